@@ -1,0 +1,337 @@
+#include "murel_gen.h"
+
+#include "histogram.h"
+#include "staged_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace murel {
+
+// ---------------------------------------------------------------- random numbers
+
+namespace {
+
+// a * b modulo 2^31 - 1 for a, b below it, by folding the high bits onto the low ones.
+std::int32_t times_modulo(std::int32_t a, std::int32_t b) {
+    const std::uint64_t product = static_cast<std::uint64_t>(a) * static_cast<std::uint64_t>(b);
+    std::uint64_t folded = (product & modulus) + (product >> 31);
+    if (folded >= static_cast<std::uint64_t>(modulus)) folded -= modulus;
+    return static_cast<std::int32_t>(folded);
+}
+
+}  // namespace
+
+std::int32_t generator::random_int() {
+    generator_state = times_modulo(generator_state, multiplier);
+    return generator_state;
+}
+
+void generator::next_states(std::int32_t* out, int count) {
+    // Four interleaved chains, each jumping four steps at a time, run four times as fast as
+    // the one serial chain and give the same sequence.
+    constexpr int lanes = 4;
+    static const std::int32_t jump = skip_ahead(1, lanes);
+    for (int i = 0; i < count && i < lanes; ++i) out[i] = random_int();
+    for (int i = lanes; i < count; ++i) out[i] = times_modulo(out[i - lanes], jump);
+    if (count > 0) generator_state = out[count - 1];
+}
+
+namespace {
+
+// The steps of a normal pair and of the pulse value, shared by the one-at-a-time functions
+// and the batched ones, which run each step over a whole array so that the library calls
+// and the divisions of many pairs overlap.
+double unit_interval(std::int32_t state) { return static_cast<double>(state) / 2147483647.0; }
+double radius(double log_u1) { return std::sqrt(log_u1 * -2.0); }
+double angle(double u2) { return u2 * 6.283185307179586; }
+double pulse_exponent(double x, const pulse_params& p) {
+    const double d = x - p[1];
+    return (-d * d) / (p[2] * p[2]);
+}
+double pulse_from(double e, const pulse_params& p) { return e * p[0] + p[3]; }
+
+}  // namespace
+
+double generator::uniform() { return unit_interval(random_int()); }
+
+double generator::normal() {
+    if (normal_state != 0) {
+        normal_state = 0;
+        return normal_value;
+    }
+    normal_state = 1;
+    const double u1 = unit_interval(random_int());
+    const double u2 = unit_interval(random_int());
+    const double r = radius(std::log(u1));
+    double sine, cosine;
+    // One call for both, so that every build (whatever it inlines or merges) uses the
+    // same library routine.
+    ::sincos(angle(u2), &sine, &cosine);
+    normal_value = r * cosine;
+    return r * sine;
+}
+
+void generator::normals(double* out, int count) {
+    int done = 0;
+    if (count > 0 && normal_state != 0) out[done++] = normal();
+    constexpr int chunk = 256;
+    std::int32_t states[2 * chunk];
+    double radii[chunk], angles[chunk];
+    for (int pairs = (count - done) / 2; pairs > 0;) {
+        const int n = std::min(chunk, pairs);
+        next_states(states, 2 * n);
+        for (int i = 0; i < n; ++i) {
+            radii[i] = unit_interval(states[2 * i]);
+            angles[i] = unit_interval(states[2 * i + 1]);
+        }
+        for (int i = 0; i < n; ++i) radii[i] = std::log(radii[i]);
+        for (int i = 0; i < n; ++i) {
+            radii[i] = radius(radii[i]);
+            angles[i] = angle(angles[i]);
+        }
+        for (int i = 0; i < n; ++i) {
+            double sine, cosine;
+            ::sincos(angles[i], &sine, &cosine);
+            out[done++] = radii[i] * sine;
+            out[done++] = radii[i] * cosine;
+        }
+        pairs -= n;
+    }
+    if (done < count) out[done] = normal();
+}
+
+std::int32_t skip_ahead(std::int32_t state, std::uint64_t steps) {
+    std::int32_t power = multiplier;
+    for (; steps != 0; steps >>= 1) {
+        if (steps & 1) state = times_modulo(state, power);
+        power = times_modulo(power, power);
+    }
+    return state;
+}
+
+// ---------------------------------------------------------------- pulse model
+
+double f(double x, const pulse_params& p) { return pulse_from(std::exp(pulse_exponent(x, p)), p); }
+
+void pulse_samples(const pulse_params& p, double* out) {
+    for (int j = 0; j < samples_per_event; ++j) out[j] = pulse_exponent(static_cast<double>(j), p);
+    for (int j = 0; j < samples_per_event; ++j) out[j] = std::exp(out[j]);
+    for (int j = 0; j < samples_per_event; ++j) out[j] = pulse_from(out[j], p);
+}
+
+void generate_params(generator& g, pulse_params& p) {
+    const double u = g.uniform();
+    if (u < 0.3)
+        p[0] = (g.normal() * 0.003 + 1.0) * 12775.0;
+    else if (u < 0.5)
+        p[0] = (g.normal() * 0.0015 + 1.0) * 31863.0;
+    else
+        p[0] = g.uniform() * 25000.0 + 10000.0;
+    p[1] = (g.normal() * 0.005 + 1.0) * 600.0;
+    p[2] = (g.normal() * 0.0005 + 1.0) * 175.0;
+    p[3] = (g.normal() * 0.05 + 1.0) * -28000.0;
+}
+
+std::int16_t sample_value(generator& g, int j, const pulse_params& p) {
+    const double pulse = f(static_cast<double>(j), p);
+    return stored_sample(g.normal(), pulse);
+}
+
+std::int16_t stored_sample(double noise, double pulse) {
+    const double v = noise * 20.0 + pulse;
+    // Normal deviates stay below 6.56 in magnitude, so amplitude, offset and noise keep v
+    // within about +-70000: the conversion to int32 is always defined.
+    const std::int32_t whole = static_cast<std::int32_t>(v);
+    return static_cast<std::int16_t>(((whole + 32768) & 0xFFFF) - 32768);
+}
+
+// ---------------------------------------------------------------- phases
+
+void fill_self_test(generator& g, histogram1D& hist) {
+    for (int i = 0; i < self_test_draws; ++i) {
+        hist.add(g.uniform(), 0);
+        hist.add(g.normal(), 1);
+    }
+}
+
+void run_self_test(generator& g, const std::string& dir) {
+    g.generator_state = 1;
+    histogram1D hist(1601, 2, -8.0, 8.0);
+    fill_self_test(g, hist);
+    staged_file file(dir, "murel_gen_test.txt");
+    try {
+        hist.write(file.temp_path().c_str());
+    } catch (const std::system_error& e) {
+        file.fail(e.code().value());
+    }
+    file.commit();
+}
+
+void run_example(generator& g, const std::string& dir) {
+    g.generator_state = 1;
+    pulse_params p, q;
+    generate_params(g, p);
+    generate_params(g, q);
+    std::string table;
+    char line[32];
+    for (int i = 0; i < samples_per_event; ++i) {
+        const int a = sample_value(g, i, p);
+        const int b = sample_value(g, i, q);
+        table.append(line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "%d %d %d\n", i, a, b)));
+    }
+    staged_file file(dir, "murel_gen_example.txt");
+    file.write_at(table.data(), table.size(), 0);
+    file.commit();
+}
+
+namespace {
+
+// Multipliers that jump the generator over an event's noise draws in one step.
+const std::int32_t skip_1998 = skip_ahead(1, 1998);
+const std::int32_t skip_2000 = skip_ahead(1, 2000);
+
+// Moves g past one event's 2 x 1000 noise deviates without drawing them.  They always take
+// 2000 steps and leave the cache as full or as empty as they found it; a full cache then ends
+// holding the cosine deviate of the last pair, drawn from the final two states.
+void skip_noise(generator& g) {
+    if (g.normal_state == 0) {
+        g.generator_state = times_modulo(g.generator_state, skip_2000);
+    } else {
+        g.generator_state = times_modulo(g.generator_state, skip_1998);
+        g.normal_state = 0;
+        g.normal();
+    }
+}
+
+void render_event(generator g, unsigned char* out) {
+    pulse_params p, q;
+    generate_params(g, p);
+    generate_params(g, q);
+    double noise[2 * samples_per_event], pulse_a[samples_per_event], pulse_b[samples_per_event];
+    g.normals(noise, 2 * samples_per_event);
+    pulse_samples(p, pulse_a);
+    pulse_samples(q, pulse_b);
+    for (int j = 0; j < samples_per_event; ++j) {
+        const auto a = static_cast<std::uint16_t>(stored_sample(noise[2 * j], pulse_a[j]));
+        const auto b = static_cast<std::uint16_t>(stored_sample(noise[2 * j + 1], pulse_b[j]));
+        out[0] = static_cast<unsigned char>(a & 0xFF);
+        out[1] = static_cast<unsigned char>(a >> 8);
+        out[2] = static_cast<unsigned char>(b & 0xFF);
+        out[3] = static_cast<unsigned char>(b >> 8);
+        out += 4;
+    }
+}
+
+}  // namespace
+
+void generate_events(generator& g, int events, const event_sink& sink, unsigned threads, int block_events) {
+    threads = std::max(threads, 1U);
+    block_events = std::max(block_events, 1);
+    std::mutex claim;
+    int next_event = 0;
+    bool stop = false;
+    std::exception_ptr failure;
+
+    const auto work = [&] {
+        std::vector<generator> starts(static_cast<std::size_t>(block_events));
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(block_events) * event_bytes);
+        for (;;) {
+            int first, count;
+            {
+                // Claiming a block runs the cheap sequential pass over its events: the
+                // parameter draws, with the noise jumped over, fix each event's start.
+                const std::lock_guard<std::mutex> lock(claim);
+                if (stop || next_event >= events) return;
+                first = next_event;
+                count = std::min(block_events, events - next_event);
+                for (int e = 0; e < count; ++e) {
+                    starts[e] = g;
+                    pulse_params p, q;
+                    generate_params(g, p);
+                    generate_params(g, q);
+                    skip_noise(g);
+                }
+                next_event += count;
+            }
+            try {
+                for (int e = 0; e < count; ++e) render_event(starts[e], bytes.data() + e * event_bytes);
+                sink(bytes.data(), count * event_bytes, static_cast<std::uint64_t>(first) * event_bytes);
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(claim);
+                if (!failure) failure = std::current_exception();
+                stop = true;
+                return;
+            }
+        }
+    };
+
+    std::vector<std::thread> helpers;
+    try {
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads only make the run slower.
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+void run_synthetic(generator& g, const std::string& dir, unsigned threads) {
+    g.generator_state = 1;
+    std::puts("Generating synthetic data:");
+    char cdb_name[32], sgl_name[32];
+    std::snprintf(cdb_name, sizeof cdb_name, "synth-%d.cdb", 1);
+    std::printf("%s, ", cdb_name);
+    std::snprintf(sgl_name, sizeof sgl_name, "synth-%d.sgl", 1);
+    std::puts(sgl_name);
+
+    staged_file cdb(dir, cdb_name);
+    staged_file sgl(dir, sgl_name);
+    const unsigned char header[header_bytes] = {};
+    cdb.write_at(header, sizeof header, 0);
+    sgl.write_at(header, sizeof header, 0);
+    const event_sink write_both = [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+        cdb.write_at(bytes, size, header_bytes + offset);
+        sgl.write_at(bytes, size, header_bytes + offset);
+    };
+    if (threads == 0) threads = std::max(std::thread::hardware_concurrency(), 1U);
+    generate_events(g, synthetic_events, write_both, threads);
+    cdb.commit();
+    sgl.commit();
+}
+
+int run_program(const std::string& dir) {
+    std::puts("Testing random number generator...");
+    generator g;
+    // The self-test makes an even number of normal calls from an empty cache, so it hands the
+    // next phase the cache it started with; it can run beside the other two phases.
+    auto self_test = std::async(std::launch::async, [start = g, &dir]() mutable { run_self_test(start, dir); });
+
+    std::vector<std::string> failures;
+    try {
+        run_example(g, dir);
+        run_synthetic(g, dir);
+    } catch (const std::exception& e) {
+        failures.emplace_back(e.what());
+    }
+    try {
+        self_test.get();
+    } catch (const std::exception& e) {
+        failures.insert(failures.begin(), e.what());
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        failures.emplace_back("cannot write standard output");
+    for (const std::string& failure : failures) std::fprintf(stderr, "murel_gen: %s\n", failure.c_str());
+    return failures.empty() ? 0 : 1;
+}
+
+}  // namespace murel

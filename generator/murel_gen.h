@@ -1,0 +1,96 @@
+// The pieces of murel_gen: its random number generator, the pulse model and the three
+// phases that write the program's files.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class histogram1D;
+
+namespace murel {
+
+inline constexpr std::int32_t modulus = 2147483647;  // 2^31 - 1
+inline constexpr std::int32_t multiplier = 69621;
+
+/// The Lehmer generator (multiplier 69621, modulus 2^31 - 1) with its Box-Muller cache;
+/// a default-constructed one is the program's state at start-up.
+struct generator {
+    std::int32_t generator_state = 1;  ///< last state produced, also the seed
+    std::int32_t normal_state = 0;     ///< non-zero while normal_value waits to be returned
+    double normal_value = 0.0;
+
+    /// Makes one generator step and returns the new state.
+    std::int32_t random_int();
+    /// Makes one step and returns the new state / 2147483647.0, strictly between 0 and 1.
+    double uniform();
+    /// Fills out[0 .. count-1] with the states of the next `count` steps and makes them.
+    void next_states(std::int32_t* out, int count);
+    /// Returns a standard normal deviate: the cached one if there is one, otherwise the sine
+    /// deviate of a new Box-Muller pair (two steps), caching its cosine deviate.
+    double normal();
+    /// Fills out[0 .. count-1] with exactly the deviates that `count` calls of normal() return,
+    /// leaving the same state and cache.
+    void normals(double* out, int count);
+};
+
+/// The state that `steps` generator steps lead to from `state`.
+std::int32_t skip_ahead(std::int32_t state, std::uint64_t steps);
+
+/// A pulse: amplitude, centre (sample index), width (samples), offset (baseline).
+using pulse_params = std::array<double, 4>;
+
+/// The pulse value at sample position x: exp(-(x - centre)^2 / width^2) * amplitude + offset.
+double f(double x, const pulse_params& p);
+
+/// Draws a new pulse: the amplitude from the 12775 line (30 %), the 31863 line (20 %) or the
+/// flat continuum 10000 to 35000 (50 %), then centre, width and offset around 600, 175, -28000.
+void generate_params(generator& g, pulse_params& p);
+
+/// One stored sample at index j: f plus 20 times a normal deviate, truncated toward zero and
+/// wrapped to 16 bits.
+std::int16_t sample_value(generator& g, int j, const pulse_params& p);
+
+/// The stored sample for a normal deviate and a pulse value.
+std::int16_t stored_sample(double noise, double pulse);
+
+/// f at the sample indices 0 to 999, into out[0 .. 999].
+void pulse_samples(const pulse_params& p, double* out);
+
+inline constexpr int self_test_draws = 1000000;
+inline constexpr int synthetic_events = 10000;
+inline constexpr int samples_per_event = 1000;
+inline constexpr std::size_t event_bytes = samples_per_event * 4;  // two int16 per sample
+inline constexpr std::size_t header_bytes = 12;
+
+/// Draws the self-test's 1000000 uniform deviates into column 0 and 1000000 normal deviates
+/// into column 1 of `hist`, alternately.
+void fill_self_test(generator& g, histogram1D& hist);
+
+/// Self-test phase: reseeds g, histograms its deviates and writes "murel_gen_test.txt" in `dir`;
+/// throws std::system_error naming the file on failure.
+void run_self_test(generator& g, const std::string& dir);
+
+/// Example phase: reseeds g and writes one pulse pair to "murel_gen_example.txt" in `dir`.
+void run_example(generator& g, const std::string& dir);
+
+/// Receives `size` bytes of consecutive events that belong at byte `offset` of the event data.
+using event_sink = std::function<void(const unsigned char* bytes, std::size_t size, std::uint64_t offset)>;
+
+/// Generates `events` events from g, exactly as one sequential pass would, on `threads`
+/// threads in blocks of `block_events`, handing each block to `sink` (from any of the
+/// threads, one call at a time per block); leaves g where the sequential pass would.
+void generate_events(generator& g, int events, const event_sink& sink, unsigned threads,
+                     int block_events = 64);
+
+/// Synthetic data phase: reseeds g, prints its two console lines and writes synth-1.cdb and
+/// synth-1.sgl in `dir` on `threads` threads (0: one per core).
+void run_synthetic(generator& g, const std::string& dir, unsigned threads = 0);
+
+/// The whole program in `dir`: all three phases, their console lines, failures reported on
+/// standard error as "murel_gen: <reason>"; returns the exit status.
+int run_program(const std::string& dir);
+
+}  // namespace murel

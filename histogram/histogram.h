@@ -1,0 +1,194 @@
+// Multi-column histograms: one- and two-dimensional counts over evenly spaced bins,
+// with text tables, peak widths, smoothing, cuts and colour images.
+//
+// Axis convention: an axis of n bins runs from `min` to `max`, which are the centres
+// of its first and last bins (not outer edges).  Bin i is centred on
+// i / (n - 1) * (max - min) + min; a value x falls into the bin
+// (int)((n - 1) * (x - min) / (max - min) + 0.5), clamped into 0 to n - 1, so that
+// values outside the axis collect in the two edge bins and a value half-way between
+// two centres counts in the upper bin.
+//
+// Errors: an index outside its range throws std::out_of_range, any other invalid
+// argument std::invalid_argument, and a file that cannot be written std::system_error
+// carrying errno; every message names the offending value or path.
+#pragma once
+
+#include <boost/multi_array.hpp>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+namespace histogram_detail {
+
+// Kept inline because `add` is the hot path.  The arithmetic here has no
+// multiply-add pair, so callers' floating-point contraction settings cannot
+// change which bin a value lands in.
+inline int bin_of(double x, int n, double min, double max) noexcept {
+    double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
+    // Clamped in double so that the conversion below is always defined; every
+    // position that fits an int still truncates exactly as the plain rule says.
+    // NaN positions (a one-bin axis meeting an infinite value) go to the last bin.
+    if (!(position < n)) position = n - 1;
+    if (position < 0) return 0;
+    return static_cast<int>(position);
+}
+
+int checked_window_length(int length);
+[[noreturn]] void throw_nan(const char* operation, const char* argument);
+[[noreturn]] void throw_no_cell(const char* operation);
+[[noreturn]] void throw_bad_column(const char* operation, int column, int nColumns);
+
+}  // namespace histogram_detail
+
+/// A normalised table of smoothing weights; copies share one weights array.
+class Window {
+public:
+    int length;
+    std::shared_ptr<const double[]> weights;
+
+    /// Calls shape(i, length) for i = 0 to length - 1 and divides each result by their sum;
+    /// throws std::invalid_argument unless length is odd and positive.
+    template <class Shape>
+    Window(Shape shape, int length);
+};
+
+/// A one-dimensional histogram: `nBins` bins, each holding `nColumns` counts.
+class histogram1D {
+public:
+    int nBins;
+    int nColumns;
+    double minValue;  ///< axis value of the centre of bin 0
+    double maxValue;  ///< axis value of the centre of bin nBins - 1
+    boost::multi_array<double, 2> data;  ///< counts, indexed [bin][column]
+
+    /// Allocates nBins x nColumns zero counts; throws std::invalid_argument for negative sizes,
+    /// non-finite ends, a non-finite span, or equal ends on an axis of two or more bins.
+    histogram1D(int nBins, int nColumns, double minValue, double maxValue);
+
+    /// Adds 1 to `column` in the bin of x (out-of-range values count in the edge bins);
+    /// throws std::invalid_argument for NaN and std::out_of_range for a bad column or no bins.
+    void add(double x, int column);
+
+    /// Sets every count to 0; the axis stays.
+    void clearData();
+
+    /// Writes one row per bin, "%f" of its centre then " %f" of each count, to `path`;
+    /// throws std::system_error naming the path if it cannot be written.
+    void write(const char* path) const;
+
+    /// Maps both axis ends through x * factor + offset; throws std::invalid_argument,
+    /// leaving the histogram unchanged, if the new axis would be invalid.
+    void calibrate(double factor, double offset);
+
+    /// Full width at half maximum, in axis units, of the peak near x in `column`; 0.0 when x is
+    /// outside the axis or the peak is too close to an end; throws std::out_of_range for a bad column.
+    double fwhm(double x, int column) const;
+
+    /// Replaces each interior bin by the weighted mean of its interior neighbours; the edge bins
+    /// keep their counts.  Prints "Data length must be larger than window length!" and changes
+    /// nothing when there are fewer bins than weights.
+    void smooth(Window window);
+};
+
+/// A two-dimensional histogram: nBinsX x nBinsY cells, each holding `nColumns` counts.
+class histogram2D {
+public:
+    int nBinsX;
+    int nBinsY;
+    int nColumns;
+    double minX;  ///< x of the centre of x bin 0
+    double maxX;  ///< x of the centre of x bin nBinsX - 1
+    double minY;  ///< y of the centre of y bin 0
+    double maxY;  ///< y of the centre of y bin nBinsY - 1
+    boost::multi_array<double, 3> data;  ///< counts, indexed [x bin][y bin][column]
+
+    /// Allocates the zeroed counts; throws std::invalid_argument for an invalid axis or a
+    /// negative column count, and std::bad_alloc for a table too large to address.
+    histogram2D(int nBinsX, int nBinsY, int nColumns, double minX, double maxX, double minY,
+                double maxY);
+
+    /// Adds 1 to `column` in the cell of (x, y), each axis clamped on its own; throws
+    /// std::invalid_argument for a NaN coordinate, std::out_of_range for a bad column or no cell.
+    void add(double x, double y, int column);
+
+    /// Writes one row per cell, x outermost: "%f" x centre, " %f" y centre, " %f" per count;
+    /// throws std::system_error naming the path.
+    void writeText(const char* path) const;
+
+    /// Writes the counts of x bin `xBin`, one row per y bin beginning with a blank, each column
+    /// optionally scaled to a total of 1000000; throws std::out_of_range or std::system_error.
+    void writeConstXCut(const char* path, int xBin, bool normalize) const;
+
+    /// Writes the counts of y bin `yBin`, one row per x bin, each column optionally scaled to a
+    /// total of 1000000; throws std::out_of_range or std::system_error.
+    void writeConstYCut(const char* path, int yBin, bool normalize) const;
+
+    /// Writes, per inner y bin, the sums over x bins xBin - halfWidth to xBin + halfWidth (0 on the
+    /// first and last rows), rows beginning with a blank; throws std::out_of_range or std::system_error.
+    void writeConstXCutWide(const char* path, int xBin, int halfWidth, bool normalize) const;
+
+    /// Writes, per x bin, the sums over y bins yBin - halfWidth to yBin + halfWidth;
+    /// throws std::out_of_range or std::system_error.
+    void writeConstYCutWide(const char* path, int yBin, int halfWidth, bool normalize) const;
+
+    /// Full width at half maximum, in y units, of the band-summed profile along y near `y`; 0.0 when
+    /// `y` is outside the axis or the peak is too close to an end; throws std::out_of_range.
+    double fwhmConstXCutWide(int xBin, double y, int halfWidth, int column) const;
+
+    /// Writes each column as the plain PPM image "<prefix><column + 1>.ppm", linear or logarithmic,
+    /// printing "Shift %g, normalization %g" per image; throws std::system_error naming the file.
+    void writeImage(const char* prefix, bool logScale) const;
+};
+
+/// One entry of a colour table.
+struct color {
+    std::uint8_t red;
+    std::uint8_t green;
+    std::uint8_t blue;
+};
+
+/// Blends the two entries of table[0 .. n-1] around position x (0 is the first entry, 1 the last)
+/// with cosine-squared weights; NaN counts as 0; throws std::invalid_argument when n < 1.
+void interpolate(double x, int* red, int* green, int* blue, const color* table, int n);
+
+template <class Shape>
+Window::Window(Shape shape, int length_)
+    : length(histogram_detail::checked_window_length(length_)) {
+    static_assert(std::is_invocable_r_v<double, Shape&, int, int>,
+                  "the shape function takes (int index, int length) and returns a double");
+    std::shared_ptr<double[]> values(new double[static_cast<std::size_t>(length)]);
+    double sum = 0.0;
+    for (int i = 0; i < length; ++i) {
+        values[i] = static_cast<double>(shape(i, length));
+        sum += values[i];
+    }
+    for (int i = 0; i < length; ++i) values[i] = values[i] / sum;
+    weights = std::move(values);
+}
+
+inline void histogram1D::add(double x, int column) {
+    if (std::isnan(x)) histogram_detail::throw_nan("histogram1D::add", "x");
+    if (column < 0 || column >= nColumns)
+        histogram_detail::throw_bad_column("histogram1D::add", column, nColumns);
+    if (nBins <= 0) histogram_detail::throw_no_cell("histogram1D::add");
+    const int bin = histogram_detail::bin_of(x, nBins, minValue, maxValue);
+    double& count = data.data()[static_cast<std::size_t>(bin) * nColumns + column];
+    count = 1.0 + count;
+}
+
+inline void histogram2D::add(double x, double y, int column) {
+    if (std::isnan(x)) histogram_detail::throw_nan("histogram2D::add", "x");
+    if (std::isnan(y)) histogram_detail::throw_nan("histogram2D::add", "y");
+    if (column < 0 || column >= nColumns)
+        histogram_detail::throw_bad_column("histogram2D::add", column, nColumns);
+    if (nBinsX <= 0 || nBinsY <= 0) histogram_detail::throw_no_cell("histogram2D::add");
+    const int i = histogram_detail::bin_of(x, nBinsX, minX, maxX);
+    const int j = histogram_detail::bin_of(y, nBinsY, minY, maxY);
+    double& count =
+        data.data()[(static_cast<std::size_t>(i) * nBinsY + j) * nColumns + column];
+    count = 1.0 + count;
+}

@@ -1,0 +1,112 @@
+#include "histogram.h"
+#include "test_support.h"
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+using test_support::read_file;
+using test_support::scratch_dir;
+
+namespace {
+
+constexpr color colour_map[12] = {
+    {0, 0, 0},     {112, 10, 171}, {56, 20, 176},  {18, 64, 171}, {0, 153, 153}, {0, 204, 0},
+    {158, 237, 0}, {255, 255, 0},  {255, 212, 0}, {255, 171, 0}, {255, 115, 0}, {255, 0, 0},
+};
+
+std::string rgb(double x, const color* table = colour_map, int n = 12) {
+    int r = -1, g = -1, b = -1;
+    interpolate(x, &r, &g, &b, table, n);
+    return std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b);
+}
+
+// Writes the images of h into a scratch directory; returns what was printed.
+std::string export_images(const histogram2D& h, bool logScale, const scratch_dir& dir, const std::string& prefix = "img") {
+    testing::internal::CaptureStdout();
+    h.writeImage(dir.file(prefix).c_str(), logScale);
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+TEST(interpolate, blends_neighbouring_entries) {
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(rgb(0), "0 0 0");
+    EXPECT_EQ(rgb(1), "255 0 0");
+    EXPECT_EQ(rgb(1.0 / 11), "112 10 171");
+    EXPECT_EQ(rgb(0.5), "79 220 0");
+    EXPECT_EQ(rgb(-0.3), "0 0 0");
+    EXPECT_EQ(rgb(-1e300), "0 0 0");
+    EXPECT_EQ(rgb(std::nan("")), "0 0 0");
+    EXPECT_EQ(rgb(inf), "255 0 0");
+    EXPECT_EQ(rgb(-inf), "0 0 0");
+    EXPECT_EQ(rgb(1e308), "255 0 0");
+    const color single[1] = {{1, 2, 3}};
+    EXPECT_EQ(rgb(0.7, single, 1), "1 2 3");
+    EXPECT_EQ(rgb(inf, single, 1), "1 2 3");
+    EXPECT_THROW(rgb(0.5, single, 0), std::invalid_argument);
+}
+
+TEST(histogram2d, linear_image_rows_run_top_to_bottom) {
+    histogram2D h(4, 2, 2, 0, 3, 0, 1);
+    h.add(0, 1, 0);
+    h.add(3, 0, 1);
+    scratch_dir dir;
+    EXPECT_EQ(export_images(h, false, dir), "Shift 0, normalization 1\nShift 0, normalization 1\n");
+    const std::string black = "0 0 0\n", red = "255 0 0\n";
+    EXPECT_EQ(read_file(dir.file("img1.ppm")), "P3\n4 2\n255\n" + red + black + black + black + black + black + black + black);
+    EXPECT_EQ(read_file(dir.file("img2.ppm")), "P3\n4 2\n255\n" + black + black + black + black + black + black + black + red);
+}
+
+TEST(histogram2d, logarithmic_image_scales_between_inner_minimum_and_maximum) {
+    histogram2D h(4, 4, 1, 0, 3, 0, 3);
+    const int cells[4][3] = {{1, 1, 1}, {1, 2, 2}, {2, 1, 4}, {2, 2, 8}};
+    for (const auto& c : cells)
+        for (int n = 0; n < c[2]; ++n) h.add(c[0], c[1], 0);
+    scratch_dir dir;
+    EXPECT_EQ(export_images(h, true, dir), "Shift -0.693147, normalization 0.360674\n");
+    const std::string black = "0 0 0\n";
+    EXPECT_EQ(read_file(dir.file("img1.ppm")), "P3\n4 4\n255\n" + black + black + black + black +  //
+                                                   black + "79 220 0\n255 0 0\n" + black +         //
+                                                   black + "23 57 171\n255 205 0\n" + black +      //
+                                                   black + black + black + black);
+}
+
+TEST(histogram2d, logarithmic_image_of_small_axes) {
+    scratch_dir dir;
+    histogram2D three(3, 3, 1, 0, 2, 0, 2);
+    for (int n = 0; n < 6; ++n) three.add(1, 1, 0);
+    three.add(0, 0, 0);
+    EXPECT_EQ(export_images(three, true, dir), "Shift 1.09861, normalization 1.4427\n");
+    EXPECT_EQ(test_support::lines(read_file(dir.file("img1.ppm")))[7], "255 0 0");
+
+    histogram2D two(2, 3, 1, 0, 1, 0, 2);  // scans no cell: only cell (1, 1) sets the maximum
+    two.add(1, 1, 0);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "Shift %g, normalization %g\n", std::log(5e31), 1.0 / (0.0 - std::log(5e31)));
+    EXPECT_EQ(export_images(two, true, dir), expected);
+
+    histogram2D one(1, 3, 1, 0, 1, 0, 2);
+    one.add(0, 1, 0);
+    EXPECT_EQ(export_images(one, true, dir), "Shift 0, normalization 1\n");
+    EXPECT_EQ(read_file(dir.file("img1.ppm")), "P3\n1 3\n255\n0 0 0\n0 0 0\n0 0 0\n");
+}
+
+TEST(histogram2d, image_names_take_any_prefix_and_failures_throw) {
+    scratch_dir dir;
+    const std::string sub(200, 'd'), prefix = sub + "/" + std::string(200, 'p');
+    std::filesystem::create_directory(dir.file(sub));
+    histogram2D h(2, 2, 1, 0, 1, 0, 1);
+    export_images(h, false, dir, prefix);
+    EXPECT_EQ(read_file(dir.file(prefix + "1.ppm")).substr(0, 3), "P3\n");
+    try {
+        h.writeImage(dir.file("missing/img").c_str(), false);
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).find("cannot open " + dir.file("missing/img1.ppm")), 0U);
+    }
+    EXPECT_EQ(export_images(histogram2D(2, 2, 0, 0, 1, 0, 1), true, dir), "");
+}
