@@ -104,6 +104,7 @@ void generator::normals(double* out, int count) {
             out[done++] = radii[i] * sine;
             out[done++] = radii[i] * cosine;
         }
+        normal_value = out[done - 1];
         pairs -= n;
     }
     if (done < count) out[done] = normal();

@@ -1,0 +1,155 @@
+#include "histogram.h"
+#include "murel_gen.h"
+#include "test_support.h"
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+using namespace murel;
+
+TEST(generator, first_steps_from_seed_one) {
+    generator g;
+    EXPECT_EQ(g.random_int(), 69621);
+    EXPECT_EQ(g.random_int(), static_cast<std::int32_t>(69621LL * 69621 % 2147483647));
+    g.generator_state = 1;
+    EXPECT_EQ(g.uniform(), 69621 / 2147483647.0);
+
+    g.generator_state = 1;
+    EXPECT_NEAR(g.normal(), 4.542288, 1e-6);
+    EXPECT_NEAR(g.normal_value, -0.202746, 1e-6);
+    const std::int32_t second_state = g.generator_state;
+    EXPECT_EQ(g.normal(), g.normal_value);
+    EXPECT_EQ(g.generator_state, second_state);
+
+    // A reseed keeps a full cache: the next call still returns the old deviate.
+    g.generator_state = 1;
+    const double first = g.normal();
+    const double cached = g.normal_value;
+    g.generator_state = 1;
+    EXPECT_EQ(g.normal(), cached);
+    EXPECT_EQ(g.normal(), first);
+}
+
+TEST(generator, fast_paths_match_single_steps) {
+    generator one_by_one;
+    one_by_one.generator_state = 12345;
+    std::vector<std::int32_t> expected;
+    for (int i = 0; i < 3000; ++i) {
+        const auto next = static_cast<std::int32_t>(static_cast<std::int64_t>(one_by_one.generator_state) * 69621 % 2147483647);
+        EXPECT_EQ(one_by_one.random_int(), next);
+        expected.push_back(next);
+    }
+    EXPECT_EQ(skip_ahead(12345, 3000), one_by_one.generator_state);
+    for (int count : {0, 1, 3, 4, 5, 9, 3000}) {
+        generator batched;
+        batched.generator_state = 12345;
+        std::vector<std::int32_t> states(static_cast<std::size_t>(count));
+        batched.next_states(states.data(), count);
+        EXPECT_TRUE(std::equal(states.begin(), states.end(), expected.begin())) << count;
+        EXPECT_EQ(batched.generator_state, count == 0 ? 12345 : expected[count - 1]);
+    }
+    for (int cached : {0, 1})
+        for (int count : {0, 1, 2, 7, 600}) {
+            generator single, batch;
+            single.normal_state = batch.normal_state = cached;
+            single.normal_value = batch.normal_value = 0.25;
+            std::vector<double> deviates(static_cast<std::size_t>(count));
+            batch.normals(deviates.data(), count);
+            for (int i = 0; i < count; ++i) EXPECT_EQ(deviates[i], single.normal()) << cached << " " << count << " " << i;
+            EXPECT_EQ(batch.generator_state, single.generator_state);
+            EXPECT_EQ(batch.normal_state, single.normal_state);
+            EXPECT_EQ(batch.normal_value, single.normal_value);
+        }
+}
+
+TEST(pulse, parameter_classes_and_pulse_values) {
+    generator g;
+    pulse_params p, q;
+    generate_params(g, p);
+    generate_params(g, q);
+    EXPECT_NEAR(p[0], 12775.0, 12775.0 * 0.003 * 6.56);
+    EXPECT_GE(q[0], 10000.0);
+    EXPECT_LE(q[0], 35000.0);
+    EXPECT_NE(std::fmod(q[0], 1.0), 0.0);
+    // p: a class draw and two normal pairs; q: two uniform draws and two pairs, the last half cached.
+    EXPECT_EQ(g.generator_state, skip_ahead(1, 5 + 6));
+    EXPECT_EQ(g.normal_state, 1);
+
+    EXPECT_EQ(f(p[1], p), p[0] + p[3]);
+    double row[samples_per_event];
+    pulse_samples(q, row);
+    for (int j = 0; j < samples_per_event; ++j) ASSERT_EQ(row[j], f(j, q)) << j;
+}
+
+TEST(pulse, samples_truncate_toward_zero_and_wrap_to_16_bits) {
+    EXPECT_EQ(stored_sample(0.0, -32768.9), -32768);
+    EXPECT_EQ(stored_sample(0.0, -32769.5), 32767);
+    EXPECT_EQ(stored_sample(-0.1, -40000.0), -40002 + 65536);
+    EXPECT_EQ(stored_sample(0.04, 100.0), 100);
+    EXPECT_EQ(stored_sample(0.0, -0.99), 0);
+}
+
+TEST(phases, self_test_fills_both_columns_and_leaves_the_cache_empty) {
+    generator g;
+    histogram1D hist(1601, 2, -8.0, 8.0);
+    fill_self_test(g, hist);
+    EXPECT_EQ(g.normal_state, 0);
+    double sums[2] = {0, 0};
+    for (int i = 0; i < 1601; ++i) {
+        if (i < 800 || i > 900) {
+            EXPECT_EQ(hist.data[i][0], 0.0) << i;
+        }
+        sums[0] += hist.data[i][0];
+        sums[1] += hist.data[i][1];
+    }
+    EXPECT_EQ(sums[0], 1e6);
+    EXPECT_EQ(sums[1], 1e6);
+    EXPECT_EQ(hist.data[0][1] + hist.data[1600][1], 0.0);
+}
+
+TEST(phases, parallel_events_equal_the_sequential_pass) {
+    for (int cached : {0, 1}) {
+        generator sequential, parallel;
+        sequential.normal_state = parallel.normal_state = cached;
+        sequential.normal_value = parallel.normal_value = -1.5;
+        constexpr int events = 23;
+        std::vector<unsigned char> expected, actual(events * event_bytes);
+        for (int e = 0; e < events; ++e) {
+            pulse_params p, q;
+            generate_params(sequential, p);
+            generate_params(sequential, q);
+            for (int j = 0; j < samples_per_event; ++j)
+                for (const pulse_params* params : {&p, &q}) {
+                    const auto bits = static_cast<std::uint16_t>(sample_value(sequential, j, *params));
+                    expected.push_back(static_cast<unsigned char>(bits & 0xFF));
+                    expected.push_back(static_cast<unsigned char>(bits >> 8));
+                }
+        }
+        std::mutex guard;
+        generate_events(parallel, events, [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+            const std::lock_guard<std::mutex> lock(guard);
+            ASSERT_LE(offset + size, actual.size());
+            std::memcpy(actual.data() + offset, bytes, size);
+        }, 3, 4);
+        EXPECT_TRUE(expected == actual) << "cache " << cached;
+        EXPECT_EQ(parallel.generator_state, sequential.generator_state);
+        ASSERT_EQ(parallel.normal_state, sequential.normal_state);
+        if (sequential.normal_state != 0) {
+            EXPECT_EQ(parallel.normal_value, sequential.normal_value);
+        }
+    }
+}
+
+TEST(phases, a_failing_sink_stops_every_thread_and_is_rethrown) {
+    generator g;
+    int calls = 0;
+    std::mutex guard;
+    EXPECT_THROW(generate_events(g, 200, [&](const unsigned char*, std::size_t, std::uint64_t) {
+        const std::lock_guard<std::mutex> lock(guard);
+        ++calls;
+        throw std::runtime_error("disk full");
+    }, 2, 1), std::runtime_error);
+    EXPECT_LE(calls, 2);
+}
