@@ -24,17 +24,16 @@
 
 namespace histogram_detail {
 
-// Kept inline because `add` is the hot path.  The arithmetic here has no
-// multiply-add pair, so callers' floating-point contraction settings cannot
-// change which bin a value lands in.
+// The bin of x on an axis of n bins whose first and last centres are min and max: the
+// position (n - 1) * (x - min) / (max - min) + 0.5 truncated toward zero, then clamped into
+// 0 to n - 1.  Kept inline because `add` is the hot path; its arithmetic has no multiply-add
+// pair, so a caller's floating-point contraction settings cannot move a value to another bin.
 inline int bin_of(double x, int n, double min, double max) noexcept {
-    double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
-    // Clamped in double so that the conversion below is always defined; every
-    // position that fits an int still truncates exactly as the plain rule says.
-    // NaN positions (a one-bin axis meeting an infinite value) go to the last bin.
-    if (!(position < n)) position = n - 1;
-    if (position < 0) return 0;
-    return static_cast<int>(position);
+    const double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
+    if (position >= 0 && position < n) return static_cast<int>(position);
+    // Clamped in double so that the conversion is always defined.  NaN positions (only a
+    // one-bin axis meeting an infinite value makes one) go to the last bin.
+    return position < 0 || n <= 0 ? 0 : n - 1;
 }
 
 int checked_window_length(int length);

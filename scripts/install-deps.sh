@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs whichever of the Debian packages needed to build (plus any named as arguments) are
+# missing, through sudo when not run as root.
+set -euo pipefail
+packages=(cmake ninja-build g++ libboost-dev libgtest-dev libbenchmark-dev "$@")
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if ((${#missing[@]} > 0)); then
+  as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  echo "Installing ${missing[*]}"
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,212 @@
+// Invariants of the library over random inputs, and every writer against output that fails.
+#include "histogram.h"
+#include "test_support.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <random>
+#include <system_error>
+
+using test_support::read_file;
+using test_support::scratch_dir;
+
+namespace {
+
+// Values that probe every branch of the bin rule: edges, neighbours, far outside, specials.
+double probe_value(std::mt19937_64& random, double min, double max) {
+    const double specials[] = {min, max, std::nextafter(min, -1e300), std::nextafter(max, 1e300), (min + max) / 2,
+                               1e300, -1e300, std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), std::nan("")};
+    if (random() % 3 == 0) return specials[random() % std::size(specials)];
+    return std::uniform_real_distribution<double>(min - 2, max + 2)(random);
+}
+
+double column_total(const histogram2D& h, int k) {
+    double total = 0;
+    for (int i = 0; i < h.nBinsX; ++i)
+        for (int j = 0; j < h.nBinsY; ++j) total += h.data[i][j][k];
+    return total;
+}
+
+std::vector<double> column_sums_of_table(const std::string& text, int columns, bool skip_edge_rows) {
+    const auto rows = test_support::lines(text);
+    std::vector<double> sums(static_cast<std::size_t>(columns), 0.0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (skip_edge_rows && (r == 0 || r + 1 == rows.size())) continue;
+        const char* field = rows[r].c_str();
+        char* end = nullptr;
+        std::strtod(field, &end);  // the bin centre
+        for (int k = 0; k < columns; ++k, field = end) sums[k] += std::strtod(end, &end);
+    }
+    return sums;
+}
+
+histogram2D random_histogram(std::mt19937_64& random) {
+    histogram2D h(static_cast<int>(random() % 6) + 3, static_cast<int>(random() % 6) + 3,
+                  static_cast<int>(random() % 4) + 1, -1, 2, 0, 5);
+    for (int n = 0; n < 400; ++n) {
+        const int column = static_cast<int>(random() % static_cast<unsigned>(h.nColumns));
+        try {
+            const double x = probe_value(random, h.minX, h.maxX), y = probe_value(random, h.minY, h.maxY);
+            const double before = column_total(h, column);
+            h.add(x, y, column);
+            EXPECT_EQ(column_total(h, column), before + 1);
+        } catch (const std::invalid_argument&) {
+        }
+    }
+    return h;
+}
+
+using writer = std::function<void(const std::string&)>;
+
+// Every library writer, writing the given name; images take it as their first file's name.
+std::vector<std::pair<std::string, writer>> all_writers(const histogram1D& one, const histogram2D& two) {
+    return {
+        {"write", [&](const std::string& p) { one.write(p.c_str()); }},
+        {"writeText", [&](const std::string& p) { two.writeText(p.c_str()); }},
+        {"writeConstXCut", [&](const std::string& p) { two.writeConstXCut(p.c_str(), 1, true); }},
+        {"writeConstYCut", [&](const std::string& p) { two.writeConstYCut(p.c_str(), 1, false); }},
+        {"writeConstXCutWide", [&](const std::string& p) { two.writeConstXCutWide(p.c_str(), 1, 1, true); }},
+        {"writeConstYCutWide", [&](const std::string& p) { two.writeConstYCutWide(p.c_str(), 1, 1, false); }},
+        {"writeImage", [&](const std::string& p) { two.writeImage(p.substr(0, p.size() - 5).c_str(), true); }},
+    };
+}
+
+// The errno of the std::system_error that `write` throws for `path`, or -1 if it throws
+// none or one that does not name the path.
+int failure_errno(const writer& write, const std::string& path) {
+    try {
+        write(path);
+    } catch (const std::system_error& e) {
+        return std::string(e.what()).find(path) == std::string::npos ? -1 : e.code().value();
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(properties, adds_count_once_and_writers_change_nothing) {
+    std::mt19937_64 random(11);
+    scratch_dir dir;
+    for (int round = 0; round < 20; ++round) {
+        histogram2D h = random_histogram(random);
+        histogram1D line(static_cast<int>(random() % 9) + 2, 2, -3, 3);
+        const auto total = [&line] {
+            double sum = 0;
+            for (int i = 0; i < line.nBins; ++i) sum += line.data[i][1];
+            return sum;
+        };
+        for (int n = 0; n < 200; ++n) {
+            const double before = total();
+            try {
+                line.add(probe_value(random, -3, 3), 1);
+                EXPECT_EQ(total(), before + 1);
+            } catch (const std::invalid_argument&) {
+                EXPECT_EQ(total(), before);
+            }
+        }
+        const std::vector<double> counts_1d(line.data.data(), line.data.data() + line.data.num_elements());
+        const std::vector<double> counts_2d(h.data.data(), h.data.data() + h.data.num_elements());
+        testing::internal::CaptureStdout();
+        for (const auto& [name, write] : all_writers(line, h)) write(dir.file("out1.ppm"));
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(std::equal(counts_1d.begin(), counts_1d.end(), line.data.data()));
+        EXPECT_TRUE(std::equal(counts_2d.begin(), counts_2d.end(), h.data.data()));
+    }
+}
+
+TEST(properties, normalised_cuts_sum_to_one_million) {
+    std::mt19937_64 random(5);
+    scratch_dir dir;
+    const std::string path = dir.file("cut.txt");
+    for (int round = 0; round < 30; ++round) {
+        const histogram2D h = random_histogram(random);
+        const int x = static_cast<int>(random() % static_cast<unsigned>(h.nBinsX - 2)) + 1;
+        const int y = static_cast<int>(random() % static_cast<unsigned>(h.nBinsY - 2)) + 1;
+        struct cut {
+            std::function<void()> write;
+            double total;
+            bool skip_edges;
+        };
+        const cut cuts[] = {
+            {[&] { h.writeConstXCut(path.c_str(), x, true); }, 0, false},
+            {[&] { h.writeConstYCut(path.c_str(), y, true); }, 0, false},
+            {[&] { h.writeConstXCutWide(path.c_str(), x, 1, true); }, 0, true},
+            {[&] { h.writeConstYCutWide(path.c_str(), y, 1, true); }, 0, false},
+        };
+        for (const cut& c : cuts) {
+            c.write();
+            const std::string text = read_file(path);
+            for (double sum : column_sums_of_table(text, h.nColumns, c.skip_edges)) {
+                if (std::isnan(sum)) continue;  // a column with nothing in the cut
+                EXPECT_NEAR(sum, 1e6, 1e-5) << text;
+            }
+        }
+    }
+}
+
+TEST(properties, smooth_keeps_edges_and_interpolate_stays_in_the_table) {
+    std::mt19937_64 random(3);
+    for (int round = 0; round < 50; ++round) {
+        histogram1D h(static_cast<int>(random() % 12) + 1, 2, 0, 10);
+        for (int n = 0; n < 100; ++n) h.add(std::uniform_real_distribution<double>(-2, 12)(random), n % 2);
+        const double first = h.data[0][1], last = h.data[h.nBins - 1][1];
+        const int length = static_cast<int>(random() % 5) * 2 + 1;
+        testing::internal::CaptureStdout();
+        h.smooth(Window([&](int, int) { return std::uniform_real_distribution<double>(0.1, 2)(random); }, length));
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(h.data[0][1], first);
+        EXPECT_EQ(h.data[h.nBins - 1][1], last);
+
+        color table[5];
+        int low[3] = {255, 255, 255}, high[3] = {0, 0, 0};
+        for (color& entry : table) {
+            entry = {static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random())};
+            const int parts[3] = {entry.red, entry.green, entry.blue};
+            for (int c = 0; c < 3; ++c) low[c] = std::min(low[c], parts[c]), high[c] = std::max(high[c], parts[c]);
+        }
+        for (int n = 0; n < 100; ++n) {
+            int rgb[3];
+            interpolate(probe_value(random, 0, 1), &rgb[0], &rgb[1], &rgb[2], table, 5);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_GE(rgb[c], low[c] - 1);
+                EXPECT_LE(rgb[c], high[c]);
+            }
+        }
+    }
+}
+
+TEST(properties, every_writer_reports_output_that_fails) {
+    scratch_dir dir;
+    histogram1D one(5, 2, 0, 4);
+    histogram2D two(4, 4, 2, 0, 3, 0, 3);
+    ::chmod(dir.path().c_str(), 0755);
+    std::filesystem::create_directory(dir.file("locked"));
+    ::chmod(dir.file("locked").c_str(), 0555);
+    for (const auto& [name, write] : all_writers(one, two)) {
+        const std::string full = dir.file(name + "1.ppm");
+        std::filesystem::create_symlink("/dev/full", full);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(failure_errno(write, full), ENOSPC) << name;
+        testing::internal::GetCapturedStdout();
+        const std::string missing = dir.file("missing/" + name + "1.ppm");
+        EXPECT_EQ(failure_errno(write, missing), ENOENT) << name;
+
+        // Root ignores directory permissions, so the locked directory is tried as nobody.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+            ::_exit(failure_errno(write, dir.file("locked/" + name + "1.ppm")) == EACCES ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name;
+    }
+}
