@@ -4,7 +4,9 @@
 #include "staged_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <exception>
 #include <future>
@@ -330,7 +332,7 @@ int run_program(const std::string& dir) {
         failures.insert(failures.begin(), e.what());
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        failures.emplace_back("cannot write standard output");
+        failures.emplace_back(std::string("cannot write standard output: ") + std::strerror(errno));
     for (const std::string& failure : failures) std::fprintf(stderr, "murel_gen: %s\n", failure.c_str());
     return failures.empty() ? 0 : 1;
 }

@@ -89,6 +89,11 @@ double bin_center(int i, int n, double min, double max) {
     return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
 }
 
+std::string path_text(const char* path) {
+    if (path == nullptr) throw std::invalid_argument("a file name is required, got a null pointer");
+    return path;
+}
+
 // Writes "%f" of value, exactly as the C library prints it in the C locale.
 char* format_fixed(char* out, double value) {
     // Counts are whole numbers; they skip the general conversion.
@@ -249,7 +254,7 @@ histogram1D::histogram1D(int nBins_, int nColumns_, double minValue_, double max
 void histogram1D::clearData() { std::fill_n(data.data(), data.num_elements(), 0.0); }
 
 void histogram1D::write(const char* path) const {
-    text_file out(path);
+    text_file out(path_text(path));
     const double* counts = data.data();
     for (int i = 0; i < nBins; ++i) {
         out.first_field(bin_center(i, nBins, minValue, maxValue));
@@ -315,7 +320,7 @@ histogram2D::histogram2D(int nBinsX_, int nBinsY_, int nColumns_, double minX_, 
 }
 
 void histogram2D::writeText(const char* path) const {
-    text_file out(path);
+    text_file out(path_text(path));
     const double* counts = data.data();
     for (int i = 0; i < nBinsX; ++i) {
         const double x = bin_center(i, nBinsX, minX, maxX);
@@ -338,7 +343,7 @@ void histogram2D::writeConstXCut(const char* path, int xBin, bool normalize) con
             for (int k = 0; k < nColumns; ++k) totals[k] += cut[static_cast<std::size_t>(j) * nColumns + k];
     const std::vector<double> factors = cut_factors(std::move(totals), normalize);
 
-    text_file out(path);
+    text_file out(path_text(path));
     for (int j = 0; j < nBinsY; ++j) {
         out.field(bin_center(j, nBinsY, minY, maxY));
         for (int k = 0; k < nColumns; ++k) out.field(cut[static_cast<std::size_t>(j) * nColumns + k] * factors[k]);
@@ -369,7 +374,7 @@ void histogram2D::writeConstXCutWide(const char* path, int xBin, int halfWidth, 
         }
     const std::vector<double> factors = cut_factors(std::move(totals), normalize);
 
-    text_file out(path);
+    text_file out(path_text(path));
     for (int j = 0; j < nBinsY; ++j) {
         out.field(bin_center(j, nBinsY, minY, maxY));
         // The first and last y bins collect out-of-range entries; they take no part in the cut.
@@ -394,7 +399,7 @@ void histogram2D::writeConstYCutWide(const char* path, int yBin, int halfWidth, 
                 totals[k] = band_sum(band_start + i * x_stride + k, nColumns, band, 1.0, totals[k]);
     const std::vector<double> factors = cut_factors(std::move(totals), normalize);
 
-    text_file out(path);
+    text_file out(path_text(path));
     for (int i = 0; i < nBinsX; ++i) {
         out.first_field(bin_center(i, nBinsX, minX, maxX));
         for (int k = 0; k < nColumns; ++k) out.field(band_sum(band_start + i * x_stride + k, nColumns, band, factors[k]));
@@ -417,6 +422,8 @@ double histogram2D::fwhmConstXCutWide(int xBin, double y, int halfWidth, int col
 
 void interpolate(double x, int* red, int* green, int* blue, const color* table, int n) {
     if (n < 1) throw std::invalid_argument("interpolate: the table needs at least 1 entry, got " + std::to_string(n));
+    if (red == nullptr || green == nullptr || blue == nullptr || table == nullptr)
+        throw std::invalid_argument("interpolate: the table and the three results must not be null");
     if (std::isnan(x)) x = 0.0;
     const double s = x * static_cast<double>(n - 1);
     const auto index = [n](double value) {
@@ -453,11 +460,12 @@ void histogram2D::writeImage(const char* prefix, bool logScale) const {
         {0, 0, 0},     {112, 10, 171}, {56, 20, 176},  {18, 64, 171}, {0, 153, 153}, {0, 204, 0},
         {158, 237, 0}, {255, 255, 0},  {255, 212, 0}, {255, 171, 0}, {255, 115, 0}, {255, 0, 0},
     };
+    const std::string stem = path_text(prefix);
     const auto count = [this](int i, int j, int k) {
         return data.data()[(static_cast<std::size_t>(i) * nBinsY + j) * nColumns + k];
     };
     for (int k = 0; k < nColumns; ++k) {
-        text_file out(std::string(prefix) + std::to_string(k + 1) + ".ppm");
+        text_file out(stem + std::to_string(k + 1) + ".ppm");
         out.text("P3\n");
         out.integer(nBinsX);
         out.put(' ');

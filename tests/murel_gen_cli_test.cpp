@@ -26,15 +26,16 @@ struct run_result {
 struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;
     bool unprivileged = false;  // run as nobody, so that directory permissions bind even for root
+    const char* console = nullptr;  // where standard output goes instead of being captured
 };
 
 // Runs `program` with `dir` as its working directory.
 run_result run(const std::string& program, const std::string& dir, const run_options& options = {}) {
     scratch_dir capture;
-    const std::string out_path = capture.file("out"), err_path = capture.file("err");
+    const std::string out_path = options.console ? options.console : capture.file("out"), err_path = capture.file("err");
     const pid_t child = ::fork();
     if (child == 0) {
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | (options.console ? 0 : O_TRUNC), 0666);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
         // A file-size limit must fail the write with an error, not end the process.
@@ -49,7 +50,7 @@ run_result run(const std::string& program, const std::string& dir, const run_opt
     ::waitpid(child, &status, 0);
     run_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
+    if (!options.console) result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
 }
@@ -144,4 +145,11 @@ TEST(murel_gen, a_write_failing_part_way_leaves_no_truncated_file) {
             EXPECT_NE(name[0], '.') << "temporary left behind: " << name;
         }
     }
+}
+
+TEST(murel_gen, reports_console_output_it_cannot_write) {
+    scratch_dir dir;
+    const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {RLIM_INFINITY, false, "/dev/full"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "murel_gen: cannot write standard output: No space left on device\n");
 }
