@@ -42,6 +42,9 @@ TEST(generator, fast_paths_match_single_steps) {
         expected.push_back(next);
     }
     EXPECT_EQ(skip_ahead(12345, 3000), one_by_one.generator_state);
+    generator largest;
+    largest.generator_state = 2147483646;
+    EXPECT_EQ(largest.random_int(), static_cast<std::int32_t>(2147483646LL * 69621 % 2147483647));
     for (int count : {0, 1, 3, 4, 5, 9, 3000}) {
         generator batched;
         batched.generator_state = 12345;
