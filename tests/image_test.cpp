@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
 
 using test_support::read_file;
 using test_support::scratch_dir;
@@ -95,18 +94,12 @@ TEST(histogram2d, logarithmic_image_of_small_axes) {
     EXPECT_EQ(read_file(dir.file("img1.ppm")), "P3\n1 3\n255\n0 0 0\n0 0 0\n0 0 0\n");
 }
 
-TEST(histogram2d, image_names_take_any_prefix_and_failures_throw) {
+TEST(histogram2d, image_names_take_any_prefix) {
     scratch_dir dir;
     const std::string sub(200, 'd'), prefix = sub + "/" + std::string(200, 'p');
     std::filesystem::create_directory(dir.file(sub));
     histogram2D h(2, 2, 1, 0, 1, 0, 1);
     export_images(h, false, dir, prefix);
     EXPECT_EQ(read_file(dir.file(prefix + "1.ppm")).substr(0, 3), "P3\n");
-    try {
-        h.writeImage(dir.file("missing/img").c_str(), false);
-        FAIL();
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(std::string(e.what()).find("cannot open " + dir.file("missing/img1.ppm")), 0U);
-    }
     EXPECT_EQ(export_images(histogram2D(2, 2, 0, 0, 1, 0, 1), true, dir), "");
 }
