@@ -25,17 +25,17 @@ int checked_window_length(int length) {
     return length;
 }
 
-void throw_nan(const char* operation, const char* argument) {
-    throw std::invalid_argument(std::string(operation) + ": " + argument + " must be a number, got NaN");
-}
-
-void throw_no_cell(const char* operation) {
-    throw std::out_of_range(std::string(operation) + ": the histogram has no bins to count in");
-}
-
 void throw_bad_column(const char* operation, int column, int nColumns) {
     throw std::out_of_range(std::string(operation) + ": column must lie in 0 to " +
                             std::to_string(nColumns - 1) + ", got " + std::to_string(column));
+}
+
+void reject_add(const char* operation, double x, double y, int column, int nColumns) {
+    if (std::isnan(x) || std::isnan(y))
+        throw std::invalid_argument(std::string(operation) + ": " + (std::isnan(x) ? "x" : "y") +
+                                    " must be a number, got NaN");
+    if (column < 0 || column >= nColumns) throw_bad_column(operation, column, nColumns);
+    throw std::out_of_range(std::string(operation) + ": the histogram has no bins to count in");
 }
 
 namespace {

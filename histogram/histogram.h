@@ -37,9 +37,9 @@ inline int bin_of(double x, int n, double min, double max) noexcept {
 }
 
 int checked_window_length(int length);
-[[noreturn]] void throw_nan(const char* operation, const char* argument);
-[[noreturn]] void throw_no_cell(const char* operation);
 [[noreturn]] void throw_bad_column(const char* operation, int column, int nColumns);
+// Throws the exception for an add that cannot count: a NaN coordinate, a bad column, no cell.
+[[noreturn]] void reject_add(const char* operation, double x, double y, int column, int nColumns);
 
 }  // namespace histogram_detail
 
@@ -170,21 +170,17 @@ Window::Window(Shape shape, int length_)
 }
 
 inline void histogram1D::add(double x, int column) {
-    if (std::isnan(x)) histogram_detail::throw_nan("histogram1D::add", "x");
-    if (column < 0 || column >= nColumns)
-        histogram_detail::throw_bad_column("histogram1D::add", column, nColumns);
-    if (nBins <= 0) histogram_detail::throw_no_cell("histogram1D::add");
+    if (std::isnan(x) || static_cast<unsigned>(column) >= static_cast<unsigned>(nColumns) || nBins <= 0)
+        histogram_detail::reject_add("histogram1D::add", x, 0.0, column, nColumns);
     const int bin = histogram_detail::bin_of(x, nBins, minValue, maxValue);
     double& count = data.data()[static_cast<std::size_t>(bin) * nColumns + column];
     count = 1.0 + count;
 }
 
 inline void histogram2D::add(double x, double y, int column) {
-    if (std::isnan(x)) histogram_detail::throw_nan("histogram2D::add", "x");
-    if (std::isnan(y)) histogram_detail::throw_nan("histogram2D::add", "y");
-    if (column < 0 || column >= nColumns)
-        histogram_detail::throw_bad_column("histogram2D::add", column, nColumns);
-    if (nBinsX <= 0 || nBinsY <= 0) histogram_detail::throw_no_cell("histogram2D::add");
+    if (std::isnan(x) || std::isnan(y) || static_cast<unsigned>(column) >= static_cast<unsigned>(nColumns) ||
+        nBinsX <= 0 || nBinsY <= 0)
+        histogram_detail::reject_add("histogram2D::add", x, y, column, nColumns);
     const int i = histogram_detail::bin_of(x, nBinsX, minX, maxX);
     const int j = histogram_detail::bin_of(y, nBinsY, minY, maxY);
     double& count =
