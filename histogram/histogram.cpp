@@ -229,11 +229,12 @@ std::vector<double> cut_factors(std::vector<double> totals, bool normalize) {
     return totals;
 }
 
-std::size_t checked_cells(int a, int b, int c) {
+// A table whose size in bytes would not fit a size_t cannot be allocated; without this test
+// the element count could wrap around and a small block be taken for a large table.
+void check_table_size(int a, int b, int c) {
     const auto cells = static_cast<unsigned long long>(a) * static_cast<unsigned long long>(b);
     if (c != 0 && cells > std::numeric_limits<std::size_t>::max() / sizeof(double) / static_cast<unsigned>(c))
         throw std::bad_alloc();
-    return cells * static_cast<unsigned>(c);
 }
 
 }  // namespace
@@ -247,7 +248,7 @@ histogram1D::histogram1D(int nBins_, int nColumns_, double minValue_, double max
     : nBins(nBins_), nColumns(nColumns_), minValue(minValue_), maxValue(maxValue_) {
     check_axis("histogram1D", "x", nBins, minValue, maxValue);
     check_columns("histogram1D", nColumns);
-    checked_cells(nBins, nColumns, 1);
+    check_table_size(nBins, nColumns, 1);
     data.resize(boost::extents[nBins][nColumns]);  // value-initialised: every count is 0
 }
 
@@ -315,7 +316,7 @@ histogram2D::histogram2D(int nBinsX_, int nBinsY_, int nColumns_, double minX_, 
     check_axis("histogram2D", "x", nBinsX, minX, maxX);
     check_axis("histogram2D", "y", nBinsY, minY, maxY);
     check_columns("histogram2D", nColumns);
-    checked_cells(nBinsX, nBinsY, nColumns);
+    check_table_size(nBinsX, nBinsY, nColumns);
     data.resize(boost::extents[nBinsX][nBinsY][nColumns]);
 }
 
