@@ -112,9 +112,12 @@ TEST(murel_gen, matches_the_straightforward_generator_byte_for_byte) {
 }
 
 TEST(murel_gen, reports_a_directory_it_cannot_write) {
-    scratch_dir dir;
+    // A copy of the program where an unprivileged user can surely run it.
+    scratch_dir bin, dir;
+    ::chmod(bin.path().c_str(), 0755);
+    std::filesystem::copy_file(MUREL_GEN_PATH, bin.file("murel_gen"));
     ::chmod(dir.path().c_str(), 0555);
-    const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {RLIM_INFINITY, true});
+    const run_result result = run(bin.file("murel_gen"), dir.path().string(), {RLIM_INFINITY, true});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("murel_gen: cannot create murel_gen_test.txt: Permission denied\n"), std::string::npos)
         << result.err;
