@@ -25,10 +25,14 @@ int checked_window_length(int length) {
     return length;
 }
 
-void throw_bad_column(const char* operation, int column, int nColumns) {
+namespace {
+
+[[noreturn]] void throw_bad_column(const char* operation, int column, int nColumns) {
     throw std::out_of_range(std::string(operation) + ": column must lie in 0 to " +
                             std::to_string(nColumns - 1) + ", got " + std::to_string(column));
 }
+
+}  // namespace
 
 void reject_add(const char* operation, double x, double y, int column, int nColumns) {
     if (std::isnan(x) || std::isnan(y))

@@ -26,18 +26,17 @@ namespace histogram_detail {
 
 // The bin of x on an axis of n bins whose first and last centres are min and max: the
 // position (n - 1) * (x - min) / (max - min) + 0.5 truncated toward zero, then clamped into
-// 0 to n - 1.  Kept inline because `add` is the hot path; its arithmetic has no multiply-add
+// 0 to n - 1, for n >= 1.  Kept inline because `add` is the hot path; its arithmetic has no multiply-add
 // pair, so a caller's floating-point contraction settings cannot move a value to another bin.
 inline int bin_of(double x, int n, double min, double max) noexcept {
     const double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
     if (position >= 0 && position < n) return static_cast<int>(position);
     // Clamped in double so that the conversion is always defined.  NaN positions (only a
     // one-bin axis meeting an infinite value makes one) go to the last bin.
-    return position < 0 || n <= 0 ? 0 : n - 1;
+    return position < 0 ? 0 : n - 1;
 }
 
 int checked_window_length(int length);
-[[noreturn]] void throw_bad_column(const char* operation, int column, int nColumns);
 // Throws the exception for an add that cannot count: a NaN coordinate, a bad column, no cell.
 [[noreturn]] void reject_add(const char* operation, double x, double y, int column, int nColumns);
 
