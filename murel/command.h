@@ -1,0 +1,27 @@
+// What the subcommands of murel share: how they report a bad command line, and how each
+// one joins the application.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <stdexcept>
+
+namespace murel::cli {
+
+/// A command line that parses but asks for something impossible; murel prints it as
+/// "murel: <message>" and exits with status 2.  Any other exception is a runtime failure
+/// (status 1).
+struct usage_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+/// Adds `murel generate` to `app`.
+void add_generate(CLI::App& app);
+/// Adds `murel analyse` to `app`.
+void add_analyse(CLI::App& app);
+/// Adds `murel merge` to `app`.
+void add_merge(CLI::App& app);
+/// Adds `murel plot` to `app`.
+void add_plot(CLI::App& app);
+
+}  // namespace murel::cli

@@ -1,0 +1,35 @@
+// murel: generate, analyse, merge and plot two-channel pulse data.
+#include "command.h"
+
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char** argv) {
+    CLI::App app{"Synthetic two-channel pulse data, its ground truth, and pulse-height analysis.", "murel"};
+    app.set_version_flag("--version", MUREL_VERSION, "Print the version and exit");
+    app.require_subcommand(1);
+    app.option_defaults()->always_capture_default();
+    murel::cli::add_generate(app);
+    murel::cli::add_analyse(app);
+    murel::cli::add_merge(app);
+    murel::cli::add_plot(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help and --version
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "murel: %s\nRun with --help for more information.\n", e.what());
+        return 2;
+    } catch (const murel::cli::usage_error& e) {
+        std::fprintf(stderr, "murel: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "murel: %s\n", e.what());
+        return 1;
+    }
+    if (std::fflush(stdout) != 0) {
+        std::perror("murel: cannot write standard output");
+        return 1;
+    }
+    return 0;
+}
