@@ -1,41 +1,91 @@
 #include "staged_file.h"
 
+#include "staging.h"
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
+#include <ctime>
+#include <string_view>
 #include <system_error>
-#include <vector>
 
 namespace murel {
 namespace {
 
-mode_t creation_mask() {
-    static const mode_t mask = [] {
-        const mode_t current = ::umask(0);
-        ::umask(current);
-        return current;
+extern "C" void remove_temporaries_and_end(int signal) {
+    staging::remove_all_and_stop();
+    // With the default action restored, the re-raised signal ends the process as soon as the
+    // handler returns, so that the exit status is that of the signal.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// A signal that the process inherited as ignored stays ignored (a caller may rely on SIGXFSZ
+// failing a write with EFBIG instead of ending the process), and one that the program
+// handles itself keeps its handler.
+void install_cleanup_handlers() {
+    static const bool installed = [] {
+        struct sigaction action = {};
+        action.sa_handler = remove_temporaries_and_end;
+        action.sa_mask = staging::termination_signals();
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+            struct sigaction previous;
+            if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_DFL &&
+                !(previous.sa_flags & SA_SIGINFO))
+                ::sigaction(signal, &action, nullptr);
+        }
+        return true;
     }();
-    return mask;
+    static_cast<void>(installed);
+}
+
+// A temporary of `name`: "." + name + "." and six letters or digits, or the same built around
+// a temporary of `name` (a library writer staging onto a staged temporary makes those).
+bool is_temporary_of(std::string_view entry, std::string_view name) {
+    constexpr std::size_t suffix = 7;
+    if (entry.size() < name.size() + 1 + suffix || entry[0] != '.' || entry[entry.size() - suffix] != '.') return false;
+    for (std::size_t i = entry.size() - suffix + 1; i < entry.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return false;
+    const std::string_view inner = entry.substr(1, entry.size() - 1 - suffix);
+    return inner == name || is_temporary_of(inner, name);
+}
+
+std::string in_dir(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
 }
 
 }  // namespace
 
+void remove_stale_temporaries(const std::string& dir, const std::string& name, std::chrono::seconds age) {
+    DIR* const listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr) return;  // creating the file itself will report the directory
+    const std::time_t cutoff = std::time(nullptr) - static_cast<std::time_t>(age.count());
+    while (const dirent* entry = ::readdir(listing)) {
+        struct stat status;
+        if (is_temporary_of(entry->d_name, name) &&
+            ::fstatat(::dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_mtime < cutoff)
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
 staged_file::staged_file(const std::string& dir, std::string name)
-    : name_(std::move(name)), final_path_(dir + "/" + name_), temp_path_(dir + "/." + name_ + ".XXXXXX") {
-    creation_mask();
-    std::vector<char> pattern(temp_path_.begin(), temp_path_.end());
-    pattern.push_back('\0');
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    : name_(std::move(name)), final_path_(in_dir(dir, name_)) {
+    install_cleanup_handlers();
+    remove_stale_temporaries(dir, name_, stale_age);
+    fd_ = staging::create(dir, name_, temp_path_);
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
-    temp_path_ = pattern.data();
 }
 
 staged_file::~staged_file() {
     if (fd_ >= 0) ::close(fd_);
-    if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+    staging::discard(temp_path_);
 }
 
 void staged_file::fail(int error) const {
@@ -57,14 +107,10 @@ void staged_file::write_at(const void* bytes, std::size_t size, std::uint64_t of
 }
 
 void staged_file::commit() {
-    // mkostemp creates the file readable by its owner only; give it the permissions that a
-    // plain fopen would have.
-    if (::fchmod(fd_, 0666 & ~creation_mask()) != 0) fail(errno);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) fail(errno);
-    if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0) fail(errno);
-    temp_path_.clear();
+    if (const int error = staging::commit(temp_path_, final_path_); error != 0) fail(error);
 }
 
 }  // namespace murel

@@ -1,6 +1,7 @@
 // An output file that appears under its final name only once it is complete.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,8 +11,18 @@ namespace murel {
 /// A file written under a hidden temporary name beside its final name and renamed into place
 /// by commit(); destroyed uncommitted, it removes the temporary.  Failures throw
 /// std::system_error naming the final file.
+///
+/// The first staged file of a process installs handlers for SIGINT, SIGTERM, SIGHUP and SIGXFSZ
+/// (each only while it still has its default action) that remove every live temporary, the
+/// histogram library's included, and then end the process by the same signal.  SIGKILL cannot
+/// be caught: its leftovers are removed by a later staged file of the same name in the same
+/// directory once they are older than `stale_age`.
 class staged_file {
 public:
+    /// Temporaries of a final name left this long by a killed run are removed.
+    static constexpr std::chrono::hours stale_age{1};
+
+    /// Stages `name` in `dir` (the current directory when empty).
     staged_file(const std::string& dir, std::string name);
     staged_file(const staged_file&) = delete;
     staged_file& operator=(const staged_file&) = delete;
@@ -19,7 +30,7 @@ public:
 
     /// The temporary's path, for writers that open files by name.
     const std::string& temp_path() const { return temp_path_; }
-    /// Writes `size` bytes at byte `offset` of the temporary.
+    /// Writes `size` bytes at byte `offset` of the temporary; safe from several threads at once.
     void write_at(const void* bytes, std::size_t size, std::uint64_t offset);
     /// Closes the temporary and renames it to the final name.
     void commit();
@@ -32,5 +43,9 @@ private:
     std::string temp_path_;
     int fd_ = -1;
 };
+
+/// Removes, from `dir`, the hidden temporaries of `name` (".<name>.XXXXXX", also those that a
+/// library writer made beside such a temporary) that were last changed more than `age` ago.
+void remove_stale_temporaries(const std::string& dir, const std::string& name, std::chrono::seconds age);
 
 }  // namespace murel

@@ -1,6 +1,9 @@
 #include "histogram.h"
 
+#include "staging.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -28,8 +32,17 @@ int checked_window_length(int length) {
 namespace {
 
 [[noreturn]] void throw_bad_column(const char* operation, int column, int nColumns) {
+    if (nColumns == 0)
+        throw std::out_of_range(std::string(operation) + ": the histogram has no columns, got column " +
+                                std::to_string(column));
     throw std::out_of_range(std::string(operation) + ": column must lie in 0 to " +
                             std::to_string(nColumns - 1) + ", got " + std::to_string(column));
+}
+
+std::string number_text(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
 }
 
 }  // namespace
@@ -42,13 +55,24 @@ void reject_add(const char* operation, double x, double y, int column, int nColu
     throw std::out_of_range(std::string(operation) + ": the histogram has no bins to count in");
 }
 
-namespace {
-
-std::string number_text(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
+void normalise_window(double* values, int length) {
+    double sum = 0.0;
+    for (int i = 0; i < length; ++i) {
+        if (!std::isfinite(values[i]))
+            throw std::invalid_argument("Window: the shape must give finite values, got " + number_text(values[i]) +
+                                        " at index " + std::to_string(i));
+        sum += values[i];
+    }
+    bool finite_weights = sum != 0.0 && std::isfinite(sum);
+    for (int i = 0; i < length && finite_weights; ++i) finite_weights = std::isfinite(values[i] / sum);
+    // A sum so small that a weight overflows is as useless as 0.
+    if (!finite_weights)
+        throw std::invalid_argument("Window: the shape's values must have a sum that is finite and not 0, got " +
+                                    number_text(sum));
+    for (int i = 0; i < length; ++i) values[i] = values[i] / sum;
 }
+
+namespace {
 
 // An axis is usable when every bin position is a defined number: finite ends with a
 // finite span, and distinct ends as soon as there are two centres to tell apart.
@@ -79,17 +103,22 @@ void check_bin(const char* operation, const char* name, int bin, int n) {
                                 std::to_string(n - 1) + ", got " + std::to_string(bin));
 }
 
-// A band of bins centre - halfWidth to centre + halfWidth must lie on its axis; a negative
-// half-width is an empty band and reads nothing.
+// A band of bins centre - halfWidth to centre + halfWidth must lie on its axis.  A negative
+// half-width would make an empty band, whose sums are 0 and whose widths not a number.
 void check_band(const char* operation, const char* name, int centre, int halfWidth, int n) {
+    if (halfWidth < 0)
+        throw std::invalid_argument(std::string(operation) + ": halfWidth must not be negative, got " +
+                                    std::to_string(halfWidth));
     check_bin(operation, name, centre, n);
-    if (halfWidth >= 0 && (halfWidth > centre || halfWidth > n - 1 - centre))
+    if (halfWidth > centre || halfWidth > n - 1 - centre)
         throw std::out_of_range(std::string(operation) + ": band " + name + " " + std::to_string(centre) +
                                 " +- halfWidth " + std::to_string(halfWidth) + " must lie in 0 to " +
                                 std::to_string(n - 1));
 }
 
+// The one bin of a one-bin axis is centred on min (the formula would give 0 / 0).
 double bin_center(int i, int n, double min, double max) {
+    if (n == 1) return min;
     return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
 }
 
@@ -113,19 +142,79 @@ char* format_fixed(char* out, double value) {
     return std::to_chars(out, out + 400, value, std::chars_format::fixed, 6).ptr;
 }
 
+// What writing to a path replaces: the file at the end of any chain of symbolic links, and
+// whether that is a regular file (or none yet), which is written through a temporary and a
+// rename, or something else (a terminal, a device, a pipe), which is written in place.
+struct write_target {
+    std::string path;
+    bool staged = true;
+    std::optional<mode_t> mode;  // of the regular file that is replaced
+};
+
+write_target resolve_target(const std::string& path) {
+    write_target target{path, true, std::nullopt};
+    for (int links = 0;; ++links) {
+        struct stat status;
+        // A path that cannot be examined is staged; creating the temporary reports why.
+        if (::lstat(target.path.c_str(), &status) != 0) return target;
+        if (!S_ISLNK(status.st_mode)) {
+            target.staged = S_ISREG(status.st_mode);
+            target.mode = status.st_mode & 0777;
+            return target;
+        }
+        if (links == 40) {
+            errno = ELOOP;
+            return {};
+        }
+        std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 4095) + 1, '\0');
+        const ssize_t size = ::readlink(target.path.c_str(), link.data(), link.size());
+        if (size < 0 || static_cast<std::size_t>(size) == link.size()) return target;
+        link.resize(static_cast<std::size_t>(size));
+        const std::size_t slash = target.path.rfind('/');
+        target.path = link[0] == '/' || slash == std::string::npos ? link : target.path.substr(0, slash + 1) + link;
+    }
+}
+
 // A text file written through one buffer with plain system calls, so that every failure,
 // including one that only shows when the buffer is flushed or the file closed, is reported.
+//
+// A regular file is replaced only once the new text is complete: it is written to a hidden
+// temporary beside it and renamed into place.  The termination signals are held back in the
+// calling thread from the creation of the temporary to its rename or removal: a
+// single-threaded program killed by one mid-write then leaves neither a partial file nor the
+// temporary.  A program with several threads needs a handler for them that clears the shared
+// registry of temporaries (the programs' staged files install one), since a signal goes to
+// whichever thread does not hold it back.
 class text_file {
 public:
     explicit text_file(std::string path) : path_(std::move(path)) {
-        do fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0) fail("cannot open ");
+        write_target target = resolve_target(path_);
+        if (target.path.empty()) fail("cannot open ");
+        if (target.staged) {
+            held_.emplace();
+            const std::size_t name = target.path.rfind('/') + 1;  // 0 when there is no directory part
+            fd_ = murel::staging::create(target.path.substr(0, name), target.path.substr(name), temp_);
+            if (fd_ < 0) fail("cannot open ");
+            final_ = std::move(target.path);
+            // A replaced file keeps its permissions, as it would if it were opened and truncated.
+            if (target.mode && ::fchmod(fd_, *target.mode) != 0) {
+                const int error = errno;
+                ::close(std::exchange(fd_, -1));
+                murel::staging::discard(temp_);
+                errno = error;
+                fail("cannot open ");
+            }
+        } else {
+            do fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            while (fd_ < 0 && errno == EINTR);
+            if (fd_ < 0) fail("cannot open ");
+        }
     }
     text_file(const text_file&) = delete;
     text_file& operator=(const text_file&) = delete;
     ~text_file() {
         if (fd_ >= 0) ::close(fd_);
+        murel::staging::discard(temp_);
     }
 
     void first_field(double value) { used_ = format_fixed(room(max_number), value) - buffer_.get(); }
@@ -145,6 +234,11 @@ public:
         flush();
         const int fd = std::exchange(fd_, -1);
         if (::close(fd) != 0 && errno != EINTR) fail("cannot write ");
+        if (temp_.empty()) return;
+        if (const int error = murel::staging::commit(temp_, final_); error != 0) {
+            errno = error;
+            fail("cannot write ");
+        }
     }
 
 private:
@@ -171,7 +265,10 @@ private:
         throw std::system_error(errno, std::generic_category(), what + path_);
     }
 
+    std::optional<murel::staging::signals_held> held_;  // first in, last out
     std::string path_;
+    std::string final_;  // the regular file that the temporary replaces
+    std::string temp_;
     int fd_ = -1;
     std::unique_ptr<char[]> buffer_{new char[capacity]};
     std::size_t used_ = 0;
@@ -182,9 +279,11 @@ private:
 // start + 1 (the start bin wins ties, otherwise the lowest bin); each side walks out to the
 // first bin at or below half height and the crossing is interpolated linearly.  Returns
 // 0.0 where that would need a bin outside the profile.
+// A reversed axis (min above max) is measured like its mirror image, so the width is never
+// negative; a peak that is not above 0 has no half height to cross, and its width is 0.0.
 template <class Height>
 double peak_width(const Height& height, int n, double min, double max, double x) {
-    if (x < min || x > max) return 0.0;
+    if (x < std::min(min, max) || x > std::max(min, max)) return 0.0;
     const double position = (x - min) * (n - 1) / (max - min) + 0.5;
     if (!(position >= 2.0 && position < n - 1)) return 0.0;
     const int start = static_cast<int>(position);
@@ -192,7 +291,9 @@ double peak_width(const Height& height, int n, double min, double max, double x)
     int peak = start;
     for (int k = start - 2; k <= start + 1; ++k)
         if (height(k) > height(peak)) peak = k;
-    const double half = 0.5 * height(peak);
+    const double top = height(peak);
+    if (!(top > 0.0 && top <= std::numeric_limits<double>::max())) return 0.0;
+    const double half = 0.5 * top;
 
     int left = peak;
     while (height(left) > half) {
@@ -212,11 +313,11 @@ double peak_width(const Height& height, int n, double min, double max, double x)
     const double beyond_right = height(right), inside_right = height(right - 1);
     const double right_crossing = ((half - beyond_right) * (right - 1) + (inside_right - half) * right) /
                                   (inside_right - beyond_right);
-    return (right_crossing - left_crossing) / static_cast<double>(n - 1) * (max - min);
+    return (right_crossing - left_crossing) / static_cast<double>(n - 1) * std::fabs(max - min);
 }
 
 // Number of bins in the band centre - halfWidth to centre + halfWidth (after check_band).
-int band_bins(int halfWidth) { return halfWidth >= 0 ? 2 * halfWidth + 1 : 0; }
+int band_bins(int halfWidth) { return 2 * halfWidth + 1; }
 
 // Sum from `start` of `count` counts `stride` apart, each multiplied by `factor` before it
 // is added; a factor of 1 leaves every term exact.
@@ -256,6 +357,21 @@ histogram1D::histogram1D(int nBins_, int nColumns_, double minValue_, double max
     data.resize(boost::extents[nBins][nColumns]);  // value-initialised: every count is 0
 }
 
+histogram1D& histogram1D::operator=(const histogram1D& other) {
+    if (this == &other) return *this;
+    // boost::multi_array assigns only between equal shapes: take the other's shape first (the
+    // only step that can throw), then its counts.
+    if (nBins != other.nBins || nColumns != other.nColumns) data.resize(boost::extents[other.nBins][other.nColumns]);
+    data = other.data;
+    nBins = other.nBins;
+    nColumns = other.nColumns;
+    minValue = other.minValue;
+    maxValue = other.maxValue;
+    return *this;
+}
+
+histogram1D& histogram1D::operator=(histogram1D&& other) { return *this = static_cast<const histogram1D&>(other); }
+
 void histogram1D::clearData() { std::fill_n(data.data(), data.num_elements(), 0.0); }
 
 void histogram1D::write(const char* path) const {
@@ -286,7 +402,9 @@ double histogram1D::fwhm(double x, int column) const {
 
 void histogram1D::smooth(Window window) {
     if (!window.weights) throw std::invalid_argument("histogram1D::smooth: the window holds no weights");
-    checked_window_length(window.length);
+    if (window.length != window.weight_count_)
+        throw std::invalid_argument("histogram1D::smooth: the window holds " + std::to_string(window.weight_count_) +
+                                    " weights, but its length was changed to " + std::to_string(window.length));
     if (nBins < window.length) {
         std::puts("Data length must be larger than window length!");
         return;
@@ -306,7 +424,9 @@ void histogram1D::smooth(Window window) {
                 sum += old[k + m] * weights[m];
                 weight_sum += weights[m];
             }
-            counts[static_cast<std::size_t>(k) * nColumns + j] = sum / weight_sum;
+            // Weights such as (1, 0, 0) or (1, -1, 1) can sum to 0 over the bins that exist near
+            // an end; there is no mean to take, and the bin keeps its count.
+            if (weight_sum != 0.0) counts[static_cast<std::size_t>(k) * nColumns + j] = sum / weight_sum;
         }
     }
 }
@@ -323,6 +443,23 @@ histogram2D::histogram2D(int nBinsX_, int nBinsY_, int nColumns_, double minX_, 
     check_table_size(nBinsX, nBinsY, nColumns);
     data.resize(boost::extents[nBinsX][nBinsY][nColumns]);
 }
+
+histogram2D& histogram2D::operator=(const histogram2D& other) {
+    if (this == &other) return *this;
+    if (nBinsX != other.nBinsX || nBinsY != other.nBinsY || nColumns != other.nColumns)
+        data.resize(boost::extents[other.nBinsX][other.nBinsY][other.nColumns]);
+    data = other.data;
+    nBinsX = other.nBinsX;
+    nBinsY = other.nBinsY;
+    nColumns = other.nColumns;
+    minX = other.minX;
+    maxX = other.maxX;
+    minY = other.minY;
+    maxY = other.maxY;
+    return *this;
+}
+
+histogram2D& histogram2D::operator=(histogram2D&& other) { return *this = static_cast<const histogram2D&>(other); }
 
 void histogram2D::writeText(const char* path) const {
     text_file out(path_text(path));
@@ -366,7 +503,7 @@ void histogram2D::writeConstXCutWide(const char* path, int xBin, int halfWidth, 
     check_band("histogram2D::writeConstXCutWide", "xBin", xBin, halfWidth, nBinsX);
     const std::ptrdiff_t x_stride = static_cast<std::ptrdiff_t>(nBinsY) * nColumns;
     const int band = band_bins(halfWidth);
-    const double* band_start = data.data() + (xBin - std::max(halfWidth, 0)) * x_stride;
+    const double* band_start = data.data() + (xBin - halfWidth) * x_stride;
 
     const int inner = std::max(nBinsY - 2, 0);
     std::vector<double> sums(static_cast<std::size_t>(inner) * nColumns);
@@ -395,7 +532,7 @@ void histogram2D::writeConstYCutWide(const char* path, int yBin, int halfWidth, 
     check_band("histogram2D::writeConstYCutWide", "yBin", yBin, halfWidth, nBinsY);
     const std::ptrdiff_t x_stride = static_cast<std::ptrdiff_t>(nBinsY) * nColumns;
     const int band = band_bins(halfWidth);
-    const double* band_start = data.data() + static_cast<std::ptrdiff_t>(yBin - std::max(halfWidth, 0)) * nColumns;
+    const double* band_start = data.data() + static_cast<std::ptrdiff_t>(yBin - halfWidth) * nColumns;
 
     std::vector<double> totals(static_cast<std::size_t>(nColumns), 0.0);
     if (normalize)
@@ -418,7 +555,7 @@ double histogram2D::fwhmConstXCutWide(int xBin, double y, int halfWidth, int col
     check_column("histogram2D::fwhmConstXCutWide", column, nColumns);
     const std::ptrdiff_t x_stride = static_cast<std::ptrdiff_t>(nBinsY) * nColumns;
     const int band = band_bins(halfWidth);
-    const double* band_start = data.data() + (xBin - std::max(halfWidth, 0)) * x_stride + column;
+    const double* band_start = data.data() + (xBin - halfWidth) * x_stride + column;
     const auto profile = [&](int j) { return band_sum(band_start + static_cast<std::ptrdiff_t>(j) * nColumns, x_stride, band); };
     return peak_width(profile, nBinsY, minY, maxY, y);
 }
@@ -478,8 +615,9 @@ void histogram2D::writeImage(const char* prefix, bool logScale) const {
         out.text("\n255\n");
 
         double shift = 0.0, normalization = 1.0;
-        // The scan of the inner cells starts from cell (1, 1), which needs two bins per axis.
-        if (logScale && nBinsX >= 2 && nBinsY >= 2) {
+        // Inner cells exist only with three bins or more on both axes; without them the scan
+        // would leave its starting values in the scale (1e32 as the smallest count).
+        if (logScale && nBinsX >= 3 && nBinsY >= 3) {
             double max = count(1, 1, k), min = 1e32;
             for (int i = 1; i <= nBinsX - 2; ++i)
                 for (int j = 1; j <= nBinsY - 2; ++j) {

@@ -37,6 +37,9 @@ inline int bin_of(double x, int n, double min, double max) noexcept {
 }
 
 int checked_window_length(int length);
+// Divides each of the shape's values by their sum; throws std::invalid_argument unless every
+// value and every resulting weight is finite and the sum is not 0.
+void normalise_window(double* values, int length);
 // Throws the exception for an add that cannot count: a NaN coordinate, a bad column, no cell.
 [[noreturn]] void reject_add(const char* operation, double x, double y, int column, int nColumns);
 
@@ -49,9 +52,16 @@ public:
     std::shared_ptr<const double[]> weights;
 
     /// Calls shape(i, length) for i = 0 to length - 1 and divides each result by their sum;
-    /// throws std::invalid_argument unless length is odd and positive.
+    /// throws std::invalid_argument unless length is odd and positive, every value is finite
+    /// and their sum is neither 0 nor so small that a weight overflows.
     template <class Shape>
     Window(Shape shape, int length);
+
+private:
+    // The number of weights actually held, so that smooth can refuse a changed `length`
+    // instead of reading past the array.
+    int weight_count_;
+    friend class histogram1D;
 };
 
 /// A one-dimensional histogram: `nBins` bins, each holding `nColumns` counts.
@@ -67,6 +77,15 @@ public:
     /// non-finite ends, a non-finite span, or equal ends on an axis of two or more bins.
     histogram1D(int nBins, int nColumns, double minValue, double maxValue);
 
+    /// Copies all members, whatever the two shapes; throws std::bad_alloc, leaving *this unchanged.
+    histogram1D(const histogram1D&) = default;
+    histogram1D(histogram1D&&) = default;
+    /// Takes the other's shape, axis and counts; throws std::bad_alloc, leaving *this unchanged.
+    histogram1D& operator=(const histogram1D& other);
+    /// Like the copy (the storage cannot hand over its block); the other keeps its value.
+    histogram1D& operator=(histogram1D&& other);
+    ~histogram1D() = default;
+
     /// Adds 1 to `column` in the bin of x (out-of-range values count in the edge bins);
     /// throws std::invalid_argument for NaN and std::out_of_range for a bad column or no bins.
     void add(double x, int column);
@@ -74,21 +93,23 @@ public:
     /// Sets every count to 0; the axis stays.
     void clearData();
 
-    /// Writes one row per bin, "%f" of its centre then " %f" of each count, to `path`;
-    /// throws std::system_error naming the path if it cannot be written.
+    /// Writes one row per bin, "%f" of its centre then " %f" of each count, to `path`, replacing
+    /// a regular file only once the new one is complete; throws std::system_error naming the path.
     void write(const char* path) const;
 
     /// Maps both axis ends through x * factor + offset; throws std::invalid_argument,
     /// leaving the histogram unchanged, if the new axis would be invalid.
     void calibrate(double factor, double offset);
 
-    /// Full width at half maximum, in axis units, of the peak near x in `column`; 0.0 when x is
-    /// outside the axis or the peak is too close to an end; throws std::out_of_range for a bad column.
+    /// Full width at half maximum, in axis units, of the highest bin within two bins of x in
+    /// `column` (smooth a noisy histogram first); 0.0 when x is outside the axis, the peak is not
+    /// above 0 or too close to an end; throws std::out_of_range for a bad column.
     double fwhm(double x, int column) const;
 
-    /// Replaces each interior bin by the weighted mean of its interior neighbours; the edge bins
-    /// keep their counts.  Prints "Data length must be larger than window length!" and changes
-    /// nothing when there are fewer bins than weights.
+    /// Replaces each interior bin by the weighted mean of its interior neighbours, keeping its count
+    /// where their weights sum to 0; the edge bins keep theirs.  Prints "Data length must be larger
+    /// than window length!" and changes nothing when there are fewer bins than weights; throws
+    /// std::invalid_argument for a window whose `length` no longer matches its weights.
     void smooth(Window window);
 };
 
@@ -109,6 +130,15 @@ public:
     histogram2D(int nBinsX, int nBinsY, int nColumns, double minX, double maxX, double minY,
                 double maxY);
 
+    /// Copies all members, whatever the two shapes; throws std::bad_alloc, leaving *this unchanged.
+    histogram2D(const histogram2D&) = default;
+    histogram2D(histogram2D&&) = default;
+    /// Takes the other's shape, axes and counts; throws std::bad_alloc, leaving *this unchanged.
+    histogram2D& operator=(const histogram2D& other);
+    /// Like the copy (the storage cannot hand over its block); the other keeps its value.
+    histogram2D& operator=(histogram2D&& other);
+    ~histogram2D() = default;
+
     /// Adds 1 to `column` in the cell of (x, y), each axis clamped on its own; throws
     /// std::invalid_argument for a NaN coordinate, std::out_of_range for a bad column or no cell.
     void add(double x, double y, int column);
@@ -119,6 +149,7 @@ public:
 
     /// Writes the counts of x bin `xBin`, one row per y bin beginning with a blank, each column
     /// optionally scaled to a total of 1000000; throws std::out_of_range or std::system_error.
+    /// Like every writer here, it replaces a regular file only once the new one is complete.
     void writeConstXCut(const char* path, int xBin, bool normalize) const;
 
     /// Writes the counts of y bin `yBin`, one row per x bin, each column optionally scaled to a
@@ -126,15 +157,17 @@ public:
     void writeConstYCut(const char* path, int yBin, bool normalize) const;
 
     /// Writes, per inner y bin, the sums over x bins xBin - halfWidth to xBin + halfWidth (0 on the
-    /// first and last rows), rows beginning with a blank; throws std::out_of_range or std::system_error.
+    /// first and last rows), rows beginning with a blank; throws std::invalid_argument for a negative
+    /// halfWidth, std::out_of_range or std::system_error.
     void writeConstXCutWide(const char* path, int xBin, int halfWidth, bool normalize) const;
 
-    /// Writes, per x bin, the sums over y bins yBin - halfWidth to yBin + halfWidth;
-    /// throws std::out_of_range or std::system_error.
+    /// Writes, per x bin, the sums over y bins yBin - halfWidth to yBin + halfWidth; throws
+    /// std::invalid_argument for a negative halfWidth, std::out_of_range or std::system_error.
     void writeConstYCutWide(const char* path, int yBin, int halfWidth, bool normalize) const;
 
-    /// Full width at half maximum, in y units, of the band-summed profile along y near `y`; 0.0 when
-    /// `y` is outside the axis or the peak is too close to an end; throws std::out_of_range.
+    /// Full width at half maximum, in y units, of the band-summed profile's highest bin within two
+    /// bins of `y`; 0.0 when `y` is outside the axis, the peak is not above 0 or too close to an end;
+    /// throws std::invalid_argument for a negative halfWidth, std::out_of_range for a bad band or column.
     double fwhmConstXCutWide(int xBin, double y, int halfWidth, int column) const;
 
     /// Writes each column as the plain PPM image "<prefix><column + 1>.ppm", linear or logarithmic,
@@ -159,20 +192,18 @@ Window::Window(Shape shape, int length_)
     static_assert(std::is_invocable_r_v<double, Shape&, int, int>,
                   "the shape function takes (int index, int length) and returns a double");
     std::shared_ptr<double[]> values(new double[static_cast<std::size_t>(length)]);
-    double sum = 0.0;
-    for (int i = 0; i < length; ++i) {
-        values[i] = static_cast<double>(shape(i, length));
-        sum += values[i];
-    }
-    for (int i = 0; i < length; ++i) values[i] = values[i] / sum;
+    for (int i = 0; i < length; ++i) values[i] = static_cast<double>(shape(i, length));
+    histogram_detail::normalise_window(values.get(), length);
     weights = std::move(values);
+    weight_count_ = length;
 }
 
 inline void histogram1D::add(double x, int column) {
     if (std::isnan(x) || static_cast<unsigned>(column) >= static_cast<unsigned>(nColumns) || nBins <= 0)
         histogram_detail::reject_add("histogram1D::add", x, 0.0, column, nColumns);
     const int bin = histogram_detail::bin_of(x, nBins, minValue, maxValue);
-    double& count = data.data()[static_cast<std::size_t>(bin) * nColumns + column];
+    double& count = data.data()[static_cast<std::size_t>(bin) * static_cast<std::size_t>(nColumns) +
+                                static_cast<std::size_t>(column)];
     count = 1.0 + count;
 }
 
@@ -182,7 +213,8 @@ inline void histogram2D::add(double x, double y, int column) {
         histogram_detail::reject_add("histogram2D::add", x, y, column, nColumns);
     const int i = histogram_detail::bin_of(x, nBinsX, minX, maxX);
     const int j = histogram_detail::bin_of(y, nBinsY, minY, maxY);
-    double& count =
-        data.data()[(static_cast<std::size_t>(i) * nBinsY + j) * nColumns + column];
+    double& count = data.data()[(static_cast<std::size_t>(i) * static_cast<std::size_t>(nBinsY) +
+                                 static_cast<std::size_t>(j)) * static_cast<std::size_t>(nColumns) +
+                                static_cast<std::size_t>(column)];
     count = 1.0 + count;
 }

@@ -100,7 +100,7 @@ TEST(histogram1d, write_matches_the_table_format) {
     no_bins.write(dir.file("b.txt").c_str());
     EXPECT_EQ(read_file(dir.file("b.txt")), "");
     one_bin.write(dir.file("o.txt").c_str());
-    EXPECT_EQ(read_file(dir.file("o.txt")), printf_field(test_support::hardware_nan(), false) + " 0.000000\n");
+    EXPECT_EQ(read_file(dir.file("o.txt")), "0.000000 0.000000\n");  // the one bin is centred on minValue
 }
 
 TEST(histogram1d, write_formats_every_value_as_printf_does) {
@@ -161,7 +161,7 @@ TEST(histogram1d, fwhm_answers_zero_where_it_cannot_measure) {
     for (double x : {-0.1, 8.1, 0.0, 1.4, 8.0, not_a_number, inf}) EXPECT_EQ(h.fwhm(x, 0), 0.0) << x;
     EXPECT_EQ(with_counts({9, 9, 9, 9, 9, 1}, 0, 5).fwhm(2, 0), 0.0);  // left side never falls
     EXPECT_EQ(with_counts({1, 9, 9, 9, 9, 9}, 0, 5).fwhm(3, 0), 0.0);  // right side never falls
-    EXPECT_TRUE(std::isnan(with_counts({0, 0, 0, 0, 0, 0}, 0, 5).fwhm(3, 0)));
+    EXPECT_EQ(with_counts({0, 0, 0, 0, 0, 0}, 0, 5).fwhm(3, 0), 0.0);
     EXPECT_EQ(histogram1D(1, 1, 2, 2).fwhm(2, 0), 0.0);
 }
 

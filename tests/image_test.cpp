@@ -82,11 +82,6 @@ TEST(histogram2d, logarithmic_image_of_small_axes) {
     EXPECT_EQ(export_images(three, true, dir), "Shift 1.09861, normalization 1.4427\n");
     EXPECT_EQ(test_support::lines(read_file(dir.file("img1.ppm")))[7], "255 0 0");
 
-    histogram2D two(2, 3, 1, 0, 1, 0, 2);  // scans no cell: only cell (1, 1) sets the maximum
-    two.add(1, 1, 0);
-    char expected[64];
-    std::snprintf(expected, sizeof expected, "Shift %g, normalization %g\n", std::log(5e31), 1.0 / (0.0 - std::log(5e31)));
-    EXPECT_EQ(export_images(two, true, dir), expected);
 
     histogram2D one(1, 3, 1, 0, 1, 0, 2);
     one.add(0, 1, 0);
