@@ -1,10 +1,22 @@
 #include "histogram.h"
 #include "murel_gen.h"
+#include "staged_file.h"
 #include "test_support.h"
 
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace murel;
@@ -160,4 +172,119 @@ TEST(phases, a_failing_sink_stops_every_thread_and_is_rethrown) {
         throw std::runtime_error("disk full");
     }, 2, 1), std::runtime_error);
     EXPECT_LE(calls, 2);
+}
+
+namespace {
+
+std::vector<std::string> listing(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs `body` in a child process and returns its exit status, or 128 + the signal that ended it.
+template <class Body>
+int in_child(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+TEST(staged_file, termination_signals_remove_the_temporaries_and_end_the_process) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+        test_support::scratch_dir dir;
+        const int status = in_child([&] {
+            staged_file a(dir.path().string(), "a.txt"), b(dir.path().string(), "b.bin");
+            b.write_at("data", 4, 100);
+            ::raise(signal);
+            return 0;
+        });
+        EXPECT_EQ(status, 128 + signal) << signal;
+        EXPECT_EQ(listing(dir.path()), std::vector<std::string>{}) << signal;
+    }
+    // A file-size limit sends SIGXFSZ from inside the write.
+    test_support::scratch_dir dir;
+    const int status = in_child([&] {
+        staged_file big(dir.path().string(), "big.bin");
+        const rlimit limit{1000, 1000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+        const std::vector<char> bytes(4000, 'x');
+        big.write_at(bytes.data(), bytes.size(), 0);
+        return 0;
+    });
+    EXPECT_EQ(status, 128 + SIGXFSZ);
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{});
+}
+
+TEST(staged_file, a_signal_on_another_thread_also_removes_a_library_writers_temporary) {
+    test_support::scratch_dir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        staged_file staged(dir.path().string(), "staged.bin");
+        std::thread writer([&] {
+            const histogram2D big(1000, 1000, 2, 0, 1, 0, 1);
+            for (;;) big.writeText(dir.file("big.txt").c_str());
+        });
+        writer.join();
+        ::_exit(0);
+    }
+    bool seen = false;
+    for (int tries = 0; tries < 50000 && !seen; ++tries) {
+        for (const std::string& name : listing(dir.path())) seen = seen || name.rfind(".big.txt.", 0) == 0;
+        if (!seen) ::usleep(100);
+    }
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    for (const std::string& name : listing(dir.path())) EXPECT_NE(name[0], '.') << name << " left behind";
+}
+
+TEST(staged_file, stale_temporaries_of_the_same_name_go_and_fresh_ones_stay) {
+    test_support::scratch_dir dir;
+    const struct {
+        const char* name;
+        bool old, removed;
+    } entries[] = {
+        {".synth-1.cdb.AAAAAA", true, true},
+        {"..synth-1.cdb.CCCCCC.DDDDDD", true, true},  // a library writer's, beside a staged one
+        {".synth-1.cdb.BBBBBB", false, false},        // a concurrent run's
+        {".synth-1.cdb.EEEEE", true, false},
+        {".synth-1.cdb.EEEEE-", true, false},
+        {".synth-1.cdbx.FFFFFF", true, false},
+        {"synth-1.cdb.GGGGGG", true, false},
+        {".other.HHHHHH", true, false},
+        {".synth-1.cdb", true, false},
+    };
+    for (const auto& entry : entries) {
+        const std::string path = dir.file(entry.name);
+        std::ofstream(path) << "x";
+        if (entry.old) {
+            const timeval two_hours_ago[2] = {{std::time(nullptr) - 7200, 0}, {std::time(nullptr) - 7200, 0}};
+            ::utimes(path.c_str(), two_hours_ago);
+        }
+    }
+    staged_file file(dir.path().string(), "synth-1.cdb");
+    const std::vector<std::string> left = listing(dir.path());
+    for (const auto& entry : entries)
+        EXPECT_EQ(std::find(left.begin(), left.end(), entry.name) == left.end(), entry.removed) << entry.name;
+    EXPECT_EQ(left.size(), std::size(entries) - 2 + 1);  // the new temporary
+}
+
+TEST(staged_file, an_empty_directory_means_the_current_one) {
+    test_support::scratch_dir dir;
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    generator g;
+    run_example(g, "");
+    { staged_file file("", "plain.txt"); file.write_at("ok", 2, 0); file.commit(); }
+    std::filesystem::current_path(before);
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"murel_gen_example.txt", "plain.txt"}));
+    EXPECT_EQ(test_support::read_file(dir.file("plain.txt")), "ok");
 }

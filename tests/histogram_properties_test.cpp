@@ -2,13 +2,18 @@
 #include "histogram.h"
 #include "test_support.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <random>
@@ -201,4 +206,134 @@ TEST(properties, every_writer_reports_output_that_fails) {
         ::waitpid(child, &status, 0);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name;
     }
+}
+
+namespace {
+
+std::vector<std::string> listing(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+mode_t file_mode(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// Runs `body` in a child process and returns its exit status, or 128 + the signal that ended it.
+template <class Body>
+int in_child(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+TEST(properties, every_writer_keeps_the_old_file_when_it_fails) {
+    histogram1D one(5, 2, 0, 4);
+    histogram2D two(4, 4, 2, 0, 3, 0, 3);
+    for (const auto& [name, write] : all_writers(one, two)) {
+        scratch_dir dir;
+        const std::string path = dir.file(name + "1.ppm");
+        { std::ofstream(path) << "previous table\n"; }
+        // A file-size limit fails the write part way, as a full disk would.
+        const int status = in_child([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{20, 20};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+            testing::internal::CaptureStdout();
+            return failure_errno(write, path) == EFBIG ? 0 : 1;
+        });
+        EXPECT_EQ(status, 0) << name;
+        EXPECT_EQ(read_file(path), "previous table\n") << name;
+        EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{name + "1.ppm"})) << name;
+    }
+}
+
+TEST(properties, every_writer_replaces_whole_files_through_links_with_their_mode) {
+    histogram1D one(5, 2, 0, 4);
+    histogram2D two(4, 4, 2, 0, 3, 0, 3);
+    one.add(1, 1);
+    two.add(1, 2, 1);
+    const mode_t old_mask = ::umask(027);
+    for (const auto& [name, write] : all_writers(one, two)) {
+        scratch_dir dir;
+        const auto file = [&](const std::string& stem) { return dir.file(stem + "1.ppm"); };
+        testing::internal::CaptureStdout();
+        write(file("fresh"));
+        const std::string expected = read_file(file("fresh"));
+        EXPECT_EQ(file_mode(file("fresh")), 0640U) << name;
+
+        std::filesystem::create_directory(dir.file("sub"));
+        { std::ofstream(file("sub/kept")) << "old"; }
+        ::chmod(file("sub/kept").c_str(), 0604);
+        std::filesystem::create_symlink("sub/kept1.ppm", file("link"));
+        std::filesystem::create_symlink("link1.ppm", file("chain"));
+        std::filesystem::create_symlink("sub/new1.ppm", file("dangling"));
+        for (const char* stem : {"fresh", "chain", "dangling"}) write(file(stem));
+        testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(read_file(file("fresh")), expected) << name;
+        EXPECT_EQ(read_file(file("sub/kept")), expected) << name;
+        EXPECT_EQ(file_mode(file("sub/kept")), 0604U) << name;  // as open and truncate would leave it
+        EXPECT_EQ(read_file(file("sub/new")), expected) << name;
+        EXPECT_EQ(file_mode(file("sub/new")), 0640U) << name;
+        for (const char* stem : {"link", "chain", "dangling"})
+            EXPECT_TRUE(std::filesystem::is_symlink(file(stem))) << name << " " << stem;
+        for (const auto& where : {dir.path(), dir.path() / "sub"})
+            for (const std::string& entry : listing(where)) EXPECT_NE(entry[0], '.') << name << ": " << entry << " left";
+    }
+    ::umask(old_mask);
+}
+
+TEST(properties, every_writer_writes_pipes_in_place) {
+    histogram1D one(5, 2, 0, 4);
+    histogram2D two(4, 4, 2, 0, 3, 0, 3);
+    for (const auto& [name, write] : all_writers(one, two)) {
+        scratch_dir dir;
+        const std::string fresh = dir.file("fresh1.ppm"), pipe = dir.file("pipe1.ppm");
+        testing::internal::CaptureStdout();
+        write(fresh);
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        write(pipe);
+        testing::internal::GetCapturedStdout();
+        std::string text(1 << 16, '\0');
+        const ssize_t size = ::read(reader, text.data(), text.size());
+        ::close(reader);
+        text.resize(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+        EXPECT_EQ(text, read_file(fresh)) << name;
+        struct stat status;
+        EXPECT_TRUE(::lstat(pipe.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << name;
+    }
+}
+
+TEST(properties, a_writer_holds_back_termination_until_its_file_is_in_place) {
+    // The parent signals the writing child as soon as the temporary shows; the signal acts
+    // only after the rename, which leaves the complete table and no temporary.
+    scratch_dir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        histogram2D big(1000, 500, 2, 0, 1, 0, 1);
+        big.writeText(dir.file("big.txt").c_str());
+        ::_exit(0);
+    }
+    bool seen = false;
+    for (int tries = 0; tries < 20000 && !seen; ++tries) {
+        for (const std::string& name : listing(dir.path())) seen = seen || name.rfind(".big.txt.", 0) == 0;
+        if (!seen) ::usleep(100);
+    }
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(seen);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"big.txt"}));
+    EXPECT_EQ(std::filesystem::file_size(dir.file("big.txt")), 1000U * 500U * std::string("0.000000 0.000000 0.000000 0.000000\n").size());
 }

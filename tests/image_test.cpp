@@ -89,6 +89,28 @@ TEST(histogram2d, logarithmic_image_of_small_axes) {
     EXPECT_EQ(read_file(dir.file("img1.ppm")), "P3\n1 3\n255\n0 0 0\n0 0 0\n0 0 0\n");
 }
 
+TEST(histogram2d, logarithmic_image_without_inner_cells_keeps_the_colour_order) {
+    // With 2 bins on an axis there is no inner cell to scan: the scale stays at shift 0 and
+    // normalization 1, so more counts always mean a colour further along the map.
+    const struct {
+        int x_bins, y_bins;
+    } shapes[] = {{2, 3}, {3, 2}, {2, 2}, {2, 7}};
+    for (const auto& shape : shapes) {
+        histogram2D h(shape.x_bins, shape.y_bins, 1, 0, 1, 0, 1);
+        h.data[0][0][0] = 1;
+        h.data[1][1][0] = 10;
+        scratch_dir dir;
+        EXPECT_EQ(export_images(h, true, dir), "Shift 0, normalization 1\n") << shape.x_bins << "x" << shape.y_bins;
+        const auto pixels = test_support::lines(read_file(dir.file("img1.ppm")));
+        const std::size_t top_row = 3, width = static_cast<std::size_t>(shape.x_bins);
+        const std::size_t one = top_row + (static_cast<std::size_t>(shape.y_bins) - 1) * width;  // x 0, y 0
+        const std::size_t ten = top_row + (static_cast<std::size_t>(shape.y_bins) - 2) * width + 1;  // x 1, y 1
+        EXPECT_EQ(pixels[one], "0 0 0");
+        EXPECT_EQ(pixels[ten] + "\n", rgb(std::log(10.0)) + "\n");
+        EXPECT_EQ(pixels[ten], "255 0 0");
+    }
+}
+
 TEST(histogram2d, image_names_take_any_prefix) {
     scratch_dir dir;
     const std::string sub(200, 'd'), prefix = sub + "/" + std::string(200, 'p');

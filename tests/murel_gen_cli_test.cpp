@@ -27,7 +27,16 @@ struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;
     bool unprivileged = false;  // run as nobody, so that directory permissions bind even for root
     const char* console = nullptr;  // where standard output goes instead of being captured
+    int interrupt = 0;  // a signal sent as soon as an entry beginning with interrupt_at appears
+    std::string interrupt_at = ".";
+    int ignored = SIGXFSZ;  // a signal the program inherits as ignored (0: none)
 };
+
+bool has_entry_beginning(const std::string& dir, const std::string& prefix) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+    return false;
+}
 
 // Runs `program` with `dir` as its working directory.
 run_result run(const std::string& program, const std::string& dir, const run_options& options = {}) {
@@ -38,8 +47,8 @@ run_result run(const std::string& program, const std::string& dir, const run_opt
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | (options.console ? 0 : O_TRUNC), 0666);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
-        // A file-size limit must fail the write with an error, not end the process.
-        std::signal(SIGXFSZ, SIG_IGN);
+        // By default a file-size limit must fail the write with an error, not end the process.
+        if (options.ignored != 0) std::signal(options.ignored, SIG_IGN);
         const rlimit limit{options.file_size_limit, options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
         if (options.unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
@@ -47,7 +56,15 @@ run_result run(const std::string& program, const std::string& dir, const run_opt
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(child, &status, 0);
+    bool reaped = false;
+    while (options.interrupt != 0 && !(reaped = ::waitpid(child, &status, WNOHANG) == child)) {
+        if (has_entry_beginning(dir, options.interrupt_at)) {
+            ::kill(child, options.interrupt);
+            break;
+        }
+        ::usleep(200);
+    }
+    if (!reaped) ::waitpid(child, &status, 0);
     run_result result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (!options.console) result.out = read_file(out_path);
@@ -155,4 +172,42 @@ TEST(murel_gen, reports_console_output_it_cannot_write) {
     const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {RLIM_INFINITY, false, "/dev/full"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "murel_gen: cannot write standard output: No space left on device\n");
+}
+
+TEST(murel_gen, an_interrupted_run_leaves_no_temporary_and_dies_by_the_signal) {
+    struct row {
+        int signal;
+        run_options options;
+    };
+    run_options file_size_limit;
+    file_size_limit.file_size_limit = 1000000;
+    file_size_limit.ignored = 0;
+    std::vector<row> rows = {{SIGXFSZ, file_size_limit}};
+    // At the first temporary (the self-test's, beside the library's), and in the synthetic phase.
+    for (const char* at : {".", ".synth-1.sgl."})
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
+            run_options interrupted;
+            interrupted.interrupt = signal;
+            interrupted.interrupt_at = at;
+            interrupted.ignored = 0;
+            rows.push_back({signal, interrupted});
+        }
+    for (const row& r : rows) {
+        scratch_dir dir;
+        const run_result result = run(MUREL_GEN_PATH, dir.path().string(), r.options);
+        EXPECT_EQ(result.status, 128 + r.signal) << r.signal << " at " << r.options.interrupt_at << ": " << result.err;
+        for (const std::string& name : directory_listing(dir.path().string()))
+            EXPECT_NE(name[0], '.') << "signal " << r.signal << " left " << name;
+    }
+}
+
+TEST(murel_gen, a_signal_inherited_as_ignored_stays_ignored) {
+    scratch_dir dir;
+    run_options options;
+    options.interrupt = SIGHUP;
+    options.ignored = SIGHUP;
+    const run_result result = run(MUREL_GEN_PATH, dir.path().string(), options);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(directory_listing(dir.path().string()),
+              (std::vector<std::string>{"murel_gen_example.txt", "murel_gen_test.txt", "synth-1.cdb", "synth-1.sgl"}));
 }
