@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -124,11 +125,25 @@ void fuzz_1d(FuzzedDataProvider& in, histogram1D& h) {
         for (double& value : shape_values) value = any_double(in);
         const int length = in.ConsumeIntegralInRange(-3, 45);
         int calls = 0;
-        const Window window([&](int i, int n) {
+        Window window([&](int i, int n) {
             require(i == calls++ && n == length, "the shape is called with 0 to length - 1");
             return shape_values[static_cast<std::size_t>(i) % shape_values.size()];
         }, length);
         require(calls == length, "the shape is called length times");
+        for (int i = 0; i < length; ++i) require(std::isfinite(window.weights[i]), "a window holds finite weights");
+        if (in.ConsumeBool()) {
+            window.length = any_int(in);
+            if (window.length != length) {
+                bool refused = false;
+                try {
+                    h.smooth(window);
+                } catch (const std::invalid_argument&) {
+                    refused = true;
+                }
+                require(refused && unchanged(h.data, before), "smooth refuses a window whose length was changed");
+                break;
+            }
+        }
         h.smooth(window);
         if (h.nBins >= 1) {
             for (int j = 0; j < h.nColumns; ++j) {
@@ -181,6 +196,30 @@ void fuzz_2d(FuzzedDataProvider& in, histogram2D& table) {
     require(unchanged(h->data, before), "no writer or measurement changes the histogram");
 }
 
+// Copy, move and self-assignment between histograms of any shapes give the source's value.
+template <class Histogram>
+void fuzz_assignment(FuzzedDataProvider& in, std::unique_ptr<Histogram> (&slots)[2]) {
+    const int from = in.ConsumeIntegralInRange(0, 1), to = in.ConsumeIntegralInRange(0, 1);
+    if (!slots[from]) return;
+    const Histogram expected = *slots[from];
+    if (!slots[to]) slots[to] = std::make_unique<Histogram>(*slots[from]);
+    switch (in.ConsumeIntegralInRange(0, 2)) {
+    case 0: *slots[to] = *slots[from]; break;
+    case 1: {
+        Histogram spent = *slots[from];
+        *slots[to] = std::move(spent);
+        break;
+    }
+    default: *slots[to] = std::move(*slots[from]); break;  // the source keeps a valid value
+    }
+    const Histogram& got = *slots[to];
+    require(got.nColumns == expected.nColumns && got.data.num_elements() == expected.data.num_elements() &&
+                std::equal(got.data.shape(), got.data.shape() + got.data.num_dimensions(), expected.data.shape()) &&
+                (expected.data.num_elements() == 0 ||
+                 std::memcmp(got.data.data(), expected.data.data(), expected.data.num_elements() * sizeof(double)) == 0),
+            "assignment copies shape and counts");
+}
+
 void fuzz_interpolate(FuzzedDataProvider& in) {
     const int n = in.ConsumeIntegralInRange(-1, 16);
     std::vector<color> table(static_cast<std::size_t>(std::max(n, 0)));
@@ -207,30 +246,35 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    std::unique_ptr<histogram1D> h1;
-    std::unique_ptr<histogram2D> h2;
+    // Two of each, so that assignments meet histograms of other shapes.
+    std::unique_ptr<histogram1D> h1[2];
+    std::unique_ptr<histogram2D> h2[2];
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         try {
-            switch (in.ConsumeIntegralInRange(0, 5)) {
+            const int slot = in.ConsumeIntegralInRange(0, 1);
+            switch (in.ConsumeIntegralInRange(0, 6)) {
             case 0: {
                 const int bins = in.ConsumeIntegralInRange(-2, 40), columns = in.ConsumeIntegralInRange(-1, 4);
                 const double min = any_double(in), max = any_double(in);
-                h1 = std::make_unique<histogram1D>(bins, columns, min, max);
+                h1[slot] = std::make_unique<histogram1D>(bins, columns, min, max);
                 break;
             }
             case 1: {
                 const int x_bins = in.ConsumeIntegralInRange(-1, 20), y_bins = in.ConsumeIntegralInRange(-1, 20);
                 const int columns = in.ConsumeIntegralInRange(-1, 4);
                 const double min_x = any_double(in), max_x = any_double(in), min_y = any_double(in), max_y = any_double(in);
-                h2 = std::make_unique<histogram2D>(x_bins, y_bins, columns, min_x, max_x, min_y, max_y);
+                h2[slot] = std::make_unique<histogram2D>(x_bins, y_bins, columns, min_x, max_x, min_y, max_y);
                 break;
             }
             case 2:
+                if (h1[slot]) fuzz_1d(in, *h1[slot]);
+                break;
             case 3:
-                if (h1) fuzz_1d(in, *h1);
+                if (h2[slot]) fuzz_2d(in, *h2[slot]);
                 break;
             case 4:
-                if (h2) fuzz_2d(in, *h2);
+                if (slot == 0) fuzz_assignment(in, h1);
+                else fuzz_assignment(in, h2);
                 break;
             default: fuzz_interpolate(in); break;
             }

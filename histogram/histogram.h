@@ -3,7 +3,7 @@
 //
 // Axis convention: an axis of n bins runs from `min` to `max`, which are the centres
 // of its first and last bins (not outer edges).  Bin i is centred on
-// i / (n - 1) * (max - min) + min; a value x falls into the bin
+// i / (n - 1) * (max - min) + min (the one bin of a one-bin axis on min); a value x falls into the bin
 // (int)((n - 1) * (x - min) / (max - min) + 0.5), clamped into 0 to n - 1, so that
 // values outside the axis collect in the two edge bins and a value half-way between
 // two centres counts in the upper bin.

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 using test_support::read_file;
@@ -210,4 +212,22 @@ TEST(murel_gen, a_signal_inherited_as_ignored_stays_ignored) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(directory_listing(dir.path().string()),
               (std::vector<std::string>{"murel_gen_example.txt", "murel_gen_test.txt", "synth-1.cdb", "synth-1.sgl"}));
+}
+
+TEST(scripts, run_generator_shows_why_the_build_failed) {
+    scratch_dir bin, out, capture;
+    {
+        std::ofstream fake(bin.file("cmake"));
+        fake << "#!/bin/sh\necho 'histogram.cpp:7:1: error: expected unqualified-id' >&2\nexit 1\n";
+    }
+    ::chmod(bin.file("cmake").c_str(), 0755);
+    const std::string command = "PATH='" + bin.path().string() + "':\"$PATH\" bash '" MUREL_SOURCE_DIR
+                                "/scripts/run-generator.sh' '" + out.path().string() + "' >'" + capture.file("out") +
+                                "' 2>'" + capture.file("err") + "'";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string err = read_file(capture.file("err"));
+    EXPECT_NE(err.find("histogram.cpp:7:1: error: expected unqualified-id\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("run-generator.sh: the build failed\n"), std::string::npos) << err;
+    EXPECT_TRUE(directory_listing(out.path().string()).empty());
 }
