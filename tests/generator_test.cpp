@@ -3,7 +3,6 @@
 #include "staged_file.h"
 #include "test_support.h"
 
-#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -174,52 +173,8 @@ TEST(phases, a_failing_sink_stops_every_thread_and_is_rethrown) {
     EXPECT_LE(calls, 2);
 }
 
-namespace {
+using test_support::listing;
 
-std::vector<std::string> listing(const std::filesystem::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Runs `body` in a child process and returns its exit status, or 128 + the signal that ended it.
-template <class Body>
-int in_child(Body body) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-}  // namespace
-
-TEST(staged_file, termination_signals_remove_the_temporaries_and_end_the_process) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) {
-        test_support::scratch_dir dir;
-        const int status = in_child([&] {
-            staged_file a(dir.path().string(), "a.txt"), b(dir.path().string(), "b.bin");
-            b.write_at("data", 4, 100);
-            ::raise(signal);
-            return 0;
-        });
-        EXPECT_EQ(status, 128 + signal) << signal;
-        EXPECT_EQ(listing(dir.path()), std::vector<std::string>{}) << signal;
-    }
-    // A file-size limit sends SIGXFSZ from inside the write.
-    test_support::scratch_dir dir;
-    const int status = in_child([&] {
-        staged_file big(dir.path().string(), "big.bin");
-        const rlimit limit{1000, 1000};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
-        const std::vector<char> bytes(4000, 'x');
-        big.write_at(bytes.data(), bytes.size(), 0);
-        return 0;
-    });
-    EXPECT_EQ(status, 128 + SIGXFSZ);
-    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{});
-}
 
 TEST(staged_file, a_signal_on_another_thread_also_removes_a_library_writers_temporary) {
     test_support::scratch_dir dir;
@@ -233,14 +188,7 @@ TEST(staged_file, a_signal_on_another_thread_also_removes_a_library_writers_temp
         writer.join();
         ::_exit(0);
     }
-    bool seen = false;
-    for (int tries = 0; tries < 50000 && !seen; ++tries) {
-        for (const std::string& name : listing(dir.path())) seen = seen || name.rfind(".big.txt.", 0) == 0;
-        if (!seen) ::usleep(100);
-    }
-    ::kill(child, SIGTERM);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const auto [seen, status] = test_support::signal_when_present(child, dir.path(), ".big.txt.", SIGTERM);
     EXPECT_TRUE(seen);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     for (const std::string& name : listing(dir.path())) EXPECT_NE(name[0], '.') << name << " left behind";

@@ -208,28 +208,14 @@ TEST(properties, every_writer_reports_output_that_fails) {
     }
 }
 
-namespace {
+using test_support::in_child;
+using test_support::listing;
 
-std::vector<std::string> listing(const std::filesystem::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+namespace {
 
 mode_t file_mode(const std::string& path) {
     struct stat status;
     return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
-// Runs `body` in a child process and returns its exit status, or 128 + the signal that ended it.
-template <class Body>
-int in_child(Body body) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
@@ -324,14 +310,7 @@ TEST(properties, a_writer_holds_back_termination_until_its_file_is_in_place) {
         big.writeText(dir.file("big.txt").c_str());
         ::_exit(0);
     }
-    bool seen = false;
-    for (int tries = 0; tries < 20000 && !seen; ++tries) {
-        for (const std::string& name : listing(dir.path())) seen = seen || name.rfind(".big.txt.", 0) == 0;
-        if (!seen) ::usleep(100);
-    }
-    ::kill(child, SIGTERM);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const auto [seen, status] = test_support::signal_when_present(child, dir.path(), ".big.txt.", SIGTERM);
     EXPECT_TRUE(seen);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"big.txt"}));

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -61,6 +67,39 @@ inline std::vector<std::string> lines(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
+}
+
+/// The names in a directory, sorted.
+inline std::vector<std::string> listing(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+/// Runs `body` in a child process; returns its exit status, or 128 + the signal that ended it.
+template <class Body>
+int in_child(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+/// Sends `signal` to `child` as soon as an entry of `dir` begins with `prefix` (or gives up after
+/// about ten seconds), then reaps it; returns whether the entry was seen and the wait status.
+inline std::pair<bool, int> signal_when_present(pid_t child, const std::filesystem::path& dir, const std::string& prefix,
+                                                int signal) {
+    bool seen = false;
+    for (int tries = 0; tries < 50000 && !seen; ++tries) {
+        for (const std::string& name : listing(dir)) seen = seen || name.rfind(prefix, 0) == 0;
+        if (!seen) ::usleep(200);
+    }
+    ::kill(child, signal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {seen, status};
 }
 
 }  // namespace test_support
