@@ -117,6 +117,16 @@ TEST(murel_gen, writes_all_four_files_and_reproduces_them) {
     EXPECT_EQ(example.substr(0, 2), "0 ");
     EXPECT_NE(example.find("\n999 "), std::string::npos);
 
+    // Every file gets the permissions that open(..., 0666) would give, the self-test's table too,
+    // although a library writer replaces the program's own temporary with it.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    for (const char* name : output_files) {
+        struct stat status;
+        ASSERT_EQ(::stat(first.file(name).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask) << name;
+    }
+
     ASSERT_EQ(run(MUREL_GEN_PATH, second.path().string()).status, 0);
     for (const char* name : output_files) EXPECT_TRUE(read_file(first.file(name)) == read_file(second.file(name))) << name;
 }
