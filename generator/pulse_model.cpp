@@ -29,7 +29,7 @@ constexpr double probability_slack = 1e-9;
 
 std::string shortest(double value) {
     char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::general);
     return {text, result.ptr};
 }
 
