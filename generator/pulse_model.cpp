@@ -62,18 +62,15 @@ public:
         return result;
     }
 
-    std::int64_t whole_number() const {
+    std::int64_t count(std::int64_t smallest, std::int64_t largest) const {
         const std::string text = trimmed(setting_.value);
         std::int64_t value = 0;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size()) fail("not a whole number");
-        return value;
-    }
-
-    std::int64_t count(std::int64_t smallest, std::int64_t largest) const {
-        const std::int64_t value = whole_number();
-        if (value < 0 && smallest == 0) fail("must not be negative");
-        if (value < smallest || value > largest)
+        if (text.empty() || end != text.data() + text.size() || error == std::errc::invalid_argument)
+            fail("not a whole number");
+        const bool negative = text[0] == '-';
+        if (negative && smallest == 0) fail("must not be negative");
+        if (error != std::errc() || value < smallest || value > largest)
             fail("must be " + std::to_string(smallest) + " to " + std::to_string(largest));
         return value;
     }
@@ -146,9 +143,9 @@ void check_size(const data_set& set, const std::vector<setting>& settings) {
     const std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     const std::uint64_t event_bytes = 4 * static_cast<std::uint64_t>(set.samples);
     if (set.events <= (largest - 12) / event_bytes && set.first_event <= largest - set.events) return;
-    for (const setting& s : settings)
-        if (s.key == "events" || s.key == "samples" || s.key == "first-event")
-            value_reader(s).fail("the event range is too large for a file");
+    for (auto s = settings.rbegin(); s != settings.rend(); ++s)
+        if (s->key == "events" || s->key == "samples" || s->key == "first-event")
+            value_reader(*s).fail("the event range is too large for a file");
     throw std::invalid_argument("the event range is too large for a file");
 }
 

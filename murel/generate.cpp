@@ -75,10 +75,12 @@ std::unique_ptr<staged_file> stage(const std::string& option, const std::string&
 }
 
 bool same_file(const std::string& a, const std::string& b) {
-    std::error_code ignored;
-    const fs::path first = fs::weakly_canonical(a, ignored), second = fs::weakly_canonical(b, ignored);
-    return first.empty() || second.empty() ? fs::absolute(a).lexically_normal() == fs::absolute(b).lexically_normal()
-                                           : first == second;
+    std::error_code failed;
+    const fs::path first = fs::weakly_canonical(fs::absolute(a), failed);
+    if (failed) return fs::absolute(a).lexically_normal() == fs::absolute(b).lexically_normal();
+    const fs::path second = fs::weakly_canonical(fs::absolute(b), failed);
+    if (failed) return fs::absolute(a).lexically_normal() == fs::absolute(b).lexically_normal();
+    return first == second;
 }
 
 // The ground-truth CSV, written in event order through a buffer.
@@ -177,38 +179,43 @@ void add_generate(CLI::App& app) {
         "Write events FIRST-EVENT to FIRST-EVENT + EVENTS - 1 of the data set of SEED to OUTPUT, in murel_gen's "
         "layout (12 zero bytes, then per event SAMPLES pairs of int16 A, B, little-endian), with the sidecar "
         "OUTPUT.model saying how to make it again.");
-    command->add_option("OUTPUT", o->output, "The data file to write");
+    command->add_option("OUTPUT", o->output, "The data file to write")->type_name("FILE");
     const data_set defaults;
-    const auto setting_option = [&](const char* name, std::string default_value, const char* help) {
+    const auto setting_option = [&](const char* name, const char* layout, std::string default_value,
+                                    const char* help) {
         o->values.emplace_back(nullptr, std::move(default_value));
-        o->values.back().first = command->add_option(name, o->values.back().second, help);
+        o->values.back().first = command->add_option(name, o->values.back().second, help)->type_name(layout);
     };
-    setting_option("--seed", "1", "Seed of the data set, 1 to 2147483646");
-    setting_option("--events", "10000", "Number of events to write");
-    setting_option("--first-event", "0", "Index of the first event written");
-    setting_option("--samples", "1000", "Sample pairs per event");
+    setting_option("--seed", "S", "1", "Seed of the data set, 1 to 2147483646");
+    setting_option("--events", "N", "10000", "Number of events to write");
+    setting_option("--first-event", "K", "0", "Index of the first event written");
+    setting_option("--samples", "N", "1000", "Sample pairs per event");
     o->line_option = command->add_option("--line", o->lines,
                                          "An amplitude line POSITION,RELSIGMA,PROBABILITY; repeat for more lines, "
                                          "tried in order (any --line replaces the default lines; 'none': no line)")
                          ->allow_extra_args(false)
+                         ->type_name("POSITION,RELSIGMA,PROBABILITY")
                          ->default_str("12775,0.003,0.3 31863,0.0015,0.2");
     const pulse_model& m = defaults.model;
-    setting_option("--continuum", numbers({m.continuum_min, m.continuum_max}),
+    setting_option("--continuum", "MIN,MAX", numbers({m.continuum_min, m.continuum_max}),
                    "MIN,MAX of the flat continuum that takes the probability the lines leave");
-    setting_option("--centre", numbers({m.centre.value, m.centre.relative_sigma}), "Pulse centre VALUE,RELSIGMA (samples)");
-    setting_option("--width", numbers({m.width.value, m.width.relative_sigma}),
+    setting_option("--centre", "VALUE,RELSIGMA", numbers({m.centre.value, m.centre.relative_sigma}), "Pulse centre VALUE,RELSIGMA (samples)");
+    setting_option("--width", "VALUE,RELSIGMA", numbers({m.width.value, m.width.relative_sigma}),
                    "Pulse width VALUE,RELSIGMA (samples; w in exp(-(x - centre)^2 / w^2))");
-    setting_option("--offset", numbers({m.offset.value, m.offset.relative_sigma}), "Baseline VALUE,RELSIGMA");
-    setting_option("--noise", numbers({m.noise_sigma}), "Sigma of the noise added to every sample");
+    setting_option("--offset", "VALUE,RELSIGMA", numbers({m.offset.value, m.offset.relative_sigma}), "Baseline VALUE,RELSIGMA");
+    setting_option("--noise", "SIGMA", numbers({m.noise_sigma}), "Sigma of the noise added to every sample");
     command->add_option("--threads", o->threads, "Threads to generate on (the bytes are the same for any number)")
-        ->check(CLI::Range(1U, 1024U));
+        ->check(CLI::Range(1U, 1024U).description(""))
+        ->type_name("T");
     command->add_option("--truth", o->truth,
                         "Also write the true pulse of every record as CSV "
-                        "(event,channel,component,amplitude,centre,width,offset)");
+                        "(event,channel,component,amplitude,centre,width,offset)")
+        ->type_name("FILE");
     command->add_option("--model", o->model_file,
                         "Read settings from FILE (lines 'key = value', keys as the options here; a sidecar works "
                         "too); the options given here override it")
-        ->check(CLI::ExistingFile);
+        ->check(CLI::Validator(CLI::ExistingFile).description(""))
+        ->type_name("FILE");
     command->add_flag("--print-model", o->print_model, "Print the effective model in the model-file format and stop");
     command->callback([o] { generate(*o); });
 }
