@@ -61,6 +61,8 @@ TEST(pulse_model, bad_settings_throw_naming_source_and_value) {
         std::string text, message;
     } cases[] = {
         {"x", "m:1: expected 'key = value', not 'x'"},
+        {"colour = red", "m:1: colour = red: unknown setting 'colour'"},
+        {"line = 1,0,0.75\nline = 2,0,0.5", "m:2: line = 2,0,0.5: the line probabilities add up to 1.25, more than 1"},
         {"seed = 1\n samples = 1.5", "m:2: samples = 1.5: not a whole number"},
         {"events = ", "m:1: events = : not a whole number"},
         {"seed = 99999999999999999999", "m:1: seed = 99999999999999999999: must be 1 to 2147483646"},
