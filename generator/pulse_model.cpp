@@ -172,19 +172,21 @@ std::vector<setting> read_settings(std::istream& in, const std::string& name) {
     return settings;
 }
 
+std::string number_list(std::initializer_list<double> values) {
+    std::string text;
+    for (const double value : values) text += (text.empty() ? "" : ",") + shortest(value);
+    return text;
+}
+
 std::string format_model(const pulse_model& model) {
     std::string text = model.lines.empty() ? "line = none\n" : "";
     for (const pulse_line& line : model.lines)
-        text += "line = " + shortest(line.position) + "," + shortest(line.relative_sigma) + "," +
-                shortest(line.probability) + "\n";
-    text += "continuum = " + shortest(model.continuum_min) + "," + shortest(model.continuum_max) + "\n";
-    const auto relative = [&](const char* key, const spread& s) {
-        text += std::string(key) + " = " + shortest(s.value) + "," + shortest(s.relative_sigma) + "\n";
-    };
-    relative("centre", model.centre);
-    relative("width", model.width);
-    relative("offset", model.offset);
-    text += "noise = " + shortest(model.noise_sigma) + "\n";
+        text += "line = " + number_list({line.position, line.relative_sigma, line.probability}) + "\n";
+    text += "continuum = " + number_list({model.continuum_min, model.continuum_max}) + "\n";
+    text += "centre = " + number_list({model.centre.value, model.centre.relative_sigma}) + "\n";
+    text += "width = " + number_list({model.width.value, model.width.relative_sigma}) + "\n";
+    text += "offset = " + number_list({model.offset.value, model.offset.relative_sigma}) + "\n";
+    text += "noise = " + number_list({model.noise_sigma}) + "\n";
     return text;
 }
 

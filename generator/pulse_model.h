@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -64,6 +65,9 @@ void apply_settings(data_set& set, const std::vector<setting>& settings);
 /// Reads the settings of a model file: "key = value" lines, blank lines and '#' comments;
 /// `name` goes into each setting's source.  Throws std::invalid_argument for a line without '='.
 std::vector<setting> read_settings(std::istream& in, const std::string& name);
+
+/// The numbers separated by commas, each in the shortest form that reads back as the same double.
+std::string number_list(std::initializer_list<double> values);
 
 /// The model as setting lines, numbers in their shortest exact form.
 std::string format_model(const pulse_model& model);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <list>
@@ -33,16 +34,6 @@ struct generate_options {
     std::vector<std::string> lines;
     CLI::Option* line_option = nullptr;
 };
-
-std::string numbers(std::initializer_list<double> values) {
-    std::string text;
-    for (double value : values) {
-        char field[32];
-        std::snprintf(field, sizeof field, "%s%g", text.empty() ? "" : ",", value);
-        text += field;
-    }
-    return text;
-}
 
 data_set requested_data_set(generate_options& o) {
     data_set set;
@@ -197,13 +188,13 @@ void add_generate(CLI::App& app) {
                          ->type_name("POSITION,RELSIGMA,PROBABILITY")
                          ->default_str("12775,0.003,0.3 31863,0.0015,0.2");
     const pulse_model& m = defaults.model;
-    setting_option("--continuum", "MIN,MAX", numbers({m.continuum_min, m.continuum_max}),
+    setting_option("--continuum", "MIN,MAX", number_list({m.continuum_min, m.continuum_max}),
                    "MIN,MAX of the flat continuum that takes the probability the lines leave");
-    setting_option("--centre", "VALUE,RELSIGMA", numbers({m.centre.value, m.centre.relative_sigma}), "Pulse centre VALUE,RELSIGMA (samples)");
-    setting_option("--width", "VALUE,RELSIGMA", numbers({m.width.value, m.width.relative_sigma}),
+    setting_option("--centre", "VALUE,RELSIGMA", number_list({m.centre.value, m.centre.relative_sigma}), "Pulse centre VALUE,RELSIGMA (samples)");
+    setting_option("--width", "VALUE,RELSIGMA", number_list({m.width.value, m.width.relative_sigma}),
                    "Pulse width VALUE,RELSIGMA (samples; w in exp(-(x - centre)^2 / w^2))");
-    setting_option("--offset", "VALUE,RELSIGMA", numbers({m.offset.value, m.offset.relative_sigma}), "Baseline VALUE,RELSIGMA");
-    setting_option("--noise", "SIGMA", numbers({m.noise_sigma}), "Sigma of the noise added to every sample");
+    setting_option("--offset", "VALUE,RELSIGMA", number_list({m.offset.value, m.offset.relative_sigma}), "Baseline VALUE,RELSIGMA");
+    setting_option("--noise", "SIGMA", number_list({m.noise_sigma}), "Sigma of the noise added to every sample");
     command->add_option("--threads", o->threads, "Threads to generate on (the bytes are the same for any number)")
         ->check(CLI::Range(1U, 1024U).description(""))
         ->type_name("T");

@@ -229,6 +229,7 @@ TEST(murel_generate, usage_errors_name_the_option_and_value_and_write_nothing) {
         {{"out", "--truth", "out.model"}, "murel: --truth out.model: the same file as OUTPUT or its sidecar\n"},
         {{"out", "--truth", "./out"}, "murel: --truth ./out: the same file as OUTPUT or its sidecar\n"},
         {{}, "murel: generate: OUTPUT is required unless --print-model is given\n"},
+        {{"dir/"}, "murel: OUTPUT dir/: not a file name\n"},
         {{"out", "--model", "model"}, "murel: model:2: expected 'key = value', not 'width 3'\n", "noise = 1\nwidth 3\n"},
         {{"out", "--model", "model", "--seed", "5"}, "murel: model:3: seed = 0: must be 1 to 2147483646\n",
          "\n# the seed\nseed = 0 # none\n"},
