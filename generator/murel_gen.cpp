@@ -125,23 +125,40 @@ std::int32_t skip_ahead(std::int32_t state, std::uint64_t steps) {
 
 double f(double x, const pulse_params& p) { return pulse_from(std::exp(pulse_exponent(x, p)), p); }
 
-void pulse_samples(const pulse_params& p, double* out) {
-    for (int j = 0; j < samples_per_event; ++j) out[j] = pulse_exponent(static_cast<double>(j), p);
-    for (int j = 0; j < samples_per_event; ++j) out[j] = std::exp(out[j]);
-    for (int j = 0; j < samples_per_event; ++j) out[j] = pulse_from(out[j], p);
+void pulse_samples(const pulse_params& p, double* out, int count) {
+    for (int j = 0; j < count; ++j) out[j] = pulse_exponent(static_cast<double>(j), p);
+    for (int j = 0; j < count; ++j) out[j] = std::exp(out[j]);
+    for (int j = 0; j < count; ++j) out[j] = pulse_from(out[j], p);
+}
+
+namespace {
+
+double drawn(generator& g, const spread& s) { return (g.normal() * s.relative_sigma + 1.0) * s.value; }
+
+}  // namespace
+
+int generate_params(generator& g, pulse_params& p, const pulse_model& model) {
+    const double u = g.uniform();
+    // The running sum gives the default model's bounds 0.3 and 0.3 + 0.2 == 0.5 exactly.
+    double below = 0.0;
+    int component = -1;
+    for (std::size_t k = 0; k < model.lines.size() && component < 0; ++k)
+        if (u < (below += model.lines[k].probability)) component = static_cast<int>(k);
+    if (component >= 0) {
+        const pulse_line& line = model.lines[static_cast<std::size_t>(component)];
+        p[0] = (g.normal() * line.relative_sigma + 1.0) * line.position;
+    } else {
+        p[0] = g.uniform() * (model.continuum_max - model.continuum_min) + model.continuum_min;
+    }
+    p[1] = drawn(g, model.centre);
+    p[2] = drawn(g, model.width);
+    p[3] = drawn(g, model.offset);
+    return component;
 }
 
 void generate_params(generator& g, pulse_params& p) {
-    const double u = g.uniform();
-    if (u < 0.3)
-        p[0] = (g.normal() * 0.003 + 1.0) * 12775.0;
-    else if (u < 0.5)
-        p[0] = (g.normal() * 0.0015 + 1.0) * 31863.0;
-    else
-        p[0] = g.uniform() * 25000.0 + 10000.0;
-    p[1] = (g.normal() * 0.005 + 1.0) * 600.0;
-    p[2] = (g.normal() * 0.0005 + 1.0) * 175.0;
-    p[3] = (g.normal() * 0.05 + 1.0) * -28000.0;
+    static const pulse_model defaults;
+    generate_params(g, p, defaults);
 }
 
 std::int16_t sample_value(generator& g, int j, const pulse_params& p) {
@@ -149,11 +166,13 @@ std::int16_t sample_value(generator& g, int j, const pulse_params& p) {
     return stored_sample(g.normal(), pulse);
 }
 
-std::int16_t stored_sample(double noise, double pulse) {
-    const double v = noise * 20.0 + pulse;
-    // Normal deviates stay below 6.56 in magnitude, so amplitude, offset and noise keep v
-    // within about +-70000: the conversion to int32 is always defined.
-    const std::int32_t whole = static_cast<std::int32_t>(v);
+std::int16_t stored_sample(double noise, double pulse, double noise_sigma) {
+    const double v = noise * noise_sigma + pulse;
+    std::int32_t whole = 0;
+    if (std::fabs(v) < 2147483648.0)  // murel_gen's values, always: they stay within about +-70000
+        whole = static_cast<std::int32_t>(v);
+    else if (std::isfinite(v))  // the remainder is exact and keeps v's sign; its low 16 bits are v's
+        whole = static_cast<std::int32_t>(std::fmod(v, 65536.0));
     return static_cast<std::int16_t>(((whole + 32768) & 0xFFFF) - 32768);
 }
 
@@ -198,34 +217,60 @@ void run_example(generator& g, const std::string& dir) {
 
 namespace {
 
-// Multipliers that jump the generator over an event's noise draws in one step.
-const std::int32_t skip_1998 = skip_ahead(1, 1998);
-const std::int32_t skip_2000 = skip_ahead(1, 2000);
+// Jumps the generator over an event's 2 x samples noise deviates without drawing them.  They
+// always take 2 x samples steps and leave the cache as full or as empty as they found it; a
+// full cache then ends holding the cosine deviate of the last pair, drawn from the final two
+// states.
+class noise_skip {
+public:
+    explicit noise_skip(int samples)
+        : all_(skip_ahead(1, 2 * static_cast<std::uint64_t>(samples))),
+          all_but_last_pair_(skip_ahead(1, 2 * static_cast<std::uint64_t>(samples) - 2)) {}
 
-// Moves g past one event's 2 x 1000 noise deviates without drawing them.  They always take
-// 2000 steps and leave the cache as full or as empty as they found it; a full cache then ends
-// holding the cosine deviate of the last pair, drawn from the final two states.
-void skip_noise(generator& g) {
-    if (g.normal_state == 0) {
-        g.generator_state = times_modulo(g.generator_state, skip_2000);
-    } else {
-        g.generator_state = times_modulo(g.generator_state, skip_1998);
-        g.normal_state = 0;
-        g.normal();
+    void operator()(generator& g) const {
+        if (g.normal_state == 0) {
+            g.generator_state = times_modulo(g.generator_state, all_);
+        } else {
+            g.generator_state = times_modulo(g.generator_state, all_but_last_pair_);
+            g.normal_state = 0;
+            g.normal();
+        }
     }
+
+private:
+    std::int32_t all_, all_but_last_pair_;
+};
+
+// The cheap sequential pass over one event: its parameter draws, with the noise jumped over.
+void pass_event(generator& g, const pulse_model& model, const noise_skip& skip_noise, drawn_pulse& a,
+                drawn_pulse& b) {
+    a.component = generate_params(g, a.params, model);
+    b.component = generate_params(g, b.params, model);
+    skip_noise(g);
 }
 
-void render_event(generator g, unsigned char* out) {
+// Per-thread room for one event's deviates and pulse values.
+struct event_scratch {
+    explicit event_scratch(int samples)
+        : noise(2 * static_cast<std::size_t>(samples)), pulse_a(static_cast<std::size_t>(samples)),
+          pulse_b(static_cast<std::size_t>(samples)) {}
+    std::vector<double> noise, pulse_a, pulse_b;
+};
+
+void render_event(generator g, const pulse_model& model, int samples, event_scratch& scratch, unsigned char* out) {
     pulse_params p, q;
-    generate_params(g, p);
-    generate_params(g, q);
-    double noise[2 * samples_per_event], pulse_a[samples_per_event], pulse_b[samples_per_event];
-    g.normals(noise, 2 * samples_per_event);
-    pulse_samples(p, pulse_a);
-    pulse_samples(q, pulse_b);
-    for (int j = 0; j < samples_per_event; ++j) {
-        const auto a = static_cast<std::uint16_t>(stored_sample(noise[2 * j], pulse_a[j]));
-        const auto b = static_cast<std::uint16_t>(stored_sample(noise[2 * j + 1], pulse_b[j]));
+    generate_params(g, p, model);
+    generate_params(g, q, model);
+    double* const noise = scratch.noise.data();
+    double* const pulse_a = scratch.pulse_a.data();
+    double* const pulse_b = scratch.pulse_b.data();
+    const double sigma = model.noise_sigma;
+    g.normals(noise, 2 * samples);
+    pulse_samples(p, pulse_a, samples);
+    pulse_samples(q, pulse_b, samples);
+    for (int j = 0; j < samples; ++j) {
+        const auto a = static_cast<std::uint16_t>(stored_sample(noise[2 * j], pulse_a[j], sigma));
+        const auto b = static_cast<std::uint16_t>(stored_sample(noise[2 * j + 1], pulse_b[j], sigma));
         out[0] = static_cast<unsigned char>(a & 0xFF);
         out[1] = static_cast<unsigned char>(a >> 8);
         out[2] = static_cast<unsigned char>(b & 0xFF);
@@ -236,44 +281,63 @@ void render_event(generator g, unsigned char* out) {
 
 }  // namespace
 
-void generate_events(generator& g, int events, const event_sink& sink, unsigned threads, int block_events) {
+generator synthetic_start(std::int32_t seed, const pulse_model& model, int samples) {
+    generator g;
+    g.generator_state = seed;
+    drawn_pulse p, q;
+    pass_event(g, model, noise_skip(samples), p, q);
+    g.generator_state = seed;
+    return g;
+}
+
+void skip_events(generator& g, const pulse_model& model, int samples, std::uint64_t events) {
+    const noise_skip skip_noise(samples);
+    drawn_pulse p, q;
+    for (std::uint64_t e = 0; e < events; ++e) pass_event(g, model, skip_noise, p, q);
+}
+
+void generate_events(generator& g, const pulse_model& model, int samples, std::uint64_t events,
+                     const event_sink& sink, unsigned threads, const params_sink& params, int block_events) {
     threads = std::max(threads, 1U);
-    block_events = std::max(block_events, 1);
+    const std::size_t bytes_per_event = 4 * static_cast<std::size_t>(samples);
+    if (block_events <= 0) block_events = static_cast<int>(std::max<std::size_t>(1, 256000 / bytes_per_event));
+    const noise_skip skip_noise(samples);
     std::mutex claim;
-    int next_event = 0;
+    std::uint64_t next_event = 0;
     bool stop = false;
     std::exception_ptr failure;
 
     const auto work = [&] {
-        std::vector<generator> starts(static_cast<std::size_t>(block_events));
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(block_events) * event_bytes);
-        for (;;) {
-            int first, count;
-            {
-                // Claiming a block runs the cheap sequential pass over its events: the
-                // parameter draws, with the noise jumped over, fix each event's start.
-                const std::lock_guard<std::mutex> lock(claim);
-                if (stop || next_event >= events) return;
-                first = next_event;
-                count = std::min(block_events, events - next_event);
-                for (int e = 0; e < count; ++e) {
-                    starts[e] = g;
-                    pulse_params p, q;
-                    generate_params(g, p);
-                    generate_params(g, q);
-                    skip_noise(g);
+        try {
+            std::vector<generator> starts(static_cast<std::size_t>(block_events));
+            std::vector<unsigned char> bytes(static_cast<std::size_t>(block_events) * bytes_per_event);
+            event_scratch scratch(samples);
+            for (;;) {
+                std::uint64_t first;
+                std::size_t count;
+                {
+                    // Claiming a block runs the cheap sequential pass over its events: the
+                    // parameter draws, with the noise jumped over, fix each event's start.
+                    const std::lock_guard<std::mutex> lock(claim);
+                    if (stop || next_event >= events) return;
+                    first = next_event;
+                    count = static_cast<std::size_t>(std::min<std::uint64_t>(block_events, events - next_event));
+                    for (std::size_t e = 0; e < count; ++e) {
+                        starts[e] = g;
+                        drawn_pulse a, b;
+                        pass_event(g, model, skip_noise, a, b);
+                        if (params) params(first + e, a, b);
+                    }
+                    next_event += count;
                 }
-                next_event += count;
+                for (std::size_t e = 0; e < count; ++e)
+                    render_event(starts[e], model, samples, scratch, bytes.data() + e * bytes_per_event);
+                sink(bytes.data(), count * bytes_per_event, first * bytes_per_event);
             }
-            try {
-                for (int e = 0; e < count; ++e) render_event(starts[e], bytes.data() + e * event_bytes);
-                sink(bytes.data(), count * event_bytes, static_cast<std::uint64_t>(first) * event_bytes);
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(claim);
-                if (!failure) failure = std::current_exception();
-                stop = true;
-                return;
-            }
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(claim);
+            if (!failure) failure = std::current_exception();
+            stop = true;
         }
     };
 
@@ -307,7 +371,7 @@ void run_synthetic(generator& g, const std::string& dir, unsigned threads) {
         sgl.write_at(bytes, size, header_bytes + offset);
     };
     if (threads == 0) threads = std::max(std::thread::hardware_concurrency(), 1U);
-    generate_events(g, synthetic_events, write_both, threads);
+    generate_events(g, pulse_model{}, samples_per_event, synthetic_events, write_both, threads);
     cdb.commit();
     sgl.commit();
 }

@@ -1,5 +1,5 @@
-// The pieces of murel_gen: its random number generator, the pulse model and the three
-// phases that write the program's files.
+// The generation engine shared by murel_gen and murel generate: the random number generator,
+// the pulse model's draws and the three phases that write murel_gen's files.
 #pragma once
 
 #include <array>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "pulse_model.h"
 
 class histogram1D;
 
@@ -39,31 +41,38 @@ struct generator {
 /// The state that `steps` generator steps lead to from `state`.
 std::int32_t skip_ahead(std::int32_t state, std::uint64_t steps);
 
+inline constexpr int self_test_draws = 1000000;
+inline constexpr int synthetic_events = 10000;
+inline constexpr int samples_per_event = 1000;
+inline constexpr std::size_t event_bytes = samples_per_event * 4;  // two int16 per sample
+inline constexpr std::size_t header_bytes = 12;
+
 /// A pulse: amplitude, centre (sample index), width (samples), offset (baseline).
 using pulse_params = std::array<double, 4>;
 
 /// The pulse value at sample position x: exp(-(x - centre)^2 / width^2) * amplitude + offset.
 double f(double x, const pulse_params& p);
 
-/// Draws a new pulse: the amplitude from the 12775 line (30 %), the 31863 line (20 %) or the
-/// flat continuum 10000 to 35000 (50 %), then centre, width and offset around 600, 175, -28000.
+/// Draws a new pulse from `model`: a class draw picks the first line whose cumulative probability
+/// exceeds it (its amplitude drawn around the line's position) or else the flat continuum (a
+/// second uniform draw), then centre, width and offset are drawn in that order; returns the
+/// line's index, or -1 for the continuum.
+int generate_params(generator& g, pulse_params& p, const pulse_model& model);
+
+/// Draws a new pulse from the default model: the 12775 line (30 %), the 31863 line (20 %) or
+/// the flat continuum 10000 to 35000 (50 %), then centre, width and offset around 600, 175, -28000.
 void generate_params(generator& g, pulse_params& p);
 
 /// One stored sample at index j: f plus 20 times a normal deviate, truncated toward zero and
 /// wrapped to 16 bits.
 std::int16_t sample_value(generator& g, int j, const pulse_params& p);
 
-/// The stored sample for a normal deviate and a pulse value.
-std::int16_t stored_sample(double noise, double pulse);
+/// The stored sample for a normal deviate, a pulse value and the noise sigma: the sum truncated
+/// toward zero, its low 16 bits kept; a sum that is not a finite number is stored as 0.
+std::int16_t stored_sample(double noise, double pulse, double noise_sigma = 20.0);
 
-/// f at the sample indices 0 to 999, into out[0 .. 999].
-void pulse_samples(const pulse_params& p, double* out);
-
-inline constexpr int self_test_draws = 1000000;
-inline constexpr int synthetic_events = 10000;
-inline constexpr int samples_per_event = 1000;
-inline constexpr std::size_t event_bytes = samples_per_event * 4;  // two int16 per sample
-inline constexpr std::size_t header_bytes = 12;
+/// f at the sample indices 0 to count - 1, into out[0 .. count-1].
+void pulse_samples(const pulse_params& p, double* out, int count = samples_per_event);
 
 /// Draws the self-test's 1000000 uniform deviates into column 0 and 1000000 normal deviates
 /// into column 1 of `hist`, alternately.
@@ -76,14 +85,34 @@ void run_self_test(generator& g, const std::string& dir);
 /// Example phase: reseeds g and writes one pulse pair to "murel_gen_example.txt" in `dir`.
 void run_example(generator& g, const std::string& dir);
 
+/// The generator as a run whose every phase seeds with `seed` and uses `model` and `samples`
+/// starts its synthetic phase: the self-test leaves the normal cache empty, and the example
+/// phase's parameter draws and noise (jumped over, not drawn) decide what it hands on.
+generator synthetic_start(std::int32_t seed, const pulse_model& model, int samples);
+
+/// Moves g past `events` events of `samples` sample pairs without rendering them.
+void skip_events(generator& g, const pulse_model& model, int samples, std::uint64_t events);
+
 /// Receives `size` bytes of consecutive events that belong at byte `offset` of the event data.
 using event_sink = std::function<void(const unsigned char* bytes, std::size_t size, std::uint64_t offset)>;
 
-/// Generates `events` events from g, exactly as one sequential pass would, on `threads`
-/// threads in blocks of `block_events`, handing each block to `sink` (from any of the
-/// threads, one call at a time per block); leaves g where the sequential pass would.
-void generate_events(generator& g, int events, const event_sink& sink, unsigned threads,
-                     int block_events = 64);
+/// One channel's drawn pulse and the line it came from (-1: the continuum).
+struct drawn_pulse {
+    pulse_params params;
+    int component;
+};
+
+/// Receives the pulses of event `event` (counted from the start of the run), in event order.
+using params_sink = std::function<void(std::uint64_t event, const drawn_pulse& a, const drawn_pulse& b)>;
+
+/// Generates `events` events of `samples` sample pairs from g and `model`, exactly as one
+/// sequential pass would, on `threads` threads in blocks of `block_events` (0: about 256 kB),
+/// handing each block to `sink` (from any of the threads, one call at a time per block) and,
+/// if given, each event's pulses to `params` (one call at a time, in order); leaves g where
+/// the sequential pass would and rethrows the first exception of a sink.
+void generate_events(generator& g, const pulse_model& model, int samples, std::uint64_t events,
+                     const event_sink& sink, unsigned threads, const params_sink& params = {},
+                     int block_events = 0);
 
 /// Synthetic data phase: reseeds g, prints its two console lines and writes synth-1.cdb and
 /// synth-1.sgl in `dir` on `threads` threads (0: one per core).

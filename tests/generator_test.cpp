@@ -147,11 +147,11 @@ TEST(phases, parallel_events_equal_the_sequential_pass) {
                 }
         }
         std::mutex guard;
-        generate_events(parallel, events, [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+        generate_events(parallel, pulse_model{}, samples_per_event, events, [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
             const std::lock_guard<std::mutex> lock(guard);
             ASSERT_LE(offset + size, actual.size());
             std::memcpy(actual.data() + offset, bytes, size);
-        }, 3, 4);
+        }, 3, {}, 4);
         EXPECT_TRUE(expected == actual) << "cache " << cached;
         EXPECT_EQ(parallel.generator_state, sequential.generator_state);
         ASSERT_EQ(parallel.normal_state, sequential.normal_state);
@@ -165,11 +165,11 @@ TEST(phases, a_failing_sink_stops_every_thread_and_is_rethrown) {
     generator g;
     int calls = 0;
     std::mutex guard;
-    EXPECT_THROW(generate_events(g, 200, [&](const unsigned char*, std::size_t, std::uint64_t) {
+    EXPECT_THROW(generate_events(g, pulse_model{}, samples_per_event, 200, [&](const unsigned char*, std::size_t, std::uint64_t) {
         const std::lock_guard<std::mutex> lock(guard);
         ++calls;
         throw std::runtime_error("disk full");
-    }, 2, 1), std::runtime_error);
+    }, 2, {}, 1), std::runtime_error);
     EXPECT_LE(calls, 2);
 }
 

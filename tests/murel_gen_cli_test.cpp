@@ -1,4 +1,5 @@
 // Runs the murel_gen program itself, as a user would, in scratch directories.
+#include "program_runner.h"
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -13,73 +14,16 @@
 #include <fstream>
 #include <sstream>
 
+using test_support::listing;
 using test_support::read_file;
+using test_support::run;
+using test_support::run_options;
+using test_support::run_result;
 using test_support::scratch_dir;
 
 namespace {
 
 const char* const output_files[] = {"murel_gen_test.txt", "murel_gen_example.txt", "synth-1.cdb", "synth-1.sgl"};
-
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
-
-struct run_options {
-    rlim_t file_size_limit = RLIM_INFINITY;
-    bool unprivileged = false;  // run as nobody, so that directory permissions bind even for root
-    const char* console = nullptr;  // where standard output goes instead of being captured
-    int interrupt = 0;  // a signal sent as soon as an entry beginning with interrupt_at appears
-    std::string interrupt_at = ".";
-    int ignored = SIGXFSZ;  // a signal the program inherits as ignored (0: none)
-};
-
-bool has_entry_beginning(const std::string& dir, const std::string& prefix) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
-    return false;
-}
-
-// Runs `program` with `dir` as its working directory.
-run_result run(const std::string& program, const std::string& dir, const run_options& options = {}) {
-    scratch_dir capture;
-    const std::string out_path = options.console ? options.console : capture.file("out"), err_path = capture.file("err");
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | (options.console ? 0 : O_TRUNC), 0666);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
-        // By default a file-size limit must fail the write with an error, not end the process.
-        if (options.ignored != 0) std::signal(options.ignored, SIG_IGN);
-        const rlimit limit{options.file_size_limit, options.file_size_limit};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-        if (options.unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
-        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    bool reaped = false;
-    while (options.interrupt != 0 && !(reaped = ::waitpid(child, &status, WNOHANG) == child)) {
-        if (has_entry_beginning(dir, options.interrupt_at)) {
-            ::kill(child, options.interrupt);
-            break;
-        }
-        ::usleep(200);
-    }
-    if (!reaped) ::waitpid(child, &status, 0);
-    run_result result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (!options.console) result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    return result;
-}
-
-std::vector<std::string> directory_listing(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 constexpr const char* console = "Testing random number generator...\nGenerating synthetic data:\nsynth-1.cdb, synth-1.sgl\n";
 
@@ -87,11 +31,11 @@ constexpr const char* console = "Testing random number generator...\nGenerating 
 
 TEST(murel_gen, writes_all_four_files_and_reproduces_them) {
     scratch_dir first, second;
-    const run_result result = run(MUREL_GEN_PATH, first.path().string());
+    const run_result result = run(MUREL_GEN_PATH, {}, first.path().string());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, console);
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(directory_listing(first.path().string()),
+    EXPECT_EQ(listing(first.path().string()),
               (std::vector<std::string>{"murel_gen_example.txt", "murel_gen_test.txt", "synth-1.cdb", "synth-1.sgl"}));
 
     const std::string cdb = read_file(first.file("synth-1.cdb"));
@@ -127,14 +71,14 @@ TEST(murel_gen, writes_all_four_files_and_reproduces_them) {
         EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask) << name;
     }
 
-    ASSERT_EQ(run(MUREL_GEN_PATH, second.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_GEN_PATH, {}, second.path().string()).status, 0);
     for (const char* name : output_files) EXPECT_TRUE(read_file(first.file(name)) == read_file(second.file(name))) << name;
 }
 
 TEST(murel_gen, matches_the_straightforward_generator_byte_for_byte) {
     scratch_dir fast, plain;
-    ASSERT_EQ(run(MUREL_GEN_PATH, fast.path().string()).status, 0);
-    const run_result baseline = run(MUREL_GEN_BASELINE_PATH, plain.path().string());
+    ASSERT_EQ(run(MUREL_GEN_PATH, {}, fast.path().string()).status, 0);
+    const run_result baseline = run(MUREL_GEN_BASELINE_PATH, {}, plain.path().string());
     ASSERT_EQ(baseline.status, 0);
     EXPECT_EQ(baseline.out, console);
     for (const char* name : output_files) EXPECT_TRUE(read_file(fast.file(name)) == read_file(plain.file(name))) << name;
@@ -146,12 +90,12 @@ TEST(murel_gen, reports_a_directory_it_cannot_write) {
     ::chmod(bin.path().c_str(), 0755);
     std::filesystem::copy_file(MUREL_GEN_PATH, bin.file("murel_gen"));
     ::chmod(dir.path().c_str(), 0555);
-    const run_result result = run(bin.file("murel_gen"), dir.path().string(), {RLIM_INFINITY, true});
+    const run_result result = run(bin.file("murel_gen"), {}, dir.path().string(), {RLIM_INFINITY, true});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.err.find("murel_gen: cannot create murel_gen_test.txt: Permission denied\n"), std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find("murel_gen: cannot create murel_gen_example.txt: Permission denied\n"), std::string::npos);
-    EXPECT_TRUE(directory_listing(dir.path().string()).empty());
+    EXPECT_TRUE(listing(dir.path().string()).empty());
 }
 
 TEST(murel_gen, a_write_failing_part_way_leaves_no_truncated_file) {
@@ -167,12 +111,12 @@ TEST(murel_gen, a_write_failing_part_way_leaves_no_truncated_file) {
     };
     for (const auto& c : cases) {
         scratch_dir dir;
-        const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {c.limit, false});
+        const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), {c.limit, false});
         EXPECT_EQ(result.status, 1) << c.limit;
         for (const std::string& name : c.failed)
             EXPECT_NE(result.err.find("murel_gen: cannot write " + name + ": File too large\n"), std::string::npos)
                 << c.limit << ": " << result.err;
-        for (const std::string& name : directory_listing(dir.path().string())) {
+        for (const std::string& name : listing(dir.path().string())) {
             EXPECT_EQ(std::find(c.failed.begin(), c.failed.end(), name), c.failed.end()) << name;
             EXPECT_NE(name[0], '.') << "temporary left behind: " << name;
         }
@@ -181,7 +125,7 @@ TEST(murel_gen, a_write_failing_part_way_leaves_no_truncated_file) {
 
 TEST(murel_gen, reports_console_output_it_cannot_write) {
     scratch_dir dir;
-    const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {RLIM_INFINITY, false, "/dev/full"});
+    const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), {RLIM_INFINITY, false, "/dev/full"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "murel_gen: cannot write standard output: No space left on device\n");
 }
@@ -206,9 +150,9 @@ TEST(murel_gen, an_interrupted_run_leaves_no_temporary_and_dies_by_the_signal) {
         }
     for (const row& r : rows) {
         scratch_dir dir;
-        const run_result result = run(MUREL_GEN_PATH, dir.path().string(), r.options);
+        const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), r.options);
         EXPECT_EQ(result.status, 128 + r.signal) << r.signal << " at " << r.options.interrupt_at << ": " << result.err;
-        for (const std::string& name : directory_listing(dir.path().string()))
+        for (const std::string& name : listing(dir.path().string()))
             EXPECT_NE(name[0], '.') << "signal " << r.signal << " left " << name;
     }
 }
@@ -218,9 +162,9 @@ TEST(murel_gen, a_signal_inherited_as_ignored_stays_ignored) {
     run_options options;
     options.interrupt = SIGHUP;
     options.ignored = SIGHUP;
-    const run_result result = run(MUREL_GEN_PATH, dir.path().string(), options);
+    const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), options);
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(directory_listing(dir.path().string()),
+    EXPECT_EQ(listing(dir.path().string()),
               (std::vector<std::string>{"murel_gen_example.txt", "murel_gen_test.txt", "synth-1.cdb", "synth-1.sgl"}));
 }
 
@@ -239,5 +183,5 @@ TEST(scripts, run_generator_shows_why_the_build_failed) {
     const std::string err = read_file(capture.file("err"));
     EXPECT_NE(err.find("histogram.cpp:7:1: error: expected unqualified-id\n"), std::string::npos) << err;
     EXPECT_NE(err.find("run-generator.sh: the build failed\n"), std::string::npos) << err;
-    EXPECT_TRUE(directory_listing(out.path().string()).empty());
+    EXPECT_TRUE(listing(out.path().string()).empty());
 }

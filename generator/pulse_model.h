@@ -1,0 +1,78 @@
+// What a data set is made of: the pulse model, the seed, the event range and the sample
+// count, and the "key = value" text in which model files, sidecars and --print-model hold them.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace murel {
+
+/// An amplitude line: the amplitude is position * (1 + relative_sigma * n) for a normal deviate n,
+/// chosen with the given probability.
+struct pulse_line {
+    double position, relative_sigma, probability;
+    bool operator==(const pulse_line& other) const;
+};
+
+/// A pulse parameter drawn as value * (1 + relative_sigma * n) for a normal deviate n.
+struct spread {
+    double value, relative_sigma;
+    bool operator==(const spread& other) const;
+};
+
+/// The pulse model; a default-constructed one is murel_gen's.  The lines are tried in order,
+/// and whatever probability they leave goes to the flat continuum.
+struct pulse_model {
+    std::vector<pulse_line> lines{{12775.0, 0.003, 0.3}, {31863.0, 0.0015, 0.2}};
+    double continuum_min = 10000.0, continuum_max = 35000.0;
+    spread centre{600.0, 0.005};
+    spread width{175.0, 0.0005};
+    spread offset{-28000.0, 0.05};
+    double noise_sigma = 20.0;
+    bool operator==(const pulse_model& other) const;
+};
+
+inline constexpr std::int32_t largest_seed = 2147483646;
+inline constexpr int largest_sample_count = 1073741823;  // so that an event's 2 x samples deviates count in an int
+
+/// Everything that fixes the bytes of a generated file: events first_event to
+/// first_event + events - 1 of the data set of `seed`, each of `samples` sample pairs.
+struct data_set {
+    pulse_model model;
+    std::int32_t seed = 1;
+    std::uint64_t first_event = 0;
+    std::uint64_t events = 10000;
+    int samples = 1000;
+};
+
+/// One "key = value" setting; `source` says where it came from ("--width" or "FILE:3: width =")
+/// and starts its error messages.
+struct setting {
+    std::string key, value, source;
+};
+
+/// Applies one source's settings in order; its first "line" replaces the lines held so far, and
+/// "line = none" leaves only the continuum.
+/// Throws std::invalid_argument "<source> <value>: <reason>" for an unknown key, a malformed or
+/// non-finite number, a seed outside 1 to 2147483646, a negative count, fewer than 1 sample, a
+/// negative sigma, a zero width, a continuum maximum below its minimum, a probability outside
+/// 0 to 1 or line probabilities adding up to more than 1, and for a file larger than 2^63 bytes.
+void apply_settings(data_set& set, const std::vector<setting>& settings);
+
+/// Reads the settings of a model file: "key = value" lines, blank lines and '#' comments;
+/// `name` goes into each setting's source.  Throws std::invalid_argument for a line without '='.
+std::vector<setting> read_settings(std::istream& in, const std::string& name);
+
+/// The numbers separated by commas, each in the shortest form that reads back as the same double.
+std::string number_list(std::initializer_list<double> values);
+
+/// The model as setting lines, numbers in their shortest exact form.
+std::string format_model(const pulse_model& model);
+
+/// The whole data set as setting lines headed by `version`, readable by read_settings.
+std::string format_data_set(const data_set& set, const std::string& version);
+
+}  // namespace murel

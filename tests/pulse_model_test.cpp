@@ -1,0 +1,99 @@
+#include "murel_gen.h"
+#include "pulse_model.h"
+#include "test_support.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+
+using namespace murel;
+
+namespace {
+
+data_set from_text(const std::string& text, data_set set = {}) {
+    std::istringstream in(text);
+    apply_settings(set, read_settings(in, "m"));
+    return set;
+}
+
+}  // namespace
+
+TEST(pulse_model, a_written_data_set_reads_back_exactly) {
+    data_set odd;
+    odd.model.lines = {{0.1, 1e-300, 0.3}, {-12345.678901234567, 0.0, 0.7}};
+    odd.model.continuum_min = -1.0 / 3.0;
+    odd.model.continuum_max = 5e20;
+    odd.model.centre = {std::nextafter(600.0, 0.0), 0.125};
+    odd.model.width = {-2.5, 0.5};
+    odd.model.offset = {0.0, 0.0};
+    odd.model.noise_sigma = 0.0;
+    odd.seed = largest_seed;
+    odd.first_event = 123456789012;
+    odd.events = 7;
+    odd.samples = 3;
+    data_set no_lines;
+    no_lines.model.lines.clear();
+    for (const data_set& set : {odd, no_lines, data_set{}}) {
+        const data_set back = from_text(format_data_set(set, "9.9"));
+        EXPECT_TRUE(back.model == set.model) << format_model(set.model);
+        EXPECT_EQ(back.seed, set.seed);
+        EXPECT_EQ(back.first_event, set.first_event);
+        EXPECT_EQ(back.events, set.events);
+        EXPECT_EQ(back.samples, set.samples);
+    }
+}
+
+TEST(pulse_model, each_source_replaces_the_lines_only_when_it_names_one) {
+    data_set set = from_text("line = 1,0,0.5\nline = 2,0,0.25\n");
+    EXPECT_EQ(set.model.lines, (std::vector<pulse_line>{{1, 0, 0.5}, {2, 0, 0.25}}));
+    set = from_text("noise = 4\n", set);
+    EXPECT_EQ(set.model.lines.size(), 2U);
+    set = from_text("line = 3,0.5,1\n", set);
+    EXPECT_EQ(set.model.lines, (std::vector<pulse_line>{{3, 0.5, 1}}));
+    set = from_text("line = none\nline = 7,0,0.125\n", set);
+    EXPECT_EQ(set.model.lines, (std::vector<pulse_line>{{7, 0, 0.125}}));
+    // Decimal probabilities that mean 1 but add up to a hair above it in binary.
+    EXPECT_NO_THROW(from_text("line = 1,0,0.1\nline = 2,0,0.2\nline = 3,0,0.7\n"));
+}
+
+TEST(pulse_model, bad_settings_throw_naming_source_and_value) {
+    const struct {
+        std::string text, message;
+    } cases[] = {
+        {"x", "m:1: expected 'key = value', not 'x'"},
+        {"colour = red", "m:1: colour = red: unknown setting 'colour'"},
+        {"line = 1,0,0.75\nline = 2,0,0.5", "m:2: line = 2,0,0.5: the line probabilities add up to 1.25, more than 1"},
+        {"seed = 1\n samples = 1.5", "m:2: samples = 1.5: not a whole number"},
+        {"events = ", "m:1: events = : not a whole number"},
+        {"seed = 99999999999999999999", "m:1: seed = 99999999999999999999: must be 1 to 2147483646"},
+        {"centre = 1,,2", "m:1: centre = 1,,2: expected VALUE,RELSIGMA"},
+        {"noise = 0x10", "m:1: noise = 0x10: expected SIGMA"},
+        {"noise = -1", "m:1: noise = -1: the noise sigma must not be negative"},
+        {"width = -0,1", "m:1: width = -0,1: the width must not be 0"},
+        {"samples = 1073741824", "m:1: samples = 1073741824: must be 1 to 1073741823"},
+        {"first-event = 9223372036854775807\nevents = 1", "m:2: events = 1: the event range is too large for a file"},
+    };
+    for (const auto& c : cases) {
+        try {
+            from_text(c.text);
+            ADD_FAILURE() << "no exception for " << c.text;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+    }
+}
+
+TEST(pulse_model, stored_samples_keep_the_low_16_bits_of_any_value) {
+    const struct {
+        double noise, pulse, sigma;
+        std::int16_t stored;
+    } cases[] = {
+        {1.0, 2147483648.0 + 5.75, 0.0, 5},        // just past the int32 range
+        {0.0, -1099511627776.0 - 3.5, 20.0, -3},    // -(2^40) - 3.5 truncates to -(2^40) - 3
+        {0.5, 40000.25, 2.0, 40001 - 65536},
+        {0.0, 1e300, 1.0, 0},                        // a multiple of 65536
+        {0.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 0},
+        {1.0, 0.0, std::numeric_limits<double>::infinity(), 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(stored_sample(c.noise, c.pulse, c.sigma), c.stored) << c.pulse;
+}
