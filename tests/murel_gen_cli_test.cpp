@@ -1,5 +1,6 @@
 // Runs the murel_gen program itself, as a user would, in scratch directories.
 #include "test_support.h"
+#include "vector_math.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -27,6 +28,7 @@ struct run_options {
     rlim_t file_size_limit = RLIM_INFINITY;
     bool unprivileged = false;  // run as nobody, so that directory permissions bind even for root
     const char* console = nullptr;  // where standard output goes instead of being captured
+    const char* maths = nullptr;    // the value of MUREL_MATH, if it is to be set
 };
 
 // Runs `program` with `dir` as its working directory.
@@ -42,6 +44,7 @@ run_result run(const std::string& program, const std::string& dir, const run_opt
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{options.file_size_limit, options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+        if (options.maths != nullptr && ::setenv("MUREL_MATH", options.maths, 1) != 0) ::_exit(126);
         if (options.unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
         ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
@@ -155,4 +158,43 @@ TEST(murel_gen, reports_console_output_it_cannot_write) {
     const run_result result = run(MUREL_GEN_PATH, dir.path().string(), {RLIM_INFINITY, false, "/dev/full"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "murel_gen: cannot write standard output: No space left on device\n");
+}
+
+TEST(murel_gen, every_maths_variant_writes_the_same_files) {
+    using murel::vector_math::variant;
+    scratch_dir reference;
+    ASSERT_EQ(run(MUREL_GEN_PATH, reference.path().string()).status, 0);
+    const std::vector<variant> here = murel::vector_math::available();
+    std::string available;
+    for (variant v : here) available += (available.empty() ? "" : ", ") + murel::vector_math::name(v);
+    for (variant v : {variant::libm, variant::sse2, variant::avx2, variant::avx512}) {
+        const std::string name = murel::vector_math::name(v);
+        scratch_dir dir;
+        run_options options;
+        options.maths = name.c_str();
+        const run_result result = run(MUREL_GEN_PATH, dir.path().string(), options);
+        if (std::find(here.begin(), here.end(), v) == here.end()) {
+            EXPECT_EQ(result.status, 2) << name;
+            EXPECT_EQ(result.err, "murel_gen: MUREL_MATH=" + name + " cannot run here (available: " + available + ")\n");
+            EXPECT_TRUE(directory_listing(dir.path().string()).empty()) << name;
+            continue;
+        }
+        ASSERT_EQ(result.status, 0) << name << ": " << result.err;
+        EXPECT_EQ(result.out, console) << name;
+        for (const char* file : output_files)
+            EXPECT_TRUE(read_file(dir.file(file)) == read_file(reference.file(file))) << name << ": " << file;
+    }
+}
+
+TEST(murel_gen, refuses_an_unknown_maths_variant_before_writing) {
+    for (const char* wanted : {"avx", "LIBM", "sse2 "}) {
+        scratch_dir dir;
+        run_options options;
+        options.maths = wanted;
+        const run_result result = run(MUREL_GEN_PATH, dir.path().string(), options);
+        EXPECT_EQ(result.status, 2) << wanted;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, std::string("murel_gen: MUREL_MATH=") + wanted + " is unknown (use libm, sse2, avx2 or avx512)\n");
+        EXPECT_TRUE(directory_listing(dir.path().string()).empty()) << wanted;
+    }
 }
