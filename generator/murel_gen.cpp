@@ -27,10 +27,10 @@ namespace murel {
 
 namespace {
 
-// a * b modulo 2^31 - 1 for a, b from 1 to 2^31 - 2, by folding the high bits onto the low
-// ones twice.  Neither factor is a multiple of the prime 2^31 - 1, so neither is the product,
-// and the second fold can end neither at 0 nor at 2^31 - 1.  Without a comparison the loops
-// over many states run on vector units.
+// a * b modulo 2^31 - 1 for a, b below it, by folding the high bits onto the low ones twice.
+// The second fold could end at 2^31 - 1 itself only for a product that is a non-zero multiple
+// of the prime 2^31 - 1, which needs a factor of at least 2^31 - 1.  Without a comparison the
+// loops over many states run on vector units.
 std::int32_t times_modulo(std::int32_t a, std::int32_t b) {
     const std::uint64_t product = std::uint64_t{static_cast<std::uint32_t>(a)} * static_cast<std::uint32_t>(b);
     const std::uint64_t folded = (product & modulus) + (product >> 31);

@@ -73,6 +73,18 @@ TEST(generator, fast_paths_match_single_steps) {
     generator largest;
     largest.generator_state = 2147483646;
     EXPECT_EQ(largest.random_int(), static_cast<std::int32_t>(2147483646LL * 69621 % 2147483647));
+    // Whole chains from seeds at the ends of the range and around powers of two.
+    for (std::int32_t seed : {1, 2, 30845, 65536, 1073741823, 1073741824, 2147483645, 2147483646}) {
+        std::vector<std::int32_t> chain(5000);
+        generator g;
+        g.generator_state = seed;
+        g.next_states(chain.data(), static_cast<int>(chain.size()));
+        std::int64_t state = seed;
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            state = state * 69621 % 2147483647;
+            ASSERT_EQ(chain[i], state) << seed << " step " << i;
+        }
+    }
     for (int count : {0, 1, 3, 4, 5, 9, 3000}) {
         generator batched;
         batched.generator_state = 12345;
