@@ -158,6 +158,8 @@ bool same_results() {
 // the median over repetitions when there are several, else the one run.
 class timing_reporter : public benchmark::ConsoleReporter {
 public:
+    timing_reporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Color : OO_None) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
