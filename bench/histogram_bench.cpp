@@ -181,10 +181,12 @@ public:
             {"BM_histogram1D_add", "BM_boost_histogram_fill", "histogram1D::add against Boost.Histogram's regular axis"},
             {"BM_writeText_1000x1000x2", "BM_writeText_1000x1000x2_fprintf", "histogram2D::writeText against per-field fprintf"},
         };
-        std::printf("\nSpeed-up against each baseline (its time / ours, same data; above 1 means ours is faster):\n");
+        bool first = true;
         for (const auto& pair : pairs) {
             const auto ours = seconds_.find(pair.ours), baseline = seconds_.find(pair.baseline);
             if (ours == seconds_.end() || baseline == seconds_.end()) continue;
+            if (first) std::printf("\nSpeed-up against each baseline (its time / ours, same data; above 1 means ours is faster):\n");
+            first = false;
             std::printf("  %-58s %.2fx\n", pair.what, baseline->second / ours->second);
         }
     }
