@@ -1,5 +1,6 @@
 // Library benchmarks, each beside the naive or reference way of doing the same work.
-// Before timing, main() checks that both ways give the same result.
+// Before timing, main() checks that both ways give the same result; after timing, it prints
+// how many times faster each operation ran than its baseline.
 #include "histogram.h"
 
 #include <benchmark/benchmark.h>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,13 +154,57 @@ bool same_results() {
     return same && same_text;
 }
 
+// The console report, which also keeps each benchmark's real time per iteration in seconds:
+// the median over repetitions when there are several, else the one run.
+class timing_reporter : public benchmark::ConsoleReporter {
+public:
+    timing_reporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Color : OO_None) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.run_type == Run::RT_Aggregate && !median) continue;
+            const std::string name = run.run_name.str();
+            if (median || from_median_.count(name) == 0)
+                seconds_[name] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            if (median) from_median_.insert(name);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    /// Prints, for each pair that ran, how many times faster ours ran than its baseline.
+    void print_ratios() const {
+        const struct {
+            const char *ours, *baseline, *what;
+        } pairs[] = {
+            {"BM_histogram1D_add", "BM_boost_histogram_fill", "histogram1D::add against Boost.Histogram's regular axis"},
+            {"BM_writeText_1000x1000x2", "BM_writeText_1000x1000x2_fprintf", "histogram2D::writeText against per-field fprintf"},
+        };
+        bool first = true;
+        for (const auto& pair : pairs) {
+            const auto ours = seconds_.find(pair.ours), baseline = seconds_.find(pair.baseline);
+            if (ours == seconds_.end() || baseline == seconds_.end()) continue;
+            if (first) std::printf("\nSpeed-up against each baseline (its time / ours, same data; above 1 means ours is faster):\n");
+            first = false;
+            std::printf("  %-58s %.2fx\n", pair.what, baseline->second / ours->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+    std::set<std::string> from_median_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (!same_results()) return 1;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    timing_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.print_ratios();
     benchmark::Shutdown();
     for (const char* name : {"fast.txt", "naive.txt", "image1.ppm", "image2.ppm"}) std::remove(scratch_file(name).c_str());
     return 0;

@@ -1,5 +1,6 @@
 // murel: generate, analyse, merge and plot two-channel pulse data.
 #include "command.h"
+#include "vector_math.h"
 
 #include <cstdio>
 #include <exception>
@@ -13,6 +14,13 @@ int main(int argc, char** argv) {
     murel::cli::add_analyse(app);
     murel::cli::add_merge(app);
     murel::cli::add_plot(app);
+    try {
+        // A maths variant forced through the environment is checked before any work begins.
+        murel::vector_math::active();
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "murel: %s\n", e.what());
+        return 2;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

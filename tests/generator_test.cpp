@@ -2,6 +2,7 @@
 #include "murel_gen.h"
 #include "staged_file.h"
 #include "test_support.h"
+#include "vector_math.h"
 
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -14,11 +15,38 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 using namespace murel;
+
+namespace {
+
+// The C library's batches repeat the one-at-a-time arithmetic exactly; the vector variants
+// may differ from it in the last bits of each maths result.
+void expect_agrees(double batched, double single, double scale, vector_math::variant v) {
+    if (v == vector_math::variant::libm) {
+        EXPECT_EQ(batched, single);
+    } else {
+        EXPECT_NEAR(batched, single, 8 * std::numeric_limits<double>::epsilon() * scale);
+    }
+}
+
+// Runs `body` once under each maths variant this machine has, then restores the default.
+template <typename test>
+void for_each_variant(test body) {
+    const vector_math::variant initial = vector_math::active();
+    for (vector_math::variant v : vector_math::available()) {
+        SCOPED_TRACE(vector_math::name(v));
+        vector_math::use(v);
+        body(v);
+    }
+    vector_math::use(initial);
+}
+
+}  // namespace
 
 TEST(generator, first_steps_from_seed_one) {
     generator g;
@@ -56,6 +84,18 @@ TEST(generator, fast_paths_match_single_steps) {
     generator largest;
     largest.generator_state = 2147483646;
     EXPECT_EQ(largest.random_int(), static_cast<std::int32_t>(2147483646LL * 69621 % 2147483647));
+    // Whole chains from seeds at the ends of the range and around powers of two.
+    for (std::int32_t seed : {1, 2, 30845, 65536, 1073741823, 1073741824, 2147483645, 2147483646}) {
+        std::vector<std::int32_t> chain(5000);
+        generator g;
+        g.generator_state = seed;
+        g.next_states(chain.data(), static_cast<int>(chain.size()));
+        std::int64_t state = seed;
+        for (std::size_t i = 0; i < chain.size(); ++i) {
+            state = state * 69621 % 2147483647;
+            ASSERT_EQ(chain[i], state) << seed << " step " << i;
+        }
+    }
     for (int count : {0, 1, 3, 4, 5, 9, 3000}) {
         generator batched;
         batched.generator_state = 12345;
@@ -64,18 +104,23 @@ TEST(generator, fast_paths_match_single_steps) {
         EXPECT_TRUE(std::equal(states.begin(), states.end(), expected.begin())) << count;
         EXPECT_EQ(batched.generator_state, count == 0 ? 12345 : expected[count - 1]);
     }
-    for (int cached : {0, 1})
-        for (int count : {0, 1, 2, 7, 600}) {
-            generator single, batch;
-            single.normal_state = batch.normal_state = cached;
-            single.normal_value = batch.normal_value = 0.25;
-            std::vector<double> deviates(static_cast<std::size_t>(count));
-            batch.normals(deviates.data(), count);
-            for (int i = 0; i < count; ++i) EXPECT_EQ(deviates[i], single.normal()) << cached << " " << count << " " << i;
-            EXPECT_EQ(batch.generator_state, single.generator_state);
-            EXPECT_EQ(batch.normal_state, single.normal_state);
-            EXPECT_EQ(batch.normal_value, single.normal_value);
-        }
+    for_each_variant([](vector_math::variant v) {
+        for (int cached : {0, 1})
+            for (int count : {0, 1, 2, 7, 600}) {
+                generator single, batch;
+                single.normal_state = batch.normal_state = cached;
+                single.normal_value = batch.normal_value = 0.25;
+                std::vector<double> deviates(static_cast<std::size_t>(count));
+                batch.normals(deviates.data(), count);
+                for (int i = 0; i < count; ++i) {
+                    const double expected = single.normal();
+                    expect_agrees(deviates[i], expected, std::abs(expected), v);
+                }
+                EXPECT_EQ(batch.generator_state, single.generator_state) << cached << " " << count;
+                EXPECT_EQ(batch.normal_state, single.normal_state);
+                expect_agrees(batch.normal_value, single.normal_value, std::abs(single.normal_value), v);
+            }
+    });
 }
 
 TEST(pulse, parameter_classes_and_pulse_values) {
@@ -92,9 +137,11 @@ TEST(pulse, parameter_classes_and_pulse_values) {
     EXPECT_EQ(g.normal_state, 1);
 
     EXPECT_EQ(f(p[1], p), p[0] + p[3]);
-    double row[samples_per_event];
-    pulse_samples(q, row);
-    for (int j = 0; j < samples_per_event; ++j) ASSERT_EQ(row[j], f(j, q)) << j;
+    for_each_variant([&](vector_math::variant v) {
+        double row[samples_per_event];
+        pulse_samples(q, row);
+        for (int j = 0; j < samples_per_event; ++j) expect_agrees(row[j], f(j, q), std::abs(q[0]) + std::abs(q[3]), v);
+    });
 }
 
 TEST(pulse, samples_truncate_toward_zero_and_wrap_to_16_bits) {
@@ -128,37 +175,59 @@ TEST(phases, self_test_fills_both_columns_and_leaves_the_cache_empty) {
     EXPECT_EQ(hist.data[900][0], 4942.0);
 }
 
+TEST(phases, batched_self_test_counts_what_one_draw_at_a_time_counts) {
+    for_each_variant([](vector_math::variant) {
+        for (int cached : {0, 1}) {
+            generator batched, single;
+            batched.normal_state = single.normal_state = cached;
+            batched.normal_value = single.normal_value = 0.5;
+            histogram1D batched_hist(1601, 2, -8.0, 8.0), single_hist(1601, 2, -8.0, 8.0);
+            fill_self_test(batched, batched_hist);
+            for (int i = 0; i < self_test_draws; ++i) {
+                single_hist.add(single.uniform(), 0);
+                single_hist.add(single.normal(), 1);
+            }
+            EXPECT_TRUE(batched_hist.data == single_hist.data) << "cache " << cached;
+            EXPECT_EQ(batched.generator_state, single.generator_state);
+            EXPECT_EQ(batched.normal_state, single.normal_state);
+        }
+    });
+}
+
 TEST(phases, parallel_events_equal_the_sequential_pass) {
-    for (int cached : {0, 1}) {
-        generator sequential, parallel;
-        sequential.normal_state = parallel.normal_state = cached;
-        sequential.normal_value = parallel.normal_value = -1.5;
-        constexpr int events = 23;
-        std::vector<unsigned char> expected, actual(events * event_bytes);
-        for (int e = 0; e < events; ++e) {
-            pulse_params p, q;
-            generate_params(sequential, p);
-            generate_params(sequential, q);
-            for (int j = 0; j < samples_per_event; ++j)
-                for (const pulse_params* params : {&p, &q}) {
-                    const auto bits = static_cast<std::uint16_t>(sample_value(sequential, j, *params));
-                    expected.push_back(static_cast<unsigned char>(bits & 0xFF));
-                    expected.push_back(static_cast<unsigned char>(bits >> 8));
-                }
+    // Whatever maths variant computes them, the stored samples are the same.
+    for_each_variant([](vector_math::variant) {
+        for (int cached : {0, 1}) {
+            generator sequential, parallel;
+            sequential.normal_state = parallel.normal_state = cached;
+            sequential.normal_value = parallel.normal_value = -1.5;
+            constexpr int events = 23;
+            std::vector<unsigned char> expected, actual(events * event_bytes);
+            for (int e = 0; e < events; ++e) {
+                pulse_params p, q;
+                generate_params(sequential, p);
+                generate_params(sequential, q);
+                for (int j = 0; j < samples_per_event; ++j)
+                    for (const pulse_params* params : {&p, &q}) {
+                        const auto bits = static_cast<std::uint16_t>(sample_value(sequential, j, *params));
+                        expected.push_back(static_cast<unsigned char>(bits & 0xFF));
+                        expected.push_back(static_cast<unsigned char>(bits >> 8));
+                    }
+            }
+            std::mutex guard;
+            generate_events(parallel, pulse_model{}, samples_per_event, events, [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+                const std::lock_guard<std::mutex> lock(guard);
+                ASSERT_LE(offset + size, actual.size());
+                std::memcpy(actual.data() + offset, bytes, size);
+            }, 3, {}, 4);
+            EXPECT_TRUE(expected == actual) << "cache " << cached;
+            EXPECT_EQ(parallel.generator_state, sequential.generator_state);
+            ASSERT_EQ(parallel.normal_state, sequential.normal_state);
+            if (sequential.normal_state != 0) {
+                EXPECT_EQ(parallel.normal_value, sequential.normal_value);
+            }
         }
-        std::mutex guard;
-        generate_events(parallel, pulse_model{}, samples_per_event, events, [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
-            const std::lock_guard<std::mutex> lock(guard);
-            ASSERT_LE(offset + size, actual.size());
-            std::memcpy(actual.data() + offset, bytes, size);
-        }, 3, {}, 4);
-        EXPECT_TRUE(expected == actual) << "cache " << cached;
-        EXPECT_EQ(parallel.generator_state, sequential.generator_state);
-        ASSERT_EQ(parallel.normal_state, sequential.normal_state);
-        if (sequential.normal_state != 0) {
-            EXPECT_EQ(parallel.normal_value, sequential.normal_value);
-        }
-    }
+    });
 }
 
 TEST(phases, a_failing_sink_stops_every_thread_and_is_rethrown) {

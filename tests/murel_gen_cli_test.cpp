@@ -1,6 +1,7 @@
 // Runs the murel_gen program itself, as a user would, in scratch directories.
 #include "program_runner.h"
 #include "test_support.h"
+#include "vector_math.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -184,4 +185,43 @@ TEST(scripts, run_generator_shows_why_the_build_failed) {
     EXPECT_NE(err.find("histogram.cpp:7:1: error: expected unqualified-id\n"), std::string::npos) << err;
     EXPECT_NE(err.find("run-generator.sh: the build failed\n"), std::string::npos) << err;
     EXPECT_TRUE(listing(out.path().string()).empty());
+}
+
+TEST(murel_gen, every_maths_variant_writes_the_same_files) {
+    using murel::vector_math::variant;
+    scratch_dir reference;
+    ASSERT_EQ(run(MUREL_GEN_PATH, {}, reference.path().string()).status, 0);
+    const std::vector<variant> here = murel::vector_math::available();
+    std::string available;
+    for (variant v : here) available += (available.empty() ? "" : ", ") + murel::vector_math::name(v);
+    for (variant v : {variant::libm, variant::sse2, variant::avx2, variant::avx512}) {
+        const std::string name = murel::vector_math::name(v);
+        scratch_dir dir;
+        run_options options;
+        options.maths = name.c_str();
+        const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), options);
+        if (std::find(here.begin(), here.end(), v) == here.end()) {
+            EXPECT_EQ(result.status, 2) << name;
+            EXPECT_EQ(result.err, "murel_gen: MUREL_MATH=" + name + " cannot run here (available: " + available + ")\n");
+            EXPECT_TRUE(listing(dir.path().string()).empty()) << name;
+            continue;
+        }
+        ASSERT_EQ(result.status, 0) << name << ": " << result.err;
+        EXPECT_EQ(result.out, console) << name;
+        for (const char* file : output_files)
+            EXPECT_TRUE(read_file(dir.file(file)) == read_file(reference.file(file))) << name << ": " << file;
+    }
+}
+
+TEST(murel_gen, refuses_an_unknown_maths_variant_before_writing) {
+    for (const char* wanted : {"avx", "LIBM", "sse2 "}) {
+        scratch_dir dir;
+        run_options options;
+        options.maths = wanted;
+        const run_result result = run(MUREL_GEN_PATH, {}, dir.path().string(), options);
+        EXPECT_EQ(result.status, 2) << wanted;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, std::string("murel_gen: MUREL_MATH=") + wanted + " is unknown (use libm, sse2, avx2 or avx512)\n");
+        EXPECT_TRUE(listing(dir.path().string()).empty()) << wanted;
+    }
 }
