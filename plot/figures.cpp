@@ -35,7 +35,7 @@ std::string per_bin(const std::string& what, double width, const std::string& un
 
 // The settings every plot with axes shares.
 std::string axes(const std::string& title, const std::string& x_label, const std::string& y_label) {
-    return "set title " + text(title) + "\nset xlabel " + text(x_label) + "\nset ylabel " + text(y_label) +
+    return (title.empty() ? "" : "set title " + text(title) + "\n") + "set xlabel " + text(x_label) + "\nset ylabel " + text(y_label) +
            "\nset grid\nset key top right\n";
 }
 
@@ -101,19 +101,20 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
               << (right_of_centre ? " right offset character -0.7, 0" : " left offset character 0.7, 0")
               << " textcolor rgb " << red << " front\n";
     }
+    if (!found.lines.empty()) marks << "set offsets 0, 0, graph 0.25, 0\n";  // room for the labels
     const std::string gnuplot_column = std::to_string(column + 1);
-    const std::string common = axes(file.shown + ": channel " + channel + " amplitude spectrum", "Amplitude (" + unit + ")",
-                                    per_bin("Counts", spectrum.step(), unit)) +
+    const std::string title = file.shown + ": channel " + channel + " amplitude spectrum";
+    const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", spectrum.step(), unit)) +
                                "set xrange [" + number(low) + ":" + number(high) + "]\n" + marks.str();
     const std::string curve = " with histeps linecolor rgb " + std::string(blue) + " title \"channel " + channel + "\"\n";
 
     figure linear{"spectrum-" + channel, 1200, 720, "", {}};
-    linear.body = common + linear_range(spectrum.largest(column)) + "plot " + quoted(file.path) + " using 1:" +
+    linear.body = "set title " + text(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " + quoted(file.path) + " using 1:" +
                   gnuplot_column + curve;
     result.push_back(linear);
     if (spectrum.largest(column) > 0) {
         figure log{"spectrum-" + channel + "-log", 1200, 720, "", {}};
-        log.body = common + "set logscale y\nset yrange [0.8:*]\nplot " + quoted(file.path) + " using 1:($" +
+        log.body = "set title " + text(title + " (log scale)") + "\n" + common + "set logscale y\nset yrange [0.8:*]\nplot " + quoted(file.path) + " using 1:($" +
                    gnuplot_column + " > 0 ? $" + gnuplot_column + " : 1/0)" + curve;
         result.push_back(log);
     }
@@ -128,7 +129,7 @@ figure map_figure(const source& file, const table& map, const std::string& unit)
                   "set cblabel \"Counts per cell (log scale)\"\nset autoscale fix\nunset key\n"
                   "set palette defined (0 '#000000', 1 '#700aab', 2 '#3814b0', 3 '#1240ab', 4 '#009999', "
                   "5 '#00cc00', 6 '#9eed00', 7 '#ffff00', 8 '#ffd400', 9 '#ffab00', 10 '#ff7300', 11 '#ff0000')\n" +
-                  (counted ? "set logscale cb\n" : "set cbrange [0:1]\n") + "plot " + quoted(file.path) +
+                  (counted ? "set logscale cb\nset cbrange [0.5:*]\n" : "set cbrange [0:1]\n") + "plot " + quoted(file.path) +
                   " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }

@@ -18,6 +18,8 @@ table table::read(const std::string& path) {
     for (std::size_t number = 1; std::getline(in, line); ++number) {
         fields.clear();
         const char* next = line.c_str();
+        while (*next == ' ' || *next == '\t') ++next;
+        if (*next == '#') continue;
         for (;;) {
             while (*next == ' ' || *next == '\t' || *next == '\r') ++next;
             if (*next == '\0') break;

@@ -10,7 +10,8 @@ namespace murel::plot {
 /// A table of numbers: rows of equal width, stored row after row.
 class table {
 public:
-    /// Reads the table at `path`: one row per non-blank line, fields separated by blanks;
+    /// Reads the table at `path`: one row per line that is neither blank nor a '#'
+    /// comment, fields separated by blanks;
     /// throws std::system_error when the file cannot be read and std::invalid_argument,
     /// naming the path and line, for a field that is not a number or a row of another width.
     static table read(const std::string& path);
