@@ -27,7 +27,7 @@ bool is_gate_table(const std::string& name) {
 }
 
 source source_in(const std::string& input, const std::string& name) {
-    return {fs::absolute(fs::path(input) / name).lexically_normal().string(), (fs::path(input) / name).string()};
+    return {fs::absolute(fs::path(input) / name).lexically_normal().string(), (fs::path(input) / name).lexically_normal().string()};
 }
 
 source source_file(const std::string& file) { return {fs::absolute(file).lexically_normal().string(), file}; }
