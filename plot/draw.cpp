@@ -301,22 +301,27 @@ outcome draw(const request& run) {
     const interrupt_guard guard;
     for (const figure& f : work.figures) {
         interrupt_guard::check();
-        for (const auto& [name, content] : f.data) {
-            staged_file data(dir, name);
-            write_whole(data, content);
-            data.commit();
-        }
         const std::string png_path = dir + "/" + f.name + ".png";
         staged_file script(dir, f.name + ".gp"), png(dir, f.name + ".png");
         write_whole(script, script_text(f, png_path));
+        // The script reads its data under the final names, so the data goes in place first and
+        // is taken away again if the picture is not drawn.
+        std::vector<std::string> placed;
         std::string warnings;
         try {
+            for (const auto& [name, content] : f.data) {
+                staged_file data(dir, name);
+                write_whole(data, content);
+                data.commit();
+                placed.push_back(dir + "/" + name);
+            }
             warnings = program.run(script.temp_path(), png.temp_path());
-        } catch (const std::runtime_error&) {
+            interrupt_guard::check();
+        } catch (...) {
+            for (const std::string& path : placed) fs::remove(path);
             interrupt_guard::check();
             throw;
         }
-        interrupt_guard::check();
         script.commit();
         png.commit();
         if (!warnings.empty()) result.notes.push_back("gnuplot warned on " + f.name + ".gp: " + warnings);

@@ -366,3 +366,23 @@ TEST(plot_readers, refuse_damaged_input_naming_the_file) {
     write_text(dir.file("i.ppm"), "P3 # comment\n1 1\n# another\n15\n15 0 5\n");
     EXPECT_EQ(murel::plot::read_ppm(dir.file("i.ppm")).pixels, (std::vector<std::uint8_t>{255, 0, 85}));
 }
+
+TEST(plot_analysis, keeps_the_pictures_of_two_analyses_apart_and_names_flagged_files_it_cannot_find) {
+    scratch_dir dir;
+    fs::create_directories(dir.file("first/analysis"));
+    write_analysis(dir.file("first/analysis"), "gone.cdb");
+    fs::copy(dir.file("first"), dir.file("second"), fs::copy_options::recursive);
+    const run_result result =
+        murel_plot({"first/analysis", "second/analysis", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("murel: cannot find gone.cdb for the flagged records of first/analysis; name it on "
+                              "the command line\n"),
+              std::string::npos)
+        << result.err;
+    const auto pictures = pictures_in(dir.file("plots"));
+    EXPECT_EQ(pictures.size(), 18U);  // nine of each: four spectra, map, its copy, two gates, residuals
+    for (const char* name : {"analysis-spectrum-A.png", "analysis2-spectrum-A.png", "analysis-map1.png",
+                             "analysis2-map1.png", "analysis-gate-1.png", "analysis2-residuals.png"})
+        EXPECT_EQ(pictures.count(name), 1U) << name;
+    EXPECT_EQ(result.out.find(dir.file("plots/analysis-spectrum-A.png") + "\n"), 0U) << result.out;
+}
