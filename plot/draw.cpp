@@ -27,7 +27,8 @@ bool is_gate_table(const std::string& name) {
 }
 
 source source_in(const std::string& input, const std::string& name) {
-    return {fs::absolute(fs::path(input) / name).lexically_normal().string(), (fs::path(input) / name).lexically_normal().string()};
+    return {fs::absolute(fs::path(input) / name).lexically_normal().string(),
+            (fs::path(input) / name).lexically_normal().string()};
 }
 
 source source_file(const std::string& file) { return {fs::absolute(file).lexically_normal().string(), file}; }
@@ -35,7 +36,8 @@ source source_file(const std::string& file) { return {fs::absolute(file).lexical
 // Letters, digits, '-', '_' and '.' of a name, so that a prefix taken from it is a plain file name.
 std::string plain(const std::string& name) {
     std::string result;
-    for (const char c : name) result += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+    for (const char c : name)
+        result += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
     return result.empty() || result[0] == '.' ? "input" + result : result;
 }
 
@@ -63,7 +65,7 @@ public:
 
 private:
     static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[std::size(signals_)] {};
+    struct sigaction previous_[std::size(signals_)]{};
 };
 
 // Hands out picture names, prefixing those of inputs of a kind given more than once.
@@ -71,8 +73,9 @@ class names {
 public:
     std::string prefix_for(const std::string& input, bool needed) {
         if (!needed) return "";
-        std::string prefix = plain(fs::path(input).lexically_normal().filename().string());
-        if (prefix == "input" || prefix == "input.") prefix = "input";
+        fs::path path = fs::absolute(input).lexically_normal();
+        if (path.filename().empty()) path = path.parent_path();
+        const std::string prefix = plain(path.filename().string());
         std::string candidate = prefix + "-";
         for (int k = 2; !prefixes_.insert(candidate).second; ++k) candidate = prefix + std::to_string(k) + "-";
         return candidate;
@@ -119,8 +122,7 @@ void add_generator_figures(plan& work, const std::string& dir, const std::string
 std::string flagged_source(const std::string& recorded, const std::vector<std::string>& files) {
     for (const std::string& file : files) {
         std::error_code error;
-        if (fs::equivalent(file, recorded, error) ||
-            fs::path(file).filename() == fs::path(recorded).filename())
+        if (fs::equivalent(file, recorded, error) || fs::path(file).filename() == fs::path(recorded).filename())
             return file;
     }
     return fs::is_regular_file(recorded) ? recorded : "";
@@ -177,8 +179,8 @@ void add_analysis_figures(plan& work, const request& run, const std::string& dir
             continue;
         }
         std::string& caption = flagged[file][entry.event];
-        caption += (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " +
-                   entry.flag;
+        caption +=
+            (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " + entry.flag;
     }
     for (figure& f : figures) {
         f.name = taken.unique(prefix + f.name);
@@ -212,8 +214,8 @@ plan make_plan(const request& run) {
         const std::string prefix = taken.prefix_for(dir, analysis_dirs.size() > 1);
         add_analysis_figures(work, run, dir, prefix, taken, files);
         for (const std::string& image : surveys[dir].images)
-            work.images.push_back({(fs::path(dir) / image).string(),
-                                   taken.unique(prefix + fs::path(image).stem().string())});
+            work.images.push_back(
+                {(fs::path(dir) / image).string(), taken.unique(prefix + fs::path(image).stem().string())});
     }
     if (!run.records.empty()) {
         std::vector<chosen_record> chosen;
@@ -232,16 +234,18 @@ plan make_plan(const request& run) {
 std::string script_text(const figure& f, const std::string& png_path) {
     return "# " + f.name + ".png, drawn by murel plot; \"gnuplot " + f.name +
            ".gp\" draws it again.\n"
-           "if (!exists(\"output\")) output = " + quoted(png_path) + "\n"
+           "if (!exists(\"output\")) output = " +
+           quoted(png_path) +
+           "\n"
            "set encoding utf8\n"
-           "set terminal pngcairo size " + std::to_string(f.width) + ", " + std::to_string(f.height) +
+           "set terminal pngcairo size " +
+           std::to_string(f.width) + ", " + std::to_string(f.height) +
            " noenhanced font \"sans,11\"\n"
-           "set output output\n" + f.body;
+           "set output output\n" +
+           f.body;
 }
 
-void write_whole(staged_file& file, const std::string& content) {
-    file.write_at(content.data(), content.size(), 0);
-}
+void write_whole(staged_file& file, const std::string& content) { file.write_at(content.data(), content.size(), 0); }
 
 }  // namespace
 
@@ -273,10 +277,12 @@ void check_request(const request& run) {
         }
         const directory_survey found = survey(input);
         if (found.empty())
-            throw std::invalid_argument(input + " holds nothing to plot: no murel_gen outputs, no analysis and no PPM image");
+            throw std::invalid_argument(input +
+                                        " holds nothing to plot: no murel_gen outputs, no analysis and no PPM image");
         analysis_given = analysis_given || found.analysis;
     }
-    if (!run.records.empty() && files.empty()) throw std::invalid_argument("--records needs a .cdb-layout file among the inputs");
+    if (!run.records.empty() && files.empty())
+        throw std::invalid_argument("--records needs a .cdb-layout file among the inputs");
     if (run.records.empty() && !files.empty() && !analysis_given)
         throw std::invalid_argument("choose the records of " + files.front() +
                                     " to draw with --records, or add the analysis directory that flagged some");

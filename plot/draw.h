@@ -12,8 +12,8 @@ namespace murel::plot {
 
 /// What a directory holds that can be drawn.
 struct directory_survey {
-    bool generator_outputs = false;  // murel_gen_test.txt or murel_gen_example.txt
-    bool analysis = false;           // summary.json or any table of murel analyse / merge
+    bool generator_outputs = false;   // murel_gen_test.txt or murel_gen_example.txt
+    bool analysis = false;            // summary.json or any table of murel analyse / merge
     std::vector<std::string> images;  // the names of its *.ppm files, sorted
 
     bool empty() const { return !generator_outputs && !analysis && images.empty(); }

@@ -22,9 +22,12 @@ std::string number(double value, const char* format = "%.10g") {
 std::string text(const std::string& value) {
     std::string result = "\"";
     for (const char c : value) {
-        if (c == '\n') result += "\\n";
-        else if (c == '"' || c == '\\') result += std::string("\\") + c;
-        else result += c;
+        if (c == '\n')
+            result += "\\n";
+        else if (c == '"' || c == '\\')
+            result += std::string("\\") + c;
+        else
+            result += c;
     }
     return result + "\"";
 }
@@ -35,8 +38,8 @@ std::string per_bin(const std::string& what, double width, const std::string& un
 
 // The settings every plot with axes shares.
 std::string axes(const std::string& title, const std::string& x_label, const std::string& y_label) {
-    return (title.empty() ? "" : "set title " + text(title) + "\n") + "set xlabel " + text(x_label) + "\nset ylabel " + text(y_label) +
-           "\nset grid\nset key top right\n";
+    return (title.empty() ? "" : "set title " + text(title) + "\n") + "set xlabel " + text(x_label) + "\nset ylabel " +
+           text(y_label) + "\nset grid\nset key top right\n";
 }
 
 // The y range of a linear plot of `largest` counts: gnuplot refuses an empty range.
@@ -50,24 +53,25 @@ std::vector<figure> self_test_figures(const source& file, const table& counts) {
     const std::string totals = "w = " + number(counts.step()) + "\n";
 
     figure uniform{"selftest-uniform", 1200, 720, "", {}};
-    uniform.body = axes(file.shown + ": uniform deviates of the self-test", "Deviate",
-                        per_bin("Counts", counts.step(), "")) +
-                   "set xrange [-0.25:1.25]\n" + linear_range(counts.largest(1)) + totals +
-                   "n = " + number(counts.sum(1)) + "\nset samples 1501\n" +
-                   "plot " + quoted(file.path) + " using 1:2 with histeps linecolor rgb " + blue +
-                   " title \"uniform counts\", \\\n     (x > 0 && x < 1 ? n * w : 1/0) with lines dashtype 2 "
-                   "linewidth 2 linecolor rgb " + red + " title sprintf(\"expected n w = %g\", n * w)\n";
+    uniform.body =
+        axes(file.shown + ": uniform deviates of the self-test", "Deviate", per_bin("Counts", counts.step(), "")) +
+        "set xrange [-0.25:1.25]\n" + linear_range(counts.largest(1)) + totals + "n = " + number(counts.sum(1)) +
+        "\nset samples 1501\n" + "plot " + quoted(file.path) + " using 1:2 with histeps linecolor rgb " + blue +
+        " title \"uniform counts\", \\\n     (x > 0 && x < 1 ? n * w : 1/0) with lines dashtype 2 "
+        "linewidth 2 linecolor rgb " +
+        red + " title sprintf(\"expected n w = %g\", n * w)\n";
     result.push_back(uniform);
 
     figure normal{"selftest-normal", 1200, 720, "", {}};
-    normal.body = axes(file.shown + ": normal deviates of the self-test", "Deviate",
-                       per_bin("Counts", counts.step(), "")) +
-                  "set xrange [-6:6]\n" + linear_range(counts.largest(2)) + totals +
-                  "n = " + number(counts.sum(2)) + "\nset samples 1201\n" +
-                  "expected(x) = n * w * exp(-x**2 / 2) / sqrt(2 * pi)\n"
-                  "plot " + quoted(file.path) + " using 1:3 with histeps linecolor rgb " + blue +
-                  " title \"normal counts\", \\\n     expected(x) with lines linewidth 2 linecolor rgb " + red +
-                  " title sprintf(\"expected n w exp(-x²/2) / √(2π), n = %.0f, w = %g\", n, w)\n";
+    normal.body =
+        axes(file.shown + ": normal deviates of the self-test", "Deviate", per_bin("Counts", counts.step(), "")) +
+        "set xrange [-6:6]\n" + linear_range(counts.largest(2)) + totals + "n = " + number(counts.sum(2)) +
+        "\nset samples 1201\n" +
+        "expected(x) = n * w * exp(-x**2 / 2) / sqrt(2 * pi)\n"
+        "plot " +
+        quoted(file.path) + " using 1:3 with histeps linecolor rgb " + blue +
+        " title \"normal counts\", \\\n     expected(x) with lines linewidth 2 linecolor rgb " + red +
+        " title sprintf(\"expected n w exp(-x²/2) / √(2π), n = %.0f, w = %g\", n, w)\n";
     result.push_back(normal);
     return result;
 }
@@ -95,8 +99,8 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
               << ", graph 1 nohead dashtype 2 linecolor rgb " << red << "\n"
               << "set label "
               << text("line " + std::to_string(k) + ": " + number(line.position, "%.6g") + " ± " +
-                      number(line.position_error, "%.2g") + " " + unit + "\nFWHM " + number(line.fwhm, "%.4g") +
-                      " ± " + number(line.fwhm_error, "%.2g") + " " + unit)
+                      number(line.position_error, "%.2g") + " " + unit + "\nFWHM " + number(line.fwhm, "%.4g") + " ± " +
+                      number(line.fwhm_error, "%.2g") + " " + unit)
               << " at " << number(line.position) << ", graph " << number(0.95 - 0.1 * static_cast<double>(k % 3))
               << (right_of_centre ? " right offset character -0.7, 0" : " left offset character 0.7, 0")
               << " textcolor rgb " << red << " front\n";
@@ -106,16 +110,18 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
     const std::string title = file.shown + ": channel " + channel + " amplitude spectrum";
     const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", spectrum.step(), unit)) +
                                "set xrange [" + number(low) + ":" + number(high) + "]\n" + marks.str();
-    const std::string curve = " with histeps linecolor rgb " + std::string(blue) + " title \"channel " + channel + "\"\n";
+    const std::string curve =
+        " with histeps linecolor rgb " + std::string(blue) + " title \"channel " + channel + "\"\n";
 
     figure linear{"spectrum-" + channel, 1200, 720, "", {}};
-    linear.body = "set title " + text(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " + quoted(file.path) + " using 1:" +
-                  gnuplot_column + curve;
+    linear.body = "set title " + text(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " +
+                  quoted(file.path) + " using 1:" + gnuplot_column + curve;
     result.push_back(linear);
     if (spectrum.largest(column) > 0) {
         figure log{"spectrum-" + channel + "-log", 1200, 720, "", {}};
-        log.body = "set title " + text(title + " (log scale)") + "\n" + common + "set logscale y\nset yrange [0.8:*]\nplot " + quoted(file.path) + " using 1:($" +
-                   gnuplot_column + " > 0 ? $" + gnuplot_column + " : 1/0)" + curve;
+        log.body = "set title " + text(title + " (log scale)") + "\n" + common +
+                   "set logscale y\nset yrange [0.8:*]\nplot " + quoted(file.path) + " using 1:($" + gnuplot_column +
+                   " > 0 ? $" + gnuplot_column + " : 1/0)" + curve;
         result.push_back(log);
     }
     return result;
@@ -129,8 +135,8 @@ figure map_figure(const source& file, const table& map, const std::string& unit)
                   "set cblabel \"Counts per cell (log scale)\"\nset autoscale fix\nunset key\n"
                   "set palette defined (0 '#000000', 1 '#700aab', 2 '#3814b0', 3 '#1240ab', 4 '#009999', "
                   "5 '#00cc00', 6 '#9eed00', 7 '#ffff00', 8 '#ffd400', 9 '#ffab00', 10 '#ff7300', 11 '#ff0000')\n" +
-                  (counted ? "set logscale cb\nset cbrange [0.5:*]\n" : "set cbrange [0:1]\n") + "plot " + quoted(file.path) +
-                  " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
+                  (counted ? "set logscale cb\nset cbrange [0.5:*]\n" : "set cbrange [0:1]\n") + "plot " +
+                  quoted(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }
 
@@ -155,9 +161,8 @@ figure residual_figure(const source& file, const table& residuals, const analysi
         return text(title);
     };
     figure result{"residuals", 1200, 720, "", {}};
-    const double largest = residuals.rows() > 0 && residuals.columns() >= 3
-                               ? std::max(residuals.largest(1), residuals.largest(2))
-                               : 0.0;
+    const double largest =
+        residuals.rows() > 0 && residuals.columns() >= 3 ? std::max(residuals.largest(1), residuals.largest(2)) : 0.0;
     result.body = axes(file.shown + ": amplitude residuals, estimate minus truth", "Amplitude residual (" + unit + ")",
                        per_bin("Records", residuals.step(), unit)) +
                   "set autoscale xfix\n" + linear_range(largest) + "plot " + quoted(file.path) +
@@ -197,8 +202,9 @@ std::vector<figure> gallery_figures(const source& file, const record_layout& lay
         gallery.data.emplace_back(data_name, data.str());
 
         std::ostringstream body;
-        const std::string title = file.shown + ": " + heading +
-                                  (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
+        const std::string title =
+            file.shown + ": " + heading +
+            (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
         body << "set multiplot layout " << rows << ", " << columns << " title " << text(title) << "\n"
              << "set xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\nset key top left\n"
              << "set autoscale xfix\n"

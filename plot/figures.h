@@ -35,8 +35,7 @@ figure example_figure(const source& file);
 /// The channel's spectrum (`column` 1 for A, 2 for B of "centre A B"), linear and log-y,
 /// with the summary's lines marked and labelled; none for a table without that column.
 std::vector<figure> spectrum_figures(const source& file, const table& spectrum, std::size_t column,
-                                     const std::string& channel, const channel_summary& found,
-                                     const std::string& unit);
+                                     const std::string& channel, const channel_summary& found, const std::string& unit);
 
 /// The A-against-B map ("x y count") with a logarithmic colour bar.
 figure map_figure(const source& file, const table& map, const std::string& unit);

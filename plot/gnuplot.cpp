@@ -35,7 +35,8 @@ std::string find_program(const std::string& program) {
 class pipe_pair {
 public:
     pipe_pair() {
-        if (::pipe2(ends_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "cannot create a pipe");
+        if (::pipe2(ends_, O_CLOEXEC) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot create a pipe");
     }
     pipe_pair(const pipe_pair&) = delete;
     pipe_pair& operator=(const pipe_pair&) = delete;
@@ -101,8 +102,10 @@ gnuplot::outcome gnuplot::execute(const std::string& commands, const std::string
     char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(errors.read_end(), buffer, sizeof buffer);
-        if (got > 0) result.errors.append(buffer, static_cast<std::size_t>(got));
-        else if (got == 0 || errno != EINTR) break;
+        if (got > 0)
+            result.errors.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0 || errno != EINTR)
+            break;
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0)

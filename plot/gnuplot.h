@@ -17,8 +17,6 @@ public:
     /// std::runtime_error with that text when gnuplot fails.
     std::string run(const std::string& script_path, const std::string& png_path) const;
 
-    const std::string& path() const { return path_; }
-
 private:
     struct outcome {
         int status;

@@ -15,9 +15,12 @@ namespace {
 // Reads the next decimal number of a plain PNM file, skipping blanks and '#' comments.
 bool next_number(std::istream& in, unsigned long& value) {
     for (int c = in.peek(); c != EOF; c = in.peek()) {
-        if (c == '#') in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-        else if (std::isspace(c)) in.get();
-        else break;
+        if (c == '#')
+            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        else if (std::isspace(c))
+            in.get();
+        else
+            break;
     }
     if (in.peek() < '0' || in.peek() > '9') return false;
     value = 0;
@@ -46,8 +49,8 @@ rgb_image read_ppm(const std::string& path) {
     image.pixels.resize(static_cast<std::size_t>(width) * height * 3);
     for (std::uint8_t& component : image.pixels) {
         unsigned long value = 0;
-        if (!next_number(in, value)) refuse("fewer pixels than its size of " + std::to_string(width) + " x " +
-                                            std::to_string(height));
+        if (!next_number(in, value))
+            refuse("fewer pixels than its size of " + std::to_string(width) + " x " + std::to_string(height));
         if (value > maximum) refuse("component " + std::to_string(value) + " above the largest value");
         component = static_cast<std::uint8_t>((value * 255 + maximum / 2) / maximum);
     }

@@ -102,8 +102,8 @@ std::string rerun_script(const std::string& script) {
 std::vector<std::pair<double, double>> plotted_points(const std::string& script) {
     scratch_dir work;
     const std::string points = work.file("points.txt");
-    const run_result result = run(
-        "/bin/sh", {"-c", "gnuplot -e \"output = '/dev/null'; set table '" + points + "'\" '" + script + "'"}, ".");
+    const run_result result =
+        run("/bin/sh", {"-c", "gnuplot -e \"output = '/dev/null'; set table '" + points + "'\" '" + script + "'"}, ".");
     EXPECT_EQ(result.status, 0) << result.err;
     std::vector<std::pair<double, double>> rows;
     int curves = 0;
@@ -116,9 +116,7 @@ std::vector<std::pair<double, double>> plotted_points(const std::string& script)
     return rows;
 }
 
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+void write_text(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 // A .cdb-layout file of `events` events of `samples` pairs after a 12-byte header: Gaussian
 // pulses whose height grows with the event number, B half as high as A.
@@ -139,7 +137,7 @@ void write_records(const std::string& path, int events, int samples) {
 std::int16_t sample_of(const std::string& bytes, int samples, int event, int index, int channel) {
     const std::size_t at = 12 + (static_cast<std::size_t>(event) * samples + index) * 4 + channel * 2;
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                                                 static_cast<unsigned char>(bytes[at + 1]) << 8));
+                                                                static_cast<unsigned char>(bytes[at + 1]) << 8));
 }
 
 // An analysis directory as murel analyse writes it, from made-up amplitudes: two lines and a
@@ -179,8 +177,10 @@ void write_analysis(const std::string& dir, const std::string& records_file) {
           "lines": [{"position": 12774.9, "position_error": 0.7, "fwhm": 140.9, "fwhm_error": 1.4, "counts": 8000}]}},
   "gates": [{"line": 0, "file": "gate-0.txt", "band": [12700.0, 12850.0]},
             {"line": 1, "file": "gate-1.txt", "band": [31750.0, 31970.0]}],
-  "flagged": [{"file": ")" + records_file + R"(", "event": 3, "channel": "A", "flag": "clipped"},
-              {"file": ")" + records_file + R"(", "event": 7, "channel": "A", "flag": "no_pulse"}]})");
+  "flagged": [{"file": ")" + records_file +
+                                          R"(", "event": 3, "channel": "A", "flag": "clipped"},
+              {"file": ")" + records_file +
+                                          R"(", "event": 7, "channel": "A", "flag": "no_pulse"}]})");
 }
 
 const png_size plot_size{1200, 720};
@@ -192,15 +192,15 @@ TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
     fs::create_directory(dir.file("empty"));
     write_records(dir.file("few.cdb"), 3, 1000);
     const std::vector<std::vector<std::string>> cases = {
-        {"-o", "out"},                                              // no input
-        {dir.file("empty")},                                        // no output directory
-        {dir.file("missing"), "-o", "out"},                         // no such input
-        {dir.file("empty"), "-o", "out"},                           // nothing to plot there
-        {dir.file("few.cdb"), "-o", "out"},                         // which records?
-        {dir.file("few.cdb"), "--records", "3", "-o", "out"},       // beyond the 3 records
-        {dir.file("few.cdb"), "--records", "x", "-o", "out"},       // not a number
+        {"-o", "out"},                                         // no input
+        {dir.file("empty")},                                   // no output directory
+        {dir.file("missing"), "-o", "out"},                    // no such input
+        {dir.file("empty"), "-o", "out"},                      // nothing to plot there
+        {dir.file("few.cdb"), "-o", "out"},                    // which records?
+        {dir.file("few.cdb"), "--records", "3", "-o", "out"},  // beyond the 3 records
+        {dir.file("few.cdb"), "--records", "x", "-o", "out"},  // not a number
         {dir.file("few.cdb"), "--records", "0", "--samples", "0", "-o", "out"},
-        {"--records", "0", dir.file("empty"), "-o", "out"},         // records without a file
+        {"--records", "0", dir.file("empty"), "-o", "out"},  // records without a file
     };
     for (const auto& arguments : cases) {
         const run_result result = murel_plot(arguments, dir.path().string());
@@ -235,8 +235,9 @@ TEST(plot_generator_outputs, draws_the_self_test_and_the_example_as_their_tables
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(pictures_in(plots.file("pictures")),
-              (std::map<std::string, png_size>{
-                  {"example-pulses.png", plot_size}, {"selftest-normal.png", plot_size}, {"selftest-uniform.png", plot_size}}));
+              (std::map<std::string, png_size>{{"example-pulses.png", plot_size},
+                                               {"selftest-normal.png", plot_size},
+                                               {"selftest-uniform.png", plot_size}}));
     for (const char* name : {"example-pulses", "selftest-normal", "selftest-uniform"}) {
         const std::string script = plots.file("pictures/" + std::string(name) + ".gp");
         fs::remove(plots.file("pictures/" + std::string(name) + ".png"));
@@ -267,18 +268,17 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
         {"analysis", "pulses.cdb", "--records", "0,9", "--samples", "200", "-o", "plots"}, dir.path().string());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(pictures_in(dir.file("plots")),
-              (std::map<std::string, png_size>{{"flagged-pulses.png", plot_size},
-                                               {"gate-0.png", plot_size},
-                                               {"gate-1.png", plot_size},
-                                               {"map.png", {1200, 900}},
-                                               {"map1.png", {201, 201}},
-                                               {"records-pulses.png", plot_size},
-                                               {"residuals.png", plot_size},
-                                               {"spectrum-A.png", plot_size},
-                                               {"spectrum-A-log.png", plot_size},
-                                               {"spectrum-B.png", plot_size},
-                                               {"spectrum-B-log.png", plot_size}}));
+    EXPECT_EQ(pictures_in(dir.file("plots")), (std::map<std::string, png_size>{{"flagged-pulses.png", plot_size},
+                                                                               {"gate-0.png", plot_size},
+                                                                               {"gate-1.png", plot_size},
+                                                                               {"map.png", {1200, 900}},
+                                                                               {"map1.png", {201, 201}},
+                                                                               {"records-pulses.png", plot_size},
+                                                                               {"residuals.png", plot_size},
+                                                                               {"spectrum-A.png", plot_size},
+                                                                               {"spectrum-A-log.png", plot_size},
+                                                                               {"spectrum-B.png", plot_size},
+                                                                               {"spectrum-B-log.png", plot_size}}));
     for (const auto& entry : fs::directory_iterator(dir.file("plots"))) {
         if (entry.path().extension() == ".gp") {
             EXPECT_EQ(rerun_script(entry.path().string()), "0") << entry.path();
@@ -372,8 +372,7 @@ TEST(plot_analysis, keeps_the_pictures_of_two_analyses_apart_and_names_flagged_f
     fs::create_directories(dir.file("first/analysis"));
     write_analysis(dir.file("first/analysis"), "gone.cdb");
     fs::copy(dir.file("first"), dir.file("second"), fs::copy_options::recursive);
-    const run_result result =
-        murel_plot({"first/analysis", "second/analysis", "-o", "plots"}, dir.path().string());
+    const run_result result = murel_plot({"first/analysis", "second/analysis", "-o", "plots"}, dir.path().string());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("murel: cannot find gone.cdb for the flagged records of first/analysis; name it on "
                               "the command line\n"),
