@@ -206,7 +206,7 @@ std::vector<figure> gallery_figures(const source& file, const record_layout& lay
             file.shown + ": " + heading +
             (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
         body << "set multiplot layout " << rows << ", " << columns << " title " << text(title) << "\n"
-             << "set xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\nset key top left\n"
+             << "set xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\nset key outside right top\n"
              << "set autoscale xfix\n"
              << "data = " << quoted(data_dir + "/" + data_name) << "\n";
         for (std::size_t i = 0; i < count; ++i)
