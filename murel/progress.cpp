@@ -28,9 +28,10 @@ void progress::advance(std::uint64_t units) {
 void progress::draw(std::uint64_t done, double seconds) {
     const double rate = static_cast<double>(done) / seconds;
     const double left = rate > 0 ? static_cast<double>(total_ - std::min(done, total_)) / rate : 0.0;
-    std::fprintf(stderr, "\r\033[K%s: %llu/%llu %s, %.1f MB/s, %.0f s left", what_.c_str(),
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_), unit_.c_str(),
-                 rate * bytes_per_unit_ / 1e6, left);
+    std::fprintf(stderr, "\r\033[K%s: %llu/%llu %s, ", what_.c_str(), static_cast<unsigned long long>(done),
+                 static_cast<unsigned long long>(total_), unit_.c_str());
+    if (bytes_per_unit_ > 0) std::fprintf(stderr, "%.1f MB/s, ", rate * bytes_per_unit_ / 1e6);
+    std::fprintf(stderr, "%.0f s left", left);
     std::fflush(stderr);
     drawn_ = true;
 }

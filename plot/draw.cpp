@@ -1,0 +1,348 @@
+#include "draw.h"
+
+#include "figures.h"
+#include "gnuplot.h"
+#include "image.h"
+#include "staged_file.h"
+#include "summary.h"
+#include "table.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+
+namespace murel::plot {
+namespace fs = std::filesystem;
+namespace {
+
+const char* const generator_tables[] = {"murel_gen_test.txt", "murel_gen_example.txt"};
+const char* const analysis_tables[] = {"summary.json", "spectrum.txt", "map.txt", "residuals.txt"};
+
+bool is_gate_table(const std::string& name) {
+    return name.size() > 9 && name.compare(0, 5, "gate-") == 0 && name.compare(name.size() - 4, 4, ".txt") == 0;
+}
+
+source source_in(const std::string& input, const std::string& name) {
+    return {fs::absolute(fs::path(input) / name).lexically_normal().string(),
+            (fs::path(input) / name).lexically_normal().string()};
+}
+
+source source_file(const std::string& file) { return {fs::absolute(file).lexically_normal().string(), file}; }
+
+// Letters, digits, '-', '_' and '.' of a name, so that a prefix taken from it is a plain file name.
+std::string plain(const std::string& name) {
+    std::string result;
+    for (const char c : name)
+        result += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+    return result.empty() || result[0] == '.' ? "input" + result : result;
+}
+
+// Interrupts end the run between two files, so that the staged files are removed.
+volatile std::sig_atomic_t interrupted = 0;
+extern "C" void note_interrupt(int) { interrupted = 1; }
+
+class interrupt_guard {
+public:
+    interrupt_guard() {
+        interrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = note_interrupt;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < std::size(signals_); ++i) ::sigaction(signals_[i], &action, &previous_[i]);
+    }
+    interrupt_guard(const interrupt_guard&) = delete;
+    interrupt_guard& operator=(const interrupt_guard&) = delete;
+    ~interrupt_guard() {
+        for (std::size_t i = 0; i < std::size(signals_); ++i) ::sigaction(signals_[i], &previous_[i], nullptr);
+    }
+    static void check() {
+        if (interrupted) throw std::runtime_error("interrupted");
+    }
+
+private:
+    static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[std::size(signals_)]{};
+};
+
+// Hands out picture names, prefixing those of inputs of a kind given more than once.
+class names {
+public:
+    std::string prefix_for(const std::string& input, bool needed) {
+        if (!needed) return "";
+        fs::path path = fs::absolute(input).lexically_normal();
+        if (path.filename().empty()) path = path.parent_path();
+        const std::string prefix = plain(path.filename().string());
+        std::string candidate = prefix + "-";
+        for (int k = 2; !prefixes_.insert(candidate).second; ++k) candidate = prefix + std::to_string(k) + "-";
+        return candidate;
+    }
+    std::string unique(const std::string& name) {
+        std::string candidate = name;
+        for (int k = 2; !taken_.insert(candidate).second; ++k) candidate = name + "-" + std::to_string(k);
+        return candidate;
+    }
+    void reserve(const std::string& name) { taken_.insert(name); }
+
+private:
+    std::set<std::string> prefixes_, taken_;
+};
+
+struct image_copy {
+    std::string ppm, name;
+};
+
+struct plan {
+    std::vector<figure> figures;
+    std::vector<image_copy> images;
+    std::vector<std::string> notes;
+};
+
+bool is_directory(const std::string& input) { return fs::is_directory(input); }
+
+void add_generator_figures(plan& work, const std::string& dir, const std::string& prefix, names& taken) {
+    std::vector<figure> figures;
+    if (fs::exists(fs::path(dir) / "murel_gen_test.txt")) {
+        const source file = source_in(dir, "murel_gen_test.txt");
+        figures = self_test_figures(file, table::read(file.path));
+    }
+    if (fs::exists(fs::path(dir) / "murel_gen_example.txt"))
+        figures.push_back(example_figure(source_in(dir, "murel_gen_example.txt")));
+    for (figure& f : figures) {
+        f.name = taken.unique(prefix + f.name);
+        work.figures.push_back(std::move(f));
+    }
+}
+
+// The file a flagged record came from: a file input of the same path or name, else the path
+// the analysis recorded, if it still exists.
+std::string flagged_source(const std::string& recorded, const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        std::error_code error;
+        if (fs::equivalent(file, recorded, error) || fs::path(file).filename() == fs::path(recorded).filename())
+            return file;
+    }
+    return fs::is_regular_file(recorded) ? recorded : "";
+}
+
+void add_gallery(plan& work, const request& run, const std::string& file, const std::vector<chosen_record>& chosen,
+                 const std::string& name, const std::string& heading, names& taken) {
+    for (figure& f : gallery_figures(source_file(file), run.layout, chosen, name, heading,
+                                     fs::absolute(run.output_dir).lexically_normal().string())) {
+        if (f.name != name) taken.reserve(f.name);
+        work.figures.push_back(std::move(f));
+    }
+}
+
+void add_analysis_figures(plan& work, const request& run, const std::string& dir, const std::string& prefix,
+                          names& taken, const std::vector<std::string>& files) {
+    const fs::path root(dir);
+    analysis_summary summary;
+    if (fs::exists(root / "summary.json")) summary = analysis_summary::read((root / "summary.json").string());
+    const std::string unit = summary.unit_label();
+    std::vector<figure> figures;
+    if (fs::exists(root / "spectrum.txt")) {
+        const source file = source_in(dir, "spectrum.txt");
+        const table spectrum = table::read(file.path);
+        for (figure& f : spectrum_figures(file, spectrum, 1, "A", summary.a, unit)) figures.push_back(std::move(f));
+        for (figure& f : spectrum_figures(file, spectrum, 2, "B", summary.b, unit)) figures.push_back(std::move(f));
+    }
+    if (fs::exists(root / "map.txt")) {
+        const source file = source_in(dir, "map.txt");
+        const table map = table::read(file.path);
+        if (map.rows() > 0) figures.push_back(map_figure(file, map, unit));
+    }
+    std::vector<gate> gates = summary.gates;
+    if (gates.empty())
+        for (int k = 0; fs::exists(root / ("gate-" + std::to_string(k) + ".txt")); ++k)
+            gates.push_back({k, "gate-" + std::to_string(k) + ".txt", 0, 0});
+    for (const gate& band : gates) {
+        if (band.file != fs::path(band.file).filename().string() || band.file.empty() || band.file[0] == '.')
+            throw std::invalid_argument(dir + "/summary.json: gate file " + band.file + " is not a plain file name");
+        const source file = source_in(dir, band.file);
+        figures.push_back(gate_figure(file, table::read(file.path), band, unit));
+    }
+    if (fs::exists(root / "residuals.txt")) {
+        const source file = source_in(dir, "residuals.txt");
+        figures.push_back(residual_figure(file, table::read(file.path), summary));
+    }
+
+    std::map<std::string, std::map<std::uint64_t, std::string>> flagged;  // file, event, caption
+    for (const flagged_record& entry : summary.flagged) {
+        const std::string file = flagged_source(entry.file, files);
+        if (file.empty()) {
+            work.notes.push_back("cannot find " + entry.file + " for the flagged records of " + dir +
+                                 "; name it on the command line");
+            continue;
+        }
+        std::string& caption = flagged[file][entry.event];
+        caption +=
+            (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " + entry.flag;
+    }
+    for (figure& f : figures) {
+        f.name = taken.unique(prefix + f.name);
+        work.figures.push_back(std::move(f));
+    }
+    for (const auto& [file, events] : flagged) {
+        std::vector<chosen_record> chosen;
+        for (const auto& [event, caption] : events) chosen.push_back({event, caption});
+        add_gallery(work, run, file, chosen, taken.unique(prefix + "flagged-" + plain(fs::path(file).stem().string())),
+                    "records flagged by " + dir, taken);
+    }
+}
+
+plan make_plan(const request& run) {
+    plan work;
+    std::vector<std::string> generator_dirs, analysis_dirs, files;
+    std::map<std::string, directory_survey> surveys;
+    for (const std::string& input : run.inputs) {
+        if (!is_directory(input)) {
+            files.push_back(input);
+            continue;
+        }
+        const directory_survey& found = surveys[input] = survey(input);
+        if (found.generator_outputs) generator_dirs.push_back(input);
+        if (found.analysis || !found.images.empty()) analysis_dirs.push_back(input);
+    }
+    names taken;
+    for (const std::string& dir : generator_dirs)
+        add_generator_figures(work, dir, taken.prefix_for(dir, generator_dirs.size() > 1), taken);
+    for (const std::string& dir : analysis_dirs) {
+        const std::string prefix = taken.prefix_for(dir, analysis_dirs.size() > 1);
+        add_analysis_figures(work, run, dir, prefix, taken, files);
+        for (const std::string& image : surveys[dir].images)
+            work.images.push_back(
+                {(fs::path(dir) / image).string(), taken.unique(prefix + fs::path(image).stem().string())});
+    }
+    if (!run.records.empty()) {
+        std::vector<chosen_record> chosen;
+        std::string heading = "records";
+        for (const std::uint64_t event : run.records) {
+            chosen.push_back({event, "event " + std::to_string(event)});
+            heading += (chosen.size() == 1 ? " " : ", ") + std::to_string(event);
+        }
+        for (const std::string& file : files)
+            add_gallery(work, run, file, chosen, taken.unique("records-" + plain(fs::path(file).stem().string())),
+                        heading, taken);
+    }
+    return work;
+}
+
+std::string script_text(const figure& f, const std::string& png_path) {
+    return "# " + f.name + ".png, drawn by murel plot; \"gnuplot " + f.name +
+           ".gp\" draws it again.\n"
+           "if (!exists(\"output\")) output = " +
+           quoted(png_path) +
+           "\n"
+           "set encoding utf8\n"
+           "set terminal pngcairo size " +
+           std::to_string(f.width) + ", " + std::to_string(f.height) +
+           " noenhanced font \"sans,11\"\n"
+           "set output output\n" +
+           f.body;
+}
+
+void write_whole(staged_file& file, const std::string& content) { file.write_at(content.data(), content.size(), 0); }
+
+}  // namespace
+
+directory_survey survey(const std::string& dir) {
+    directory_survey result;
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(std::begin(generator_tables), std::end(generator_tables), name) != std::end(generator_tables))
+            result.generator_outputs = true;
+        if (std::find(std::begin(analysis_tables), std::end(analysis_tables), name) != std::end(analysis_tables) ||
+            is_gate_table(name))
+            result.analysis = true;
+        if (entry.path().extension() == ".ppm" && name[0] != '.') result.images.push_back(name);
+    }
+    if (error) throw std::system_error(error, "cannot list " + dir);
+    std::sort(result.images.begin(), result.images.end());
+    return result;
+}
+
+void check_request(const request& run) {
+    bool analysis_given = false;
+    std::vector<std::string> files;
+    for (const std::string& input : run.inputs) {
+        if (!fs::exists(input)) throw std::invalid_argument("no such file or directory: " + input);
+        if (!is_directory(input)) {
+            files.push_back(input);
+            continue;
+        }
+        const directory_survey found = survey(input);
+        if (found.empty())
+            throw std::invalid_argument(input +
+                                        " holds nothing to plot: no murel_gen outputs, no analysis and no PPM image");
+        analysis_given = analysis_given || found.analysis;
+    }
+    if (!run.records.empty() && files.empty())
+        throw std::invalid_argument("--records needs a .cdb-layout file among the inputs");
+    if (run.records.empty() && !files.empty() && !analysis_given)
+        throw std::invalid_argument("choose the records of " + files.front() +
+                                    " to draw with --records, or add the analysis directory that flagged some");
+    for (const std::string& file : files) {
+        const std::uint64_t events = record_count(file, run.layout);
+        for (const std::uint64_t event : run.records)
+            if (event >= events)
+                throw std::invalid_argument("record " + std::to_string(event) + " is beyond the " +
+                                            std::to_string(events) + " records of " + file);
+    }
+}
+
+outcome draw(const request& run) {
+    check_request(run);
+    const gnuplot program(run.gnuplot);
+    plan work = make_plan(run);
+    outcome result;
+    result.notes = std::move(work.notes);
+    const std::string dir = fs::absolute(run.output_dir).lexically_normal().string();
+    fs::create_directories(dir);
+    if (run.on_start) run.on_start(work.figures.size() + work.images.size());
+    const interrupt_guard guard;
+    for (const figure& f : work.figures) {
+        interrupt_guard::check();
+        const std::string png_path = dir + "/" + f.name + ".png";
+        staged_file script(dir, f.name + ".gp"), png(dir, f.name + ".png");
+        write_whole(script, script_text(f, png_path));
+        // The script reads its data under the final names, so the data goes in place first and
+        // is taken away again if the picture is not drawn.
+        std::vector<std::string> placed;
+        std::string warnings;
+        try {
+            for (const auto& [name, content] : f.data) {
+                staged_file data(dir, name);
+                write_whole(data, content);
+                data.commit();
+                placed.push_back(dir + "/" + name);
+            }
+            warnings = program.run(script.temp_path(), png.temp_path());
+            interrupt_guard::check();
+        } catch (...) {
+            for (const std::string& path : placed) fs::remove(path);
+            interrupt_guard::check();
+            throw;
+        }
+        script.commit();
+        png.commit();
+        if (!warnings.empty()) result.notes.push_back("gnuplot warned on " + f.name + ".gp: " + warnings);
+        result.pictures.push_back(png_path);
+        if (run.on_picture) run.on_picture();
+    }
+    for (const image_copy& copy : work.images) {
+        interrupt_guard::check();
+        staged_file png(dir, copy.name + ".png");
+        write_png(read_ppm(copy.ppm), png.temp_path());
+        png.commit();
+        result.pictures.push_back(dir + "/" + copy.name + ".png");
+        if (run.on_picture) run.on_picture();
+    }
+    return result;
+}
+
+}  // namespace murel::plot

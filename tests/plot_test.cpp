@@ -1,0 +1,387 @@
+// murel plot, run end to end on murel_gen's outputs, a hand-made analysis directory and a
+// small .cdb-layout file, and its readers on damaged input.
+#include "histogram.h"
+#include "image.h"
+#include "summary.h"
+#include "table.h"
+#include "test_support.h"
+
+#include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <random>
+
+using test_support::read_file;
+using test_support::scratch_dir;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs `program` with `arguments` from `dir`, with PATH set to `path` when it is given.
+run_result run(const std::string& program, const std::vector<std::string>& arguments, const std::string& dir,
+               const char* path = nullptr) {
+    scratch_dir capture;
+    const std::string out = capture.file("out"), err = capture.file("err");
+    std::fflush(nullptr);  // or the child would write out what this process has buffered
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr) ||
+            ::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        if (path != nullptr) ::setenv("PATH", path, 1);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
+}
+
+run_result murel_plot(const std::vector<std::string>& arguments, const std::string& dir = ".",
+                      const char* path = nullptr) {
+    std::vector<std::string> all{"plot"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    return run(MUREL_PATH, all, dir, path);
+}
+
+struct png_size {
+    std::uint32_t width = 0, height = 0;
+    bool operator==(const png_size& other) const { return width == other.width && height == other.height; }
+};
+
+std::uint32_t big_endian(const std::string& bytes, std::size_t at) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// The size in the IHDR chunk of a PNG file that begins with the signature and ends with IEND.
+png_size png_file_size(const std::string& path) {
+    const std::string bytes = read_file(path);
+    const std::string signature = "\x89PNG\r\n\x1a\n";
+    if (bytes.size() < 45 || bytes.compare(0, 8, signature) != 0 || big_endian(bytes, 8) != 13 ||
+        bytes.compare(12, 4, "IHDR") != 0 || bytes.compare(bytes.size() - 8, 4, "IEND") != 0)
+        return {};
+    return {big_endian(bytes, 16), big_endian(bytes, 20)};
+}
+
+std::map<std::string, png_size> pictures_in(const std::string& dir) {
+    std::map<std::string, png_size> result;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".png") result[entry.path().filename().string()] = png_file_size(entry.path());
+    return result;
+}
+
+std::vector<std::string> hidden_files_in(const std::string& dir) {
+    std::vector<std::string> result;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string()[0] == '.') result.push_back(entry.path().string());
+    return result;
+}
+
+// Reruns a kept script as a user would, from another directory; returns gnuplot's complaints.
+std::string rerun_script(const std::string& script) {
+    scratch_dir elsewhere;
+    const run_result result = run("/bin/sh", {"-c", "gnuplot '" + script + "'"}, elsewhere.path().string());
+    return std::to_string(result.status) + result.out + result.err;
+}
+
+// The points of the first curve that `script` plots, as gnuplot read them: rows of x and y.
+std::vector<std::pair<double, double>> plotted_points(const std::string& script) {
+    scratch_dir work;
+    const std::string points = work.file("points.txt");
+    const run_result result =
+        run("/bin/sh", {"-c", "gnuplot -e \"output = '/dev/null'; set table '" + points + "'\" '" + script + "'"}, ".");
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::pair<double, double>> rows;
+    int curves = 0;
+    for (const std::string& line : test_support::lines(read_file(points))) {
+        if (line.rfind("# Curve ", 0) == 0 && line.size() > 8 && std::isdigit(line[8]) && ++curves > 1) break;
+        double x = 0, y = 0;
+        if (line.empty() || line[0] == '#' || std::sscanf(line.c_str(), "%lf %lf", &x, &y) != 2) continue;
+        rows.emplace_back(x, y);
+    }
+    return rows;
+}
+
+void write_text(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// A .cdb-layout file of `events` events of `samples` pairs after a 12-byte header: Gaussian
+// pulses whose height grows with the event number, B half as high as A.
+void write_records(const std::string& path, int events, int samples) {
+    std::string bytes(12, '\0');
+    for (int e = 0; e < events; ++e)
+        for (int j = 0; j < samples; ++j)
+            for (const int scale : {2, 1}) {
+                const double shape = std::exp(-std::pow((j - samples * 0.6) / (samples * 0.1), 2));
+                const auto value = static_cast<std::int16_t>(-20000 + scale * 500 * (e + 1) * shape);
+                const auto raw = static_cast<std::uint16_t>(value);
+                bytes += static_cast<char>(raw & 0xff);
+                bytes += static_cast<char>(raw >> 8);
+            }
+    write_text(path, bytes);
+}
+
+std::int16_t sample_of(const std::string& bytes, int samples, int event, int index, int channel) {
+    const std::size_t at = 12 + (static_cast<std::size_t>(event) * samples + index) * 4 + channel * 2;
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                                                static_cast<unsigned char>(bytes[at + 1]) << 8));
+}
+
+// An analysis directory as murel analyse writes it, from made-up amplitudes: two lines and a
+// continuum in both channels, one gate per line of A, residuals, and two flagged records of
+// `records_file`.
+void write_analysis(const std::string& dir, const std::string& records_file) {
+    std::mt19937 engine(7);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> uniform(10000, 35000);
+    std::uniform_int_distribution<int> kind(0, 9);
+    histogram1D spectrum(4001, 2, 0, 40000), residuals(401, 2, -100, 100);
+    histogram2D map(201, 201, 1, 0, 40000, 0, 40000);
+    for (int event = 0; event < 20000; ++event) {
+        double amplitude[2];
+        for (double& a : amplitude) {
+            const int k = kind(engine);
+            a = k < 4 ? 12775 + 60 * normal(engine) : k < 6 ? 31863 + 90 * normal(engine) : uniform(engine);
+        }
+        spectrum.add(amplitude[0], 0);
+        spectrum.add(amplitude[1], 1);
+        map.add(amplitude[0], amplitude[1], 0);
+        residuals.add(20 * normal(engine) + 1, 0);
+        residuals.add(25 * normal(engine) - 2, 1);
+    }
+    spectrum.write((dir + "/spectrum.txt").c_str());
+    map.writeText((dir + "/map.txt").c_str());
+    map.writeImage((dir + "/map").c_str(), true);
+    map.writeConstXCutWide((dir + "/gate-0.txt").c_str(), 64, 1, false);
+    map.writeConstXCutWide((dir + "/gate-1.txt").c_str(), 159, 1, false);
+    residuals.write((dir + "/residuals.txt").c_str());
+    write_text(dir + "/summary.json", R"({"files": [")" + records_file + R"("], "samples": 200, "unit": "ADC",
+  "channels": {
+    "A": {"records": 20000, "clipped": 1, "no_pulse": 1, "fit_failed": 0, "residual_bias": 1.0, "residual_rms": 20.0,
+          "lines": [{"position": 12775.4, "position_error": 0.7, "fwhm": 141.2, "fwhm_error": 1.4, "counts": 8000},
+                    {"position": 31862.8, "position_error": 1.1, "fwhm": 212.0, "fwhm_error": 2.2, "counts": 4000}]},
+    "B": {"records": 20000, "clipped": 0, "no_pulse": 0, "fit_failed": 0, "residual_bias": -2.0, "residual_rms": 25.0,
+          "lines": [{"position": 12774.9, "position_error": 0.7, "fwhm": 140.9, "fwhm_error": 1.4, "counts": 8000}]}},
+  "gates": [{"line": 0, "file": "gate-0.txt", "band": [12700.0, 12850.0]},
+            {"line": 1, "file": "gate-1.txt", "band": [31750.0, 31970.0]}],
+  "flagged": [{"file": ")" + records_file +
+                                          R"(", "event": 3, "channel": "A", "flag": "clipped"},
+              {"file": ")" + records_file +
+                                          R"(", "event": 7, "channel": "A", "flag": "no_pulse"}]})");
+}
+
+const png_size plot_size{1200, 720};
+
+}  // namespace
+
+TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
+    scratch_dir dir;
+    fs::create_directory(dir.file("empty"));
+    write_records(dir.file("few.cdb"), 3, 1000);
+    const std::vector<std::vector<std::string>> cases = {
+        {"-o", "out"},                                         // no input
+        {dir.file("empty")},                                   // no output directory
+        {dir.file("missing"), "-o", "out"},                    // no such input
+        {dir.file("empty"), "-o", "out"},                      // nothing to plot there
+        {dir.file("few.cdb"), "-o", "out"},                    // which records?
+        {dir.file("few.cdb"), "--records", "3", "-o", "out"},  // beyond the 3 records
+        {dir.file("few.cdb"), "--records", "x", "-o", "out"},  // not a number
+        {dir.file("few.cdb"), "--records", "0", "--samples", "0", "-o", "out"},
+        {"--records", "0", dir.file("empty"), "-o", "out"},  // records without a file
+    };
+    for (const auto& arguments : cases) {
+        const run_result result = murel_plot(arguments, dir.path().string());
+        EXPECT_EQ(result.status, 2) << arguments[0] << " ... " << arguments.back() << ": " << result.err;
+        EXPECT_EQ(result.err.rfind("murel: ", 0), 0U) << result.err;
+        EXPECT_FALSE(fs::exists(dir.file("out")));
+    }
+    EXPECT_NE(murel_plot({dir.file("few.cdb"), "--records", "3", "-o", "out"}, dir.path().string())
+                  .err.find("record 3 is beyond the 3 records of"),
+              std::string::npos);
+}
+
+TEST(plot_cli, without_gnuplot_fails_with_status_1_and_draws_nothing) {
+    scratch_dir dir;
+    write_records(dir.file("few.cdb"), 3, 1000);
+    const std::vector<std::string> records{dir.file("few.cdb"), "--records", "0", "-o", dir.file("out")};
+    std::vector<std::string> named = records;
+    named.insert(named.end(), {"--gnuplot", dir.file("no-gnuplot")});
+    for (const run_result& result : {murel_plot(records, ".", dir.file("nothing-here").c_str()), murel_plot(named)}) {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.err.find("murel: cannot find gnuplot"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("gnuplot-nox"), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(fs::exists(dir.file("out")));
+    }
+}
+
+TEST(plot_generator_outputs, draws_the_self_test_and_the_example_as_their_tables_say) {
+    scratch_dir generated, plots;
+    ASSERT_EQ(run(MUREL_GEN_PATH, {}, generated.path().string()).status, 0);
+    const run_result result = murel_plot({generated.path().string(), "-o", plots.file("pictures")});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(pictures_in(plots.file("pictures")),
+              (std::map<std::string, png_size>{{"example-pulses.png", plot_size},
+                                               {"selftest-normal.png", plot_size},
+                                               {"selftest-uniform.png", plot_size}}));
+    for (const char* name : {"example-pulses", "selftest-normal", "selftest-uniform"}) {
+        const std::string script = plots.file("pictures/" + std::string(name) + ".gp");
+        fs::remove(plots.file("pictures/" + std::string(name) + ".png"));
+        EXPECT_EQ(rerun_script(script), "0") << name;
+        EXPECT_EQ(png_file_size(plots.file("pictures/" + std::string(name) + ".png")), plot_size) << name;
+    }
+    EXPECT_EQ(hidden_files_in(plots.file("pictures")), std::vector<std::string>{});
+
+    const murel::plot::table example = murel::plot::table::read(generated.file("murel_gen_example.txt"));
+    const auto points = plotted_points(plots.file("pictures/example-pulses.gp"));
+    ASSERT_EQ(points.size(), example.rows());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        EXPECT_EQ(points[i].first, example.at(i, 0));
+        EXPECT_EQ(points[i].second, example.at(i, 1));
+    }
+    const std::string normal = read_file(plots.file("pictures/selftest-normal.gp"));
+    EXPECT_NE(normal.find("n = 1000000\n"), std::string::npos);
+    EXPECT_NE(normal.find("w = 0.01\n"), std::string::npos);
+    EXPECT_NE(normal.find("expected(x) = n * w * exp(-x**2 / 2) / sqrt(2 * pi)"), std::string::npos);
+}
+
+TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged) {
+    scratch_dir dir;
+    fs::create_directory(dir.file("analysis"));
+    write_records(dir.file("pulses.cdb"), 10, 200);
+    write_analysis(dir.file("analysis"), "pulses.cdb");
+    const run_result result = murel_plot(
+        {"analysis", "pulses.cdb", "--records", "0,9", "--samples", "200", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(pictures_in(dir.file("plots")), (std::map<std::string, png_size>{{"flagged-pulses.png", plot_size},
+                                                                               {"gate-0.png", plot_size},
+                                                                               {"gate-1.png", plot_size},
+                                                                               {"map.png", {1200, 900}},
+                                                                               {"map1.png", {201, 201}},
+                                                                               {"records-pulses.png", plot_size},
+                                                                               {"residuals.png", plot_size},
+                                                                               {"spectrum-A.png", plot_size},
+                                                                               {"spectrum-A-log.png", plot_size},
+                                                                               {"spectrum-B.png", plot_size},
+                                                                               {"spectrum-B-log.png", plot_size}}));
+    for (const auto& entry : fs::directory_iterator(dir.file("plots"))) {
+        if (entry.path().extension() == ".gp") {
+            EXPECT_EQ(rerun_script(entry.path().string()), "0") << entry.path();
+        }
+    }
+
+    const std::string spectrum_script = read_file(dir.file("plots/spectrum-A.gp"));
+    EXPECT_NE(spectrum_script.find("set ylabel \"Counts / (10 ADC)\""), std::string::npos);
+    EXPECT_NE(spectrum_script.find("line 1: 31862.8 ± 1.1 ADC\\nFWHM 212 ± 2.2 ADC"), std::string::npos);
+    const murel::plot::table spectrum = murel::plot::table::read(dir.file("analysis/spectrum.txt"));
+    const auto points = plotted_points(dir.file("plots/spectrum-B.gp"));
+    ASSERT_EQ(points.size(), spectrum.rows());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        EXPECT_EQ(points[i].first, spectrum.at(i, 0));
+        EXPECT_EQ(points[i].second, spectrum.at(i, 2));
+    }
+
+    // The PNG copy holds the PPM's pixels.
+    png_image copy{};
+    copy.version = PNG_IMAGE_VERSION;
+    ASSERT_NE(png_image_begin_read_from_file(&copy, dir.file("plots/map1.png").c_str()), 0);
+    copy.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(copy));
+    ASSERT_NE(png_image_finish_read(&copy, nullptr, pixels.data(), 0, nullptr), 0);
+    std::istringstream ppm(read_file(dir.file("analysis/map1.ppm")));
+    std::string magic;
+    int width = 0, height = 0, largest = 0;
+    ppm >> magic >> width >> height >> largest;
+    std::vector<std::uint8_t> expected;
+    for (int component = 0; ppm >> component;) expected.push_back(static_cast<std::uint8_t>(component));
+    EXPECT_EQ(pixels, expected);
+
+    // Both galleries show the records' samples as the file holds them.
+    const std::string bytes = read_file(dir.file("pulses.cdb"));
+    const murel::plot::table chosen = murel::plot::table::read(dir.file("plots/records-pulses.txt"));
+    const murel::plot::table flagged = murel::plot::table::read(dir.file("plots/flagged-pulses.txt"));
+    ASSERT_EQ(chosen.rows(), 200U);
+    ASSERT_EQ(flagged.rows(), 200U);
+    for (int j = 0; j < 200; ++j)
+        for (int channel = 0; channel < 2; ++channel) {
+            EXPECT_EQ(chosen.at(j, 1 + channel), sample_of(bytes, 200, 0, j, channel));
+            EXPECT_EQ(chosen.at(j, 3 + channel), sample_of(bytes, 200, 9, j, channel));
+            EXPECT_EQ(flagged.at(j, 1 + channel), sample_of(bytes, 200, 3, j, channel));
+            EXPECT_EQ(flagged.at(j, 3 + channel), sample_of(bytes, 200, 7, j, channel));
+        }
+    EXPECT_NE(read_file(dir.file("plots/flagged-pulses.gp")).find("event 7: A no_pulse"), std::string::npos);
+}
+
+TEST(plot_readers, refuse_damaged_input_naming_the_file) {
+    scratch_dir dir;
+    const std::vector<std::pair<std::string, std::string>> tables = {
+        {"1 2\n3 x\n", "t.txt:2: not a number: 3 x"},
+        {"1 2\n3 4 5\n", "t.txt:2: 3 fields where the first row has 2"},
+        {"1 2e\n", "t.txt:1: not a number: 1 2e"},
+    };
+    for (const auto& [content, message] : tables) {
+        write_text(dir.file("t.txt"), content);
+        try {
+            murel::plot::table::read(dir.file("t.txt"));
+            ADD_FAILURE() << content;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> images = {
+        {"P6\n1 1\n255\n", "not a plain PPM image"},
+        {"P3\n2 1\n", "incomplete PPM header"},
+        {"P3\n2 1\n255\n1 2 3\n4 5\n", "fewer pixels than its size of 2 x 1"},
+        {"P3\n1 1\n255\n1 256 3\n", "component 256 above the largest value"},
+        {"P3\n0 1\n255\n", "image size out of range"},
+    };
+    for (const auto& [content, message] : images) {
+        write_text(dir.file("i.ppm"), content);
+        try {
+            murel::plot::read_ppm(dir.file("i.ppm"));
+            ADD_FAILURE() << content;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    write_text(dir.file("summary.json"), R"({"gates": [{"line": 0}]})");
+    EXPECT_THROW(murel::plot::analysis_summary::read(dir.file("summary.json")), std::invalid_argument);
+    EXPECT_THROW(murel::plot::table::read(dir.file("absent.txt")), std::system_error);
+    // Comments and a maximum other than 255 are part of the plain format.
+    write_text(dir.file("i.ppm"), "P3 # comment\n1 1\n# another\n15\n15 0 5\n");
+    EXPECT_EQ(murel::plot::read_ppm(dir.file("i.ppm")).pixels, (std::vector<std::uint8_t>{255, 0, 85}));
+}
+
+TEST(plot_analysis, keeps_the_pictures_of_two_analyses_apart_and_names_flagged_files_it_cannot_find) {
+    scratch_dir dir;
+    fs::create_directories(dir.file("first/analysis"));
+    write_analysis(dir.file("first/analysis"), "gone.cdb");
+    fs::copy(dir.file("first"), dir.file("second"), fs::copy_options::recursive);
+    const run_result result = murel_plot({"first/analysis", "second/analysis", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("murel: cannot find gone.cdb for the flagged records of first/analysis; name it on "
+                              "the command line\n"),
+              std::string::npos)
+        << result.err;
+    const auto pictures = pictures_in(dir.file("plots"));
+    EXPECT_EQ(pictures.size(), 18U);  // nine of each: four spectra, map, its copy, two gates, residuals
+    for (const char* name : {"analysis-spectrum-A.png", "analysis2-spectrum-A.png", "analysis-map1.png",
+                             "analysis2-map1.png", "analysis-gate-1.png", "analysis2-residuals.png"})
+        EXPECT_EQ(pictures.count(name), 1U) << name;
+    EXPECT_EQ(result.out.find(dir.file("plots/analysis-spectrum-A.png") + "\n"), 0U) << result.out;
+}
