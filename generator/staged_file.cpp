@@ -75,17 +75,31 @@ void remove_stale_temporaries(const std::string& dir, const std::string& name, s
     ::closedir(listing);
 }
 
-staged_file::staged_file(const std::string& dir, std::string name)
-    : name_(std::move(name)), final_path_(in_dir(dir, name_)) {
+staged_file::staged_file(const std::string& dir, std::string name) : name_(std::move(name)) {
     install_cleanup_handlers();
-    remove_stale_temporaries(dir, name_, stale_age);
-    fd_ = staging::create(dir, name_, temp_path_);
+    staging::write_target target = staging::resolve_target(in_dir(dir, name_));
+    if (target.path.empty()) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
+    final_path_ = std::move(target.path);
+    if (!target.staged) {
+        // Renaming over a device or a pipe would replace the node itself.
+        do fd_ = ::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
+        in_place_ = true;
+        temp_path_ = final_path_;
+        return;
+    }
+    const std::size_t slash = final_path_.rfind('/');
+    const std::string target_dir = slash == std::string::npos ? "" : final_path_.substr(0, slash + 1);
+    const std::string target_name = final_path_.substr(target_dir.size());
+    remove_stale_temporaries(target_dir, target_name, stale_age);
+    fd_ = staging::create(target_dir, target_name, temp_path_);
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
 }
 
 staged_file::~staged_file() {
     if (fd_ >= 0) ::close(fd_);
-    staging::discard(temp_path_);
+    if (!in_place_) staging::discard(temp_path_);
 }
 
 void staged_file::fail(int error) const {
@@ -110,6 +124,7 @@ void staged_file::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) fail(errno);
+    if (in_place_) return;
     if (const int error = staging::commit(temp_path_, final_path_); error != 0) fail(error);
 }
 

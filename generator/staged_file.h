@@ -9,8 +9,9 @@
 namespace murel {
 
 /// A file written under a hidden temporary name beside its final name and renamed into place
-/// by commit(); destroyed uncommitted, it removes the temporary.  Failures throw
-/// std::system_error naming the final file.
+/// by commit(); destroyed uncommitted, it removes the temporary.  A final name that is a
+/// symbolic link stages its target; one that is not a regular file (a device, a pipe) is
+/// written in place.  Failures throw std::system_error naming the final file.
 ///
 /// The first staged file of a process installs handlers for SIGINT, SIGTERM, SIGHUP and SIGXFSZ
 /// (each only while it still has its default action) that remove every live temporary, the
@@ -28,8 +29,13 @@ public:
     staged_file& operator=(const staged_file&) = delete;
     ~staged_file();
 
-    /// The temporary's path, for writers that open files by name.
+    /// The temporary's path (the file itself when written in place), for writers that open
+    /// files by name.
     const std::string& temp_path() const { return temp_path_; }
+    /// The file that commit() replaces, symbolic links followed.
+    const std::string& final_path() const { return final_path_; }
+    /// True when the file is written in place rather than staged.
+    bool in_place() const { return in_place_; }
     /// Writes `size` bytes at byte `offset` of the temporary; safe from several threads at once.
     void write_at(const void* bytes, std::size_t size, std::uint64_t offset);
     /// Closes the temporary and renames it to the final name.
@@ -42,6 +48,7 @@ private:
     std::string final_path_;
     std::string temp_path_;
     int fd_ = -1;
+    bool in_place_ = false;
 };
 
 /// Removes, from `dir`, the hidden temporaries of `name` (".<name>.XXXXXX", also those that a

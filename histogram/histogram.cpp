@@ -142,39 +142,6 @@ char* format_fixed(char* out, double value) {
     return std::to_chars(out, out + 400, value, std::chars_format::fixed, 6).ptr;
 }
 
-// What writing to a path replaces: the file at the end of any chain of symbolic links, and
-// whether that is a regular file (or none yet), which is written through a temporary and a
-// rename, or something else (a terminal, a device, a pipe), which is written in place.
-struct write_target {
-    std::string path;
-    bool staged = true;
-    std::optional<mode_t> mode;  // of the regular file that is replaced
-};
-
-write_target resolve_target(const std::string& path) {
-    write_target target{path, true, std::nullopt};
-    for (int links = 0;; ++links) {
-        struct stat status;
-        // A path that cannot be examined is staged; creating the temporary reports why.
-        if (::lstat(target.path.c_str(), &status) != 0) return target;
-        if (!S_ISLNK(status.st_mode)) {
-            target.staged = S_ISREG(status.st_mode);
-            target.mode = status.st_mode & 0777;
-            return target;
-        }
-        if (links == 40) {
-            errno = ELOOP;
-            return {};
-        }
-        std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 4095) + 1, '\0');
-        const ssize_t size = ::readlink(target.path.c_str(), link.data(), link.size());
-        if (size < 0 || static_cast<std::size_t>(size) == link.size()) return target;
-        link.resize(static_cast<std::size_t>(size));
-        const std::size_t slash = target.path.rfind('/');
-        target.path = link[0] == '/' || slash == std::string::npos ? link : target.path.substr(0, slash + 1) + link;
-    }
-}
-
 // A text file written through one buffer with plain system calls, so that every failure,
 // including one that only shows when the buffer is flushed or the file closed, is reported.
 //
@@ -188,7 +155,7 @@ write_target resolve_target(const std::string& path) {
 class text_file {
 public:
     explicit text_file(std::string path) : path_(std::move(path)) {
-        write_target target = resolve_target(path_);
+        murel::staging::write_target target = murel::staging::resolve_target(path_);
         if (target.path.empty()) fail("cannot open ");
         if (target.staged) {
             held_.emplace();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -71,6 +72,36 @@ signals_held::signals_held() noexcept {
 }
 
 signals_held::~signals_held() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+write_target resolve_target(const std::string& path) {
+    write_target target{path, true, std::nullopt};
+    struct stat status;
+    // A link such as /proc/self/fd/1 may lead to a pipe that no path names, so what the whole
+    // chain reaches is asked first, and anything but a regular file is opened as given.
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        target.staged = false;
+        return target;
+    }
+    for (int links = 0;; ++links) {
+        // A path that cannot be examined is staged; creating the temporary reports why.
+        if (::lstat(target.path.c_str(), &status) != 0) return target;
+        if (!S_ISLNK(status.st_mode)) {
+            target.staged = S_ISREG(status.st_mode);
+            target.mode = status.st_mode & 0777;
+            return target;
+        }
+        if (links == 40) {
+            errno = ELOOP;
+            return {};
+        }
+        std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 4095) + 1, '\0');
+        const ssize_t size = ::readlink(target.path.c_str(), link.data(), link.size());
+        if (size < 0 || static_cast<std::size_t>(size) == link.size()) return target;
+        link.resize(static_cast<std::size_t>(size));
+        const std::size_t slash = target.path.rfind('/');
+        target.path = link[0] == '/' || slash == std::string::npos ? link : target.path.substr(0, slash + 1) + link;
+    }
+}
 
 int create(const std::string& dir, const std::string& name, std::string& temp) {
     temp = dir.empty() || dir.back() == '/' ? dir : dir + "/";

@@ -4,10 +4,25 @@
 // not installed with the public header.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
+#include <optional>
 #include <string>
 
 namespace murel::staging {
+
+/// What writing to a path replaces: the file at the end of any chain of symbolic links, and
+/// whether that is a regular file (or none yet), which is written through a temporary and a
+/// rename, or something else (a terminal, a device, a pipe), which is written in place.
+struct write_target {
+    std::string path;  ///< empty, with errno ELOOP, for a chain of links that does not end
+    bool staged = true;
+    std::optional<mode_t> mode;  ///< of the file that is replaced
+};
+
+/// Follows `path` through its symbolic links to what writing to it replaces.
+write_target resolve_target(const std::string& path);
 
 /// Creates "<dir>/.<name>.XXXXXX" (".<name>.XXXXXX" in the current directory when dir is empty)
 /// as open(..., 0666) would, and registers it; returns its descriptor and its path in `temp`,

@@ -147,13 +147,13 @@ void generate(generate_options& o) {
 
     // Every file is complete before the first takes its name; should a later rename still
     // fail, the ones already in place go again, so that no half set is left.
+    // Files written in place (devices, pipes) have nothing to take back.
     std::vector<std::string> committed;
     try {
-        for (const auto& [file, path] : {std::pair{truth_file.get(), o.truth}, {sidecar.get(), sidecar_path},
-                                        {output.get(), o.output}}) {
+        for (staged_file* file : {truth_file.get(), sidecar.get(), output.get()}) {
             if (!file) continue;
             file->commit();
-            committed.push_back(path);
+            if (!file->in_place()) committed.push_back(file->final_path());
         }
     } catch (...) {
         for (const std::string& path : committed) std::remove(path.c_str());

@@ -289,14 +289,24 @@ TEST(properties, every_writer_writes_pipes_in_place) {
         const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
         ASSERT_GE(reader, 0);
         write(pipe);
+        // A pipe that no path names, reached as a shell's /dev/stdout would be.
+        int unnamed[2];
+        ASSERT_EQ(::pipe2(unnamed, O_NONBLOCK), 0);
+        const std::string link = dir.file("unnamed1.ppm");
+        std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(unnamed[1]), link);
+        write(link);
+        ::close(unnamed[1]);
         testing::internal::GetCapturedStdout();
-        std::string text(1 << 16, '\0');
-        const ssize_t size = ::read(reader, text.data(), text.size());
-        ::close(reader);
-        text.resize(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
-        EXPECT_EQ(text, read_file(fresh)) << name;
+        for (const int from : {reader, unnamed[0]}) {
+            std::string text(1 << 16, '\0');
+            const ssize_t size = ::read(from, text.data(), text.size());
+            ::close(from);
+            text.resize(static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+            EXPECT_EQ(text, read_file(fresh)) << name;
+        }
         struct stat status;
         EXPECT_TRUE(::lstat(pipe.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << name;
+        EXPECT_TRUE(std::filesystem::is_symlink(link)) << name;
     }
 }
 

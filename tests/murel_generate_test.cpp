@@ -265,6 +265,28 @@ TEST(murel_generate, a_failed_write_leaves_no_output_sidecar_or_truth) {
     }
 }
 
+TEST(murel_generate, links_are_followed_and_devices_written_in_place) {
+    scratch_dir dir;
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink("sub/target.cdb", dir.file("link.cdb"));
+    std::filesystem::create_symlink("/dev/null", dir.file("null.csv"));
+    std::filesystem::create_symlink("/proc/self/fd/1", dir.file("console.csv"));
+    scratch_dir console;
+    const std::string shown = console.file("shown");
+    for (const char* truth : {"null.csv", "console.csv"}) {
+        const run_result result = generate({"link.cdb", "--events", "1", "--truth", truth}, dir.path().string(),
+                                           {RLIM_INFINITY, false, shown.c_str()});
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    for (const char* link : {"link.cdb", "null.csv", "console.csv"})
+        EXPECT_TRUE(std::filesystem::is_symlink(dir.file(link))) << link;
+    EXPECT_EQ(std::filesystem::file_size(dir.file("sub/target.cdb")), 12U + 4000U);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_EQ(read_file(shown).rfind("event,channel,component,", 0), 0U);
+    EXPECT_EQ(listing(dir.path().string()),
+              (std::vector<std::string>{"console.csv", "link.cdb", "link.cdb.model", "null.csv", "sub"}));
+}
+
 TEST(murel_generate, help_lists_every_option_with_its_default) {
     scratch_dir dir;
     const run_result help = run(MUREL_PATH, {"generate", "--help"}, dir.path().string());
