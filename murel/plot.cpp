@@ -3,6 +3,8 @@
 #include "draw.h"
 #include "progress.h"
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -20,8 +22,19 @@ void add_plot(CLI::App& app) {
         ->required();
     command->add_option("-o,--output", run->output_dir, "Directory the pictures go to (created if missing)")
         ->required();
+    // Checked as text, since a conversion to an unsigned number would wrap "-1" round.
+    const CLI::Validator event_index(
+        [](std::string& text) -> std::string {
+            std::uint64_t value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (text.empty() || end != text.data() + text.size() || error != std::errc())
+                return "'" + text + "' is not an event number (0 to 18446744073709551615)";
+            return "";
+        },
+        "");
     command->add_option("--records", run->records, "Events (0-based) of each .cdb-layout file to draw, as 0,5,17")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->check(event_index);
     command->add_option("--samples", run->layout.samples, "Samples per channel in a record of a .cdb-layout file")
         ->check(CLI::Range(1, 100000000));
     command->add_option("--header", run->layout.header_bytes, "Bytes before the first record of a .cdb-layout file")

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -245,6 +246,15 @@ std::string script_text(const figure& f, const std::string& png_path) {
            f.body;
 }
 
+// gnuplot can end with status 0 and no picture (a wrapper that does nothing, an output it
+// could not open), which must not be passed off as drawn.
+bool is_png(const std::string& path) {
+    static constexpr char signature[] = "\x89PNG\r\n\x1a\n";
+    char start[sizeof signature - 1] = {};
+    std::ifstream in(path, std::ios::binary);
+    return in.read(start, sizeof start) && std::equal(std::begin(start), std::end(start), signature);
+}
+
 void write_whole(staged_file& file, const std::string& content) { file.write_at(content.data(), content.size(), 0); }
 
 }  // namespace
@@ -323,6 +333,9 @@ outcome draw(const request& run) {
             }
             warnings = program.run(script.temp_path(), png.temp_path());
             interrupt_guard::check();
+            if (!png.in_place() && !is_png(png.temp_path()))
+                throw std::runtime_error(run.gnuplot + " ended without drawing " + f.name + ".png" +
+                                         (warnings.empty() ? "" : ":\n" + warnings));
         } catch (...) {
             for (const std::string& path : placed) fs::remove(path);
             interrupt_guard::check();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +17,14 @@ extern char** environ;
 namespace murel::plot {
 namespace {
 
+// A directory passes the access check too, but cannot be run.
+bool is_runnable(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
 std::string find_program(const std::string& program) {
-    if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0 ? program : "";
+    if (program.find('/') != std::string::npos) return is_runnable(program) ? program : "";
     const char* path = std::getenv("PATH");
     std::string directories = path != nullptr ? path : "";
     std::size_t start = 0;
@@ -26,7 +33,7 @@ std::string find_program(const std::string& program) {
         if (end == std::string::npos) end = directories.size();
         const std::string directory = end == start ? "." : directories.substr(start, end - start);
         const std::string candidate = directory + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        if (is_runnable(candidate)) return candidate;
         start = end + 1;
     }
     return "";

@@ -199,6 +199,8 @@ TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
         {dir.file("few.cdb"), "-o", "out"},                    // which records?
         {dir.file("few.cdb"), "--records", "3", "-o", "out"},  // beyond the 3 records
         {dir.file("few.cdb"), "--records", "x", "-o", "out"},  // not a number
+        {dir.file("few.cdb"), "--records", "-1", "-o", "out"},  // not wrapped round to the last event
+        {dir.file("few.cdb"), "--records", "0,18446744073709551616", "-o", "out"},  // not cut to 2^64 - 1
         {dir.file("few.cdb"), "--records", "0", "--samples", "0", "-o", "out"},
         {"--records", "0", dir.file("empty"), "-o", "out"},  // records without a file
     };
@@ -211,21 +213,43 @@ TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
     EXPECT_NE(murel_plot({dir.file("few.cdb"), "--records", "3", "-o", "out"}, dir.path().string())
                   .err.find("record 3 is beyond the 3 records of"),
               std::string::npos);
+    EXPECT_NE(murel_plot({dir.file("few.cdb"), "--records", "-1", "-o", "out"}, dir.path().string())
+                  .err.find("'-1' is not an event number"),
+              std::string::npos);
 }
 
 TEST(plot_cli, without_gnuplot_fails_with_status_1_and_draws_nothing) {
     scratch_dir dir;
     write_records(dir.file("few.cdb"), 3, 1000);
     const std::vector<std::string> records{dir.file("few.cdb"), "--records", "0", "-o", dir.file("out")};
-    std::vector<std::string> named = records;
-    named.insert(named.end(), {"--gnuplot", dir.file("no-gnuplot")});
-    for (const run_result& result : {murel_plot(records, ".", dir.file("nothing-here").c_str()), murel_plot(named)}) {
+    const auto named = [&](const std::string& program) {
+        std::vector<std::string> arguments = records;
+        arguments.insert(arguments.end(), {"--gnuplot", program});
+        return murel_plot(arguments);
+    };
+    fs::create_directory(dir.file("a-directory"));
+    for (const run_result& result : {murel_plot(records, ".", dir.file("nothing-here").c_str()),
+                                     named(dir.file("no-gnuplot")), named(dir.file("a-directory")), named("")}) {
         EXPECT_EQ(result.status, 1);
         EXPECT_NE(result.err.find("murel: cannot find gnuplot"), std::string::npos) << result.err;
         EXPECT_NE(result.err.find("gnuplot-nox"), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
         EXPECT_FALSE(fs::exists(dir.file("out")));
     }
+}
+
+TEST(plot_cli, a_gnuplot_that_ends_well_without_drawing_is_a_failure) {
+    scratch_dir dir;
+    write_records(dir.file("few.cdb"), 3, 1000);
+    const std::string silent = dir.file("silent-gnuplot");
+    std::ofstream(silent) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(silent, fs::perms::owner_all);
+    const run_result result =
+        murel_plot({dir.file("few.cdb"), "--records", "0", "-o", dir.file("out"), "--gnuplot", silent});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "murel: " + silent + " ended without drawing records-few.png\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(fs::is_empty(dir.file("out")));
 }
 
 TEST(plot_generator_outputs, draws_the_self_test_and_the_example_as_their_tables_say) {
