@@ -56,7 +56,7 @@ bool is_temporary_of(std::string_view entry, std::string_view name) {
 }
 
 std::string in_dir(const std::string& dir, const std::string& name) {
-    return dir.empty() ? name : dir + "/" + name;
+    return dir.empty() || dir == "." ? name : dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
 }  // namespace
@@ -75,9 +75,9 @@ void remove_stale_temporaries(const std::string& dir, const std::string& name, s
     ::closedir(listing);
 }
 
-staged_file::staged_file(const std::string& dir, std::string name) : name_(std::move(name)) {
+staged_file::staged_file(const std::string& dir, const std::string& name) : name_(in_dir(dir, name)) {
     install_cleanup_handlers();
-    staging::write_target target = staging::resolve_target(in_dir(dir, name_));
+    staging::write_target target = staging::resolve_target(name_);
     if (target.path.empty()) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
     final_path_ = std::move(target.path);
     if (!target.staged) {

@@ -24,7 +24,7 @@ public:
     static constexpr std::chrono::hours stale_age{1};
 
     /// Stages `name` in `dir` (the current directory when empty).
-    staged_file(const std::string& dir, std::string name);
+    staged_file(const std::string& dir, const std::string& name);
     staged_file(const staged_file&) = delete;
     staged_file& operator=(const staged_file&) = delete;
     ~staged_file();
@@ -44,7 +44,7 @@ public:
     [[noreturn]] void fail(int error) const;
 
 private:
-    std::string name_;
+    std::string name_;  // as the messages show it: the path given
     std::string final_path_;
     std::string temp_path_;
     int fd_ = -1;

@@ -254,7 +254,7 @@ TEST(murel_generate, a_failed_write_leaves_no_output_sidecar_or_truth) {
         {{"out", "--events", "10", "--truth", "truth.csv"}, 20000, "murel: cannot write out: File too large\n"},
         {{"out", "--events", "2000", "--samples", "1", "--truth", "truth.csv"}, 10000,
          "murel: cannot write truth.csv: File too large\n"},
-        {{"missing/out"}, RLIM_INFINITY, "murel: cannot create out: No such file or directory\n"},
+        {{"missing/out"}, RLIM_INFINITY, "murel: cannot create missing/out: No such file or directory\n"},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
