@@ -42,9 +42,10 @@ std::string plain(const std::string& name) {
     return result.empty() || result[0] == '.' ? "input" + result : result;
 }
 
-// Interrupts end the run between two files, so that the staged files are removed.
-volatile std::sig_atomic_t interrupted = 0;
-extern "C" void note_interrupt(int) { interrupted = 1; }
+// Interrupts end the run between two files, so that the staged files are removed.  A signal
+// inherited as ignored (nohup) stays ignored.
+volatile std::sig_atomic_t interrupted = 0;  // the signal caught, or 0
+extern "C" void note_interrupt(int signal) { interrupted = signal; }
 
 class interrupt_guard {
 public:
@@ -53,20 +54,25 @@ public:
         struct sigaction action {};
         action.sa_handler = note_interrupt;
         sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(signals_); ++i) ::sigaction(signals_[i], &action, &previous_[i]);
+        for (std::size_t i = 0; i < std::size(signals_); ++i)
+            installed_[i] = ::sigaction(signals_[i], nullptr, &previous_[i]) == 0 &&
+                            previous_[i].sa_handler == SIG_DFL && !(previous_[i].sa_flags & SA_SIGINFO) &&
+                            ::sigaction(signals_[i], &action, nullptr) == 0;
     }
     interrupt_guard(const interrupt_guard&) = delete;
     interrupt_guard& operator=(const interrupt_guard&) = delete;
     ~interrupt_guard() {
-        for (std::size_t i = 0; i < std::size(signals_); ++i) ::sigaction(signals_[i], &previous_[i], nullptr);
+        for (std::size_t i = 0; i < std::size(signals_); ++i)
+            if (installed_[i]) ::sigaction(signals_[i], &previous_[i], nullptr);
     }
     static void check() {
-        if (interrupted) throw std::runtime_error("interrupted");
+        if (interrupted) throw interruption(interrupted);
     }
 
 private:
     static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
     struct sigaction previous_[std::size(signals_)]{};
+    bool installed_[std::size(signals_)]{};
 };
 
 // Hands out picture names, prefixing those of inputs of a kind given more than once.
@@ -258,6 +264,8 @@ bool is_png(const std::string& path) {
 void write_whole(staged_file& file, const std::string& content) { file.write_at(content.data(), content.size(), 0); }
 
 }  // namespace
+
+interruption::interruption(int caught) : std::runtime_error("interrupted"), signal(caught) {}
 
 directory_survey survey(const std::string& dir) {
     directory_survey result;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -250,6 +251,36 @@ TEST(plot_cli, a_gnuplot_that_ends_well_without_drawing_is_a_failure) {
     EXPECT_EQ(result.err, "murel: " + silent + " ended without drawing records-few.png\n");
     EXPECT_EQ(result.out, "");
     EXPECT_TRUE(fs::is_empty(dir.file("out")));
+}
+
+TEST(plot_cli, an_interrupt_ends_the_run_by_its_signal_without_litter_unless_ignored) {
+    scratch_dir dir;
+    write_records(dir.file("few.cdb"), 3, 1000);
+    const std::string out = dir.file("out");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        for (const bool ignored : {false, true}) {
+            fs::remove_all(out);
+            fs::create_directory(out);
+            std::fflush(nullptr);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                std::signal(signal, ignored ? SIG_IGN : SIG_DFL);
+                if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr)) ::_exit(126);
+                ::execl(MUREL_PATH, MUREL_PATH, "plot", dir.file("few.cdb").c_str(), "--records", "0,1,2", "-o",
+                        out.c_str(), static_cast<char*>(nullptr));
+                ::_exit(127);
+            }
+            // The first hidden file shows before gnuplot starts on the first picture.
+            const auto [seen, status] = test_support::signal_when_present(child, out, ".", signal);
+            EXPECT_TRUE(seen) << signal;
+            if (ignored) {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << signal;
+                EXPECT_EQ(pictures_in(out).at("records-few.png").width, plot_size.width) << signal;
+            } else {
+                EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal;
+                EXPECT_TRUE(fs::is_empty(out)) << signal;
+            }
+        }
 }
 
 TEST(plot_generator_outputs, draws_the_self_test_and_the_example_as_their_tables_say) {
