@@ -97,9 +97,11 @@ private:
 void apply(data_set& set, const setting& s, bool& lines_replaced) {
     const value_reader read(s);
     if (s.key == "line") {
-        if (!lines_replaced) set.model.lines.clear();
+        // "none" drops every line before it, from this source too.
+        const bool none = trimmed(s.value) == "none";
+        if (!lines_replaced || none) set.model.lines.clear();
         lines_replaced = true;
-        if (trimmed(s.value) == "none") return;  // only the continuum
+        if (none) return;
         const std::vector<double> v = read.numbers(3, "POSITION,RELSIGMA,PROBABILITY");
         if (v[1] < 0) read.fail("the relative sigma must not be negative");
         if (v[2] < 0 || v[2] > 1) read.fail("the probability must be 0 to 1");

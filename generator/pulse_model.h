@@ -55,7 +55,7 @@ struct setting {
 };
 
 /// Applies one source's settings in order; its first "line" replaces the lines held so far, and
-/// "line = none" leaves only the continuum.
+/// "line = none" drops every line before it.
 /// Throws std::invalid_argument "<source> <value>: <reason>" for an unknown key, a malformed or
 /// non-finite number, a seed outside 1 to 2147483646, a negative count, fewer than 1 sample, a
 /// negative sigma, a zero width, a continuum maximum below its minimum, a probability outside

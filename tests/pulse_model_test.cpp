@@ -52,6 +52,8 @@ TEST(pulse_model, each_source_replaces_the_lines_only_when_it_names_one) {
     EXPECT_EQ(set.model.lines, (std::vector<pulse_line>{{3, 0.5, 1}}));
     set = from_text("line = none\nline = 7,0,0.125\n", set);
     EXPECT_EQ(set.model.lines, (std::vector<pulse_line>{{7, 0, 0.125}}));
+    set = from_text("line = 7,0,0.125\nline = none\n", set);
+    EXPECT_TRUE(set.model.lines.empty());
     // Decimal probabilities that mean 1 but add up to a hair above it in binary.
     EXPECT_NO_THROW(from_text("line = 1,0,0.1\nline = 2,0,0.2\nline = 3,0,0.7\n"));
 }
