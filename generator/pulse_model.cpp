@@ -113,13 +113,16 @@ void apply(data_set& set, const setting& s, bool& lines_replaced) {
     } else if (s.key == "continuum") {
         const std::vector<double> v = read.numbers(2, "MIN,MAX");
         if (v[1] < v[0]) read.fail("the maximum is below the minimum");
+        // The amplitude is uniform * (MAX - MIN) + MIN, which must stay a number.
+        if (!std::isfinite(v[1] - v[0])) read.fail("the continuum is wider than a double can hold");
         set.model.continuum_min = v[0];
         set.model.continuum_max = v[1];
     } else if (s.key == "centre") {
         set.model.centre = read.relative("centre");
     } else if (s.key == "width") {
         const spread width = read.relative("width");
-        if (width.value == 0) read.fail("the width must not be 0");
+        // The pulse divides by the width squared, which must not come out as 0.
+        if (width.value * width.value == 0) read.fail("the width must not be 0");
         set.model.width = width;
     } else if (s.key == "offset") {
         set.model.offset = read.relative("offset");

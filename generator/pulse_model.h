@@ -58,8 +58,9 @@ struct setting {
 /// "line = none" drops every line before it.
 /// Throws std::invalid_argument "<source> <value>: <reason>" for an unknown key, a malformed or
 /// non-finite number, a seed outside 1 to 2147483646, a negative count, fewer than 1 sample, a
-/// negative sigma, a zero width, a continuum maximum below its minimum, a probability outside
-/// 0 to 1 or line probabilities adding up to more than 1, and for a file larger than 2^63 bytes.
+/// negative sigma, a zero width (or one whose square is 0), a continuum maximum below its minimum
+/// or further above it than a double holds, a probability outside 0 to 1 or line probabilities
+/// adding up to more than 1, and for a file larger than 2^63 bytes.
 void apply_settings(data_set& set, const std::vector<setting>& settings);
 
 /// Reads the settings of a model file: "key = value" lines, blank lines and '#' comments;

@@ -72,6 +72,8 @@ TEST(pulse_model, bad_settings_throw_naming_source_and_value) {
         {"noise = 0x10", "m:1: noise = 0x10: expected SIGMA"},
         {"noise = -1", "m:1: noise = -1: the noise sigma must not be negative"},
         {"width = -0,1", "m:1: width = -0,1: the width must not be 0"},
+        {"width = 1e-200,0", "m:1: width = 1e-200,0: the width must not be 0"},  // its square is 0
+        {"continuum = -1e308,1e308", "m:1: continuum = -1e308,1e308: the continuum is wider than a double can hold"},
         {"samples = 1073741824", "m:1: samples = 1073741824: must be 1 to 1073741823"},
         {"first-event = 9223372036854775807\nevents = 1", "m:2: events = 1: the event range is too large for a file"},
     };
