@@ -129,7 +129,7 @@ void generate(generate_options& o) {
     output->write_at(header, sizeof header, 0);
     const std::size_t bytes_per_event = 4 * static_cast<std::size_t>(set.samples);
     generator g = synthetic_start(set.seed, set.model, set.samples);
-    {
+    if (set.events > 0) {
         // The pass over the events before the range takes about 0.2 us each: minutes for a
         // range that starts a billion events in.
         progress shown("generate: skipping", "events", set.first_event, 0.0);

@@ -129,6 +129,11 @@ TEST(murel_generate, ranges_of_any_split_rebuild_the_whole_data_set) {
         }
         EXPECT_TRUE(joined == whole) << "split of " << bounds.size() - 1;
     }
+    // An empty range passes over nothing, wherever it starts.
+    const run_result empty =
+        generate(with({"empty", "--first-event", "9223372036854775807", "--events", "0"}), dir.path().string());
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(read_file(dir.file("empty")), std::string(12, '\0'));
 }
 
 TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
