@@ -49,7 +49,6 @@ private:
     int spacing_ = 1;                 // k
     std::vector<group> baseline_only_;  // stretches far from the pulse, which only tell the baseline
     double noise_sigma_ = 0.0;
-    double pure_baseline_sum_ = 0.0, pure_baseline_weight_ = 0.0, pure_baseline_sum_squares_ = 0.0;
 };
 
 }  // namespace murel::analysis

@@ -2,7 +2,7 @@
 # Installs whichever of the Debian packages needed to build (plus any named as arguments) are
 # missing, through sudo when not run as root.
 set -euo pipefail
-packages=(cmake ninja-build g++ libboost-dev libgtest-dev libbenchmark-dev libcli11-dev "$@")
+packages=(cmake ninja-build g++ libboost-dev libgtest-dev libbenchmark-dev libcli11-dev libgsl-dev nlohmann-json3-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
