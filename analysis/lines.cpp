@@ -26,7 +26,7 @@ constexpr double minimum_entries = 25.0;
 // Widths of the matched filter, in fine bins (sigma), from a third of a bin's FWHM upwards.
 std::vector<double> filter_widths(int bins) {
     std::vector<double> widths;
-    for (double sigma = 1.0; sigma <= 40.0 && 12.0 * sigma + 20.0 < bins; sigma *= 1.5) widths.push_back(sigma);
+    for (double sigma = 1.0; sigma <= 26.0 && 12.0 * sigma + 20.0 < bins; sigma *= 1.5) widths.push_back(sigma);
     return widths;
 }
 
@@ -38,7 +38,16 @@ struct candidate {
 
 // Local maxima of the significance of a Gaussian excess over the higher of the two side bands.
 // Taking the higher band keeps steps and slopes of the continuum from passing for lines.
-std::vector<candidate> candidates(const std::vector<double>& counts) {
+std::vector<candidate> candidates(const std::vector<double>& all_counts) {
+    // Only the occupied stretch of the axis, with room for the widest filter on either side, is searched.
+    const auto occupied = [](double v) { return v != 0.0; };
+    const auto first = std::find_if(all_counts.begin(), all_counts.end(), occupied);
+    if (first == all_counts.end()) return {};
+    const auto last = std::find_if(all_counts.rbegin(), all_counts.rend(), occupied).base();
+    constexpr std::ptrdiff_t margin = 400;
+    const std::ptrdiff_t offset = std::max<std::ptrdiff_t>(0, first - all_counts.begin() - margin);
+    const std::ptrdiff_t end = std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(all_counts.size()), last - all_counts.begin() + margin);
+    const std::vector<double> counts(all_counts.begin() + offset, all_counts.begin() + end);
     const int n = static_cast<int>(counts.size());
     std::vector<double> prefix(static_cast<std::size_t>(n) + 1, 0.0);
     for (int i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + counts[i];
@@ -88,6 +97,7 @@ std::vector<candidate> candidates(const std::vector<double>& counts) {
         if (apart) kept.push_back(c);
         if (kept.size() >= 64) break;
     }
+    for (candidate& c : kept) c.bin += static_cast<int>(offset);
     return kept;
 }
 

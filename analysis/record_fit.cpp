@@ -26,14 +26,16 @@ constexpr double detection_threshold = 2.0;
 constexpr double significance_threshold = 5.0;
 
 bool clipped(const std::int16_t* x, int n) {
-    int lowest = 32767, highest = -32768, jump = 0;
+    std::int16_t lowest = 32767, highest = -32768;
+    unsigned jumps = 0;
     for (int j = 0; j < n; ++j) {
-        lowest = std::min(lowest, static_cast<int>(x[j]));
-        highest = std::max(highest, static_cast<int>(x[j]));
+        lowest = std::min(lowest, x[j]);
+        highest = std::max(highest, x[j]);
     }
-    for (int j = 0; j + 1 < n; ++j) jump = std::max(jump, std::abs(x[j + 1] - x[j]));
-    // A sample at either rail saturated; a jump over half the 16-bit range is a value that wrapped.
-    return lowest == -32768 || highest == 32767 || jump > 32768;
+    // A jump over half the 16-bit range, a difference outside -32768 to 32768, is a value that wrapped.
+    for (int j = 0; j + 1 < n; ++j) jumps |= static_cast<unsigned>(x[j + 1] - x[j] + 32768) > 65536u;
+    // A sample at either rail saturated.
+    return lowest == -32768 || highest == 32767 || jumps != 0;
 }
 
 // Solves the symmetric positive definite 4x4 system m x = rhs by Cholesky; false if m is not
@@ -77,19 +79,25 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     smoothed_.resize(static_cast<std::size_t>(blocks));
     const auto block_size = [n](int i) { return std::min(block, n - i * block); };
     const auto block_position = [&](int i) { return i * block + 0.5 * (block_size(i) - 1); };
-    for (int i = 0; i < blocks; ++i) {
-        const int first = i * block, size = block_size(i);
+    const int full_blocks = n / block;
+    for (int i = 0; i < full_blocks; ++i) {
         int sum = 0;
-        for (int j = first; j < first + size; ++j) sum += x[j];
-        block_means_[i] = static_cast<double>(sum) / size;
+        for (int j = 0; j < block; ++j) sum += x[i * block + j];
+        block_means_[i] = sum * (1.0 / block);
+    }
+    if (full_blocks < blocks) {
+        int sum = 0;
+        for (int j = full_blocks * block; j < n; ++j) sum += x[j];
+        block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
     }
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
     // median over stretches of the record is noise alone even where a narrow pulse bends a
-    // few samples sharply.  Differences beyond any noise are capped so that squares fit.
-    constexpr int stretch = 64;
+    // few samples sharply.  The first quarter of each stretch is sample enough.  Differences
+    // beyond any noise are capped so that squares fit.
+    constexpr int stretch = 64, sampled = 16;
     block_noise_.clear();
     for (int first = 1; first + 1 < n; first += stretch) {
-        const int last = std::min(first + stretch, n - 1);
+        const int last = std::min(first + sampled, n - 1);
         std::uint64_t sum = 0;
         for (int j = first; j < last; ++j) {
             const int d2 = x[j - 1] - 2 * x[j] + x[j + 1];
@@ -269,10 +277,17 @@ bool record_fitter::least_squares(parameters& p, double& amplitude_variance) {
         bool accepted = false;
         if (solve4(damped, current.gradient, step)) {
             const parameters q{p.baseline + step[0], p.amplitude + step[1], p.centre + step[2], p.sigma + step[3]};
+            const double scale = noise_sigma_ + 1e-7 * std::abs(q.amplitude);
+            const bool tiny = std::abs(step[0]) <= 1e-3 * scale && std::abs(step[1]) <= 1e-3 * scale &&
+                              std::abs(step[2]) <= 1e-4 * q.sigma && std::abs(step[3]) <= 1e-4 * q.sigma;
+            // Near the minimum a step this small changes nothing that matters: take it unchecked.
+            if (tiny && lambda < 1e-2 && q.sigma > 0.2) {
+                p = q;
+                converged = true;
+                break;
+            }
             if (q.sigma > 0.2 && evaluate(q, trial) && trial.cost <= current.cost) {
-                const double scale = noise_sigma_ + 1e-7 * std::abs(q.amplitude);
-                converged = std::abs(step[0]) <= 1e-3 * scale && std::abs(step[1]) <= 1e-3 * scale &&
-                            std::abs(step[2]) <= 1e-4 * q.sigma && std::abs(step[3]) <= 1e-4 * q.sigma;
+                converged = tiny;
                 p = q;
                 current = trial;
                 lambda = std::max(lambda * 0.2, 1e-9);

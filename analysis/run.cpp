@@ -89,7 +89,9 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
     std::uint64_t next_event = 0, sequence = 0;
     bool stop = false;
     std::exception_ptr failure;
-    std::vector<totals> partial(threads, totals(bins));
+    std::vector<totals> partial;
+    partial.reserve(threads);
+    for (unsigned t = 0; t < threads; ++t) partial.emplace_back(bins);
 
     const auto work = [&](totals& mine) {
         record_fitter fitter;

@@ -159,7 +159,6 @@ totals::totals(const binning& bins)
       map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
            bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset),
       residuals_(bins.residual_bins, 2, -bins.residual_range, bins.residual_range) {
-    for (auto& sums : residual_by_bin_) sums.assign(static_cast<std::size_t>(bins.spectrum_bins), residual_sums{});
 }
 
 void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
@@ -174,7 +173,9 @@ void totals::add_record(int channel, const pulse_estimate& estimate, double trut
     if (std::isfinite(truth)) {
         const double residual = estimate.amplitude - truth;
         residuals_.add(residual, channel);
-        residual_by_bin_[channel][axis_bin(estimate.amplitude, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max)]
+        std::vector<residual_sums>& sums = residual_by_bin_[channel];
+        if (sums.empty()) sums.resize(static_cast<std::size_t>(bins_.spectrum_bins));
+        sums[axis_bin(estimate.amplitude, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max)]
             .add(residual);
     }
 }
@@ -204,7 +205,9 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
     sum_into(map_, other.map_);
     sum_into(residuals_, other.residuals_);
     for (int c = 0; c < 2; ++c) {
-        for (std::size_t i = 0; i < residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
+        // Sums are kept only once there is a truth to compare with.
+        if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
+        for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
         records[c] += other.records[c];
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
@@ -306,7 +309,8 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
                 residual_sums band;
                 const int first = axis_bin(lo, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
                 const int last = axis_bin(hi, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
-                for (int i = std::max(first, 1); i <= std::min(last, bins_.spectrum_bins - 2); ++i) band += residual_by_bin_[c][i];
+                const int end = std::min(last, static_cast<int>(residual_by_bin_[c].size()) - 2);
+                for (int i = std::max(first, 1); i <= end; ++i) band += residual_by_bin_[c][i];
                 entry["residual_bias"] = band.bias();
                 entry["residual_rms"] = band.rms();
                 entry["residual_records"] = band.records;
@@ -433,6 +437,7 @@ totals totals::read(const std::string& dir) {
             if (!t.with_truth) continue;
             for (const json& row : channel.at("residual_sums")) {
                 const auto bin = row.at(0).get<std::size_t>();
+                if (t.residual_by_bin_[c].empty()) t.residual_by_bin_[c].resize(static_cast<std::size_t>(t.bins_.spectrum_bins));
                 if (bin >= t.residual_by_bin_[c].size()) throw std::invalid_argument(summary_path + ": residual bin " + std::to_string(bin) + " outside the spectrum");
                 residual_sums& s = t.residual_by_bin_[c][bin];
                 s.records = row.at(1).get<std::int64_t>();
