@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,6 +219,34 @@ TEST(murel_analyse, records_and_calibration) {
         }
     }
     EXPECT_EQ(lines(read_file(dir.file("cal/spectrum.txt")))[1].rfind("105.000000 ", 0), 0u);
+}
+
+TEST(murel_analyse, an_interrupted_run_leaves_nothing) {
+    scratch_dir dir;
+    const data_set data = default_model(500, 99);
+    write_piece(data, 0, 500, dir.file("d.cdb"), dir.file("d.csv"));
+    // The same file many times over: far more work than the moment before the interrupt.
+    std::vector<std::string> arguments{MUREL_PATH, "analyse"};
+    for (int i = 0; i < 400; ++i) arguments.push_back(dir.file("d.cdb"));
+    arguments.insert(arguments.end(), {"--records", "-o", dir.file("out")});
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1), ::dup2(null, 2);
+        ::execv(MUREL_PATH, argv.data());
+        ::_exit(127);
+    }
+    // Wait until the run has begun writing records.csv, then interrupt it.
+    for (int i = 0; i < 2000 && listing(dir.file("out")).empty(); ++i) ::usleep(1000);
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(listing(dir.file("out")).empty());
 }
 
 TEST(murel_merge, refuses_different_binnings_naming_the_directories) {
