@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -38,7 +39,8 @@ std::string int128_text(wide_int value) {
 wide_int int128_from(const std::string& text, const std::string& where) {
     wide_int value = 0;
     std::size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
-    if (i == text.size() || text.size() > 40) throw std::invalid_argument(where + ": bad residual sum \"" + text + "\"");
+    // 38 digits always fit the 127 bits of the magnitude.
+    if (i == text.size() || text.size() - i > 38) throw std::invalid_argument(where + ": bad residual sum \"" + text + "\"");
     for (; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9') throw std::invalid_argument(where + ": bad residual sum \"" + text + "\"");
         value = value * 10 + (text[i] - '0');
@@ -278,14 +280,15 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     histogram1D spectrum = spectrum_;
     if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
     spectrum.write(outputs.temp("spectrum.txt").c_str());
-    map_.writeText(outputs.temp("map.txt").c_str());
-    {
-        scratch_directory scratch(dir);
-        const std::string image = outputs.temp("map1.ppm");
+    const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
+    const scratch_directory scratch(dir);
+    // The map's two files take a while and need nothing else: they are written beside the rest.
+    std::future<void> map_written = std::async(std::launch::async | std::launch::deferred, [&] {
+        map_.writeText(map_text.c_str());
         map_.writeImage((scratch.path() + "/map").c_str(), true);
         if (std::rename((scratch.path() + "/map1.ppm").c_str(), image.c_str()) != 0)
             throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
-    }
+    });
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
 
     json summary;
@@ -295,7 +298,6 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["unit"] = unit;
     summary["binning"] = bins_.to_json();
     std::array<std::vector<line_measurement>, 2> lines;
-    const double fine_step = (bins_.spectrum_max - bins_.spectrum_min) / (bins_.spectrum_bins - 1);
     for (int c = 0; c < 2; ++c) {
         lines[c] = find_lines(spectrum, c);
         json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
@@ -333,7 +335,6 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         }
         summary["channels"][channel_names[c]] = channel;
     }
-    (void)fine_step;
 
     json gates = json::array();
     const int n = map_.nBinsX;
@@ -372,6 +373,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         json_out.flush();
         if (!json_out) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write summary.json");
     }
+    map_written.get();
     outputs.commit();
     for (staged_file* file : along) file->commit();
 
