@@ -75,7 +75,6 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& guess) {
     const int blocks = (n + block - 1) / block;
     block_means_.resize(static_cast<std::size_t>(blocks));
-    block_noise_.resize(static_cast<std::size_t>(blocks));
     smoothed_.resize(static_cast<std::size_t>(blocks));
     const auto block_size = [n](int i) { return std::min(block, n - i * block); };
     const auto block_position = [&](int i) { return i * block + 0.5 * (block_size(i) - 1); };
@@ -95,7 +94,7 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     // few samples sharply.  The first quarter of each stretch is sample enough.  Differences
     // beyond any noise are capped so that squares fit.
     constexpr int stretch = 64, sampled = 16;
-    block_noise_.clear();
+    stretch_noise_.clear();
     for (int first = 1; first + 1 < n; first += stretch) {
         const int last = std::min(first + sampled, n - 1);
         std::uint64_t sum = 0;
@@ -104,12 +103,12 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
             const auto magnitude = static_cast<std::uint32_t>(std::min(d2 < 0 ? -d2 : d2, 46340));
             sum += magnitude * magnitude;
         }
-        block_noise_.push_back(static_cast<double>(sum) / (last - first));
+        stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
     }
     double noise_variance = 0.25;  // the rounding to whole ADC counts, at least
-    if (!block_noise_.empty()) {
-        auto middle = block_noise_.begin() + static_cast<std::ptrdiff_t>(block_noise_.size() / 2);
-        std::nth_element(block_noise_.begin(), middle, block_noise_.end());
+    if (!stretch_noise_.empty()) {
+        auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);
+        std::nth_element(stretch_noise_.begin(), middle, stretch_noise_.end());
         noise_variance = std::max(noise_variance, *middle / 6.0);
     }
     noise_sigma_ = std::sqrt(noise_variance);

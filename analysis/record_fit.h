@@ -26,7 +26,8 @@ struct pulse_estimate {
 /// Fits records one after another, reusing its working storage between them.
 class record_fitter {
 public:
-    /// Measures the pulse in samples[0 .. count - 1]; never throws for any sample values or count.
+    /// Measures the pulse in samples[0 .. count - 1], whatever their values and count; throws only
+    /// std::bad_alloc.
     pulse_estimate fit(const std::int16_t* samples, int count);
 
 private:
@@ -43,7 +44,7 @@ private:
     void make_groups(const std::int16_t* samples, int count, const parameters& around);
     bool least_squares(parameters& p, double& amplitude_variance);
 
-    std::vector<double> block_means_, smoothed_, block_noise_;
+    std::vector<double> block_means_, smoothed_, stretch_noise_;
     std::vector<group> groups_;       // the pulse groups; groups_[0 .. uniform_) are k samples each
     std::size_t uniform_ = 0;         // leading groups of equal size and spacing
     int spacing_ = 1;                 // k

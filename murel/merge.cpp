@@ -20,10 +20,13 @@ void run(const merge_options& o) {
     analysis::totals sum = analysis::totals::read(o.inputs.front());
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         const analysis::totals next = analysis::totals::read(o.inputs[i]);
-        if (next.samples != sum.samples || next.header_bytes != sum.header_bytes)
-            throw std::invalid_argument(o.inputs[i] + " analysed events of " + std::to_string(next.samples) + " samples after " +
-                                        std::to_string(next.header_bytes) + " header bytes, " + o.inputs.front() + " of " +
-                                        std::to_string(sum.samples) + " after " + std::to_string(sum.header_bytes));
+        if (next.samples != sum.samples)
+            throw std::invalid_argument(o.inputs[i] + " analysed events of " + std::to_string(next.samples) + " samples, " +
+                                        o.inputs.front() + " of " + std::to_string(sum.samples));
+        // Residuals of only some of the records would pass for those of all.
+        if (next.with_truth != sum.with_truth)
+            throw std::invalid_argument((sum.with_truth ? o.inputs.front() : o.inputs[i]) + " was compared with a truth table and " +
+                                        (sum.with_truth ? o.inputs[i] : o.inputs.front()) + " was not");
         try {
             sum.add(next, static_cast<std::uint64_t>(sum.records[0]));
         } catch (const std::invalid_argument& e) {

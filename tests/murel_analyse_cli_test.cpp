@@ -259,6 +259,14 @@ TEST(murel_merge, refuses_different_binnings_naming_the_directories) {
     EXPECT_NE(r.err.find(dir.file("fine") + " and " + dir.file("coarse") + " have different binnings"), std::string::npos) << r.err;
     EXPECT_TRUE(listing(dir.file("sum")).empty());
     EXPECT_EQ(run_murel({"merge", dir.file("missing"), "-o", dir.file("sum")}).status, 1);
+
+    std::ofstream(dir.file("t.csv")) << "event,channel,component,amplitude,centre,width,offset\n";
+    ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "--truth", dir.file("t.csv"), "-o", dir.file("truth")}).status, 0);
+    const run_result mixed = run_murel({"merge", dir.file("fine"), dir.file("truth"), "-o", dir.file("sum")});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_NE(mixed.err.find(dir.file("truth") + " was compared with a truth table and " + dir.file("fine") + " was not"),
+              std::string::npos) << mixed.err;
+    EXPECT_TRUE(listing(dir.file("sum")).empty());
 }
 
 namespace {
