@@ -4,12 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace murel::analysis {
 
-/// An open data file of whole events; copies share the open file.
+/// A checked data file of whole events.
 class event_file {
 public:
     /// Opens `path` and checks that it holds `header_bytes` then whole events of `samples` sample
@@ -29,7 +28,6 @@ public:
 
 private:
     std::string path_;
-    std::shared_ptr<const int> descriptor_;
     std::uint64_t header_bytes_;
     int samples_;
     std::uint64_t events_;
