@@ -376,6 +376,12 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     map_written.get();
     outputs.commit();
     for (staged_file* file : along) file->commit();
+    // Outputs of an earlier run into the same directory that this one does not replace would
+    // pass for its own.
+    std::error_code ignored;
+    for (std::size_t k = lines[0].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+    }
+    if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
 
     std::fprintf(out, "%zu file(s), %lld events of %d samples\n", files.size(), static_cast<long long>(records[0]), samples);
     for (int c = 0; c < 2; ++c) {

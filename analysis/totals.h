@@ -77,7 +77,8 @@ public:
 
     /// Writes spectrum.txt, map.txt, map1.ppm, gate-<k>.txt, residuals.txt (with truth) and
     /// summary.json into `dir` (staged, all renamed into place at the end together with
-    /// `along`), then the readable summary to `out`; returns the summary.  Throws
+    /// `along`), removes gate tables and residuals.txt left there by an earlier run, then prints
+    /// the readable summary to `out`; returns the summary.  Throws
     /// std::system_error naming a file that cannot be written.
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
 

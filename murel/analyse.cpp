@@ -128,6 +128,7 @@ void run(const analyse_options& o) {
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
     totals.write(o.output, stdout, along);
+    if (!o.records) std::filesystem::remove(o.output + "/records.csv");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "totals.h"
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ void run(const merge_options& o) {
         sum.files.insert(sum.files.end(), next.files.begin(), next.files.end());
     }
     sum.write(o.output, stdout);
+    // Records are not merged; a table left by an analysis into the same directory is not this one's.
+    std::filesystem::remove(o.output + "/records.csv");
 }
 
 }  // namespace

@@ -219,6 +219,13 @@ TEST(murel_analyse, records_and_calibration) {
         }
     }
     EXPECT_EQ(lines(read_file(dir.file("cal/spectrum.txt")))[1].rfind("105.000000 ", 0), 0u);
+
+    // A later run into the same directory leaves none of the earlier run's extra outputs behind.
+    std::ofstream(dir.file("raw/gate-2.txt")) << "stale\n";
+    std::ofstream(dir.file("raw/residuals.txt")) << "stale\n";
+    std::ofstream(dir.file("empty.cdb"), std::ios::binary) << std::string(12, '\0');
+    ASSERT_EQ(run_murel({"analyse", dir.file("empty.cdb"), "-o", dir.file("raw")}).status, 0);
+    EXPECT_EQ(listing(dir.file("raw")), std::vector<std::string>({"map.txt", "map1.ppm", "spectrum.txt", "summary.json"}));
 }
 
 TEST(murel_analyse, an_interrupted_run_leaves_nothing) {
