@@ -38,32 +38,32 @@ bool clipped(const std::int16_t* x, int n) {
     return lowest == -32768 || highest == 32767 || jumps != 0;
 }
 
-// Solves the symmetric positive definite 4x4 system m x = rhs by Cholesky; false if m is not
-// positive definite to working precision.
+// Solves the symmetric positive definite 4x4 system m x = rhs by an LDL^T factorisation, with
+// one division per pivot; false if m is not positive definite to working precision.
 bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
-    double l[4][4] = {};
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j <= i; ++j) {
+    double l[4][4] = {}, d[4], inverse[4];
+    for (int j = 0; j < 4; ++j) {
+        double pivot = m[j][j];
+        for (int k = 0; k < j; ++k) pivot -= l[j][k] * l[j][k] * d[k];
+        if (!(pivot > 1e-300 * std::abs(m[j][j]) && pivot > 0.0)) return false;
+        d[j] = pivot;
+        inverse[j] = 1.0 / pivot;
+        for (int i = j + 1; i < 4; ++i) {
             double sum = m[i][j];
-            for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k];
-            if (i == j) {
-                if (!(sum > 1e-300 * std::abs(m[i][i]) && sum > 0.0)) return false;
-                l[i][i] = std::sqrt(sum);
-            } else {
-                l[i][j] = sum / l[j][j];
-            }
+            for (int k = 0; k < j; ++k) sum -= l[i][k] * l[j][k] * d[k];
+            l[i][j] = sum * inverse[j];
         }
     }
     double y[4];
     for (int i = 0; i < 4; ++i) {
         double sum = rhs[i];
         for (int k = 0; k < i; ++k) sum -= l[i][k] * y[k];
-        y[i] = sum / l[i][i];
+        y[i] = sum;
     }
     for (int i = 3; i >= 0; --i) {
-        double sum = y[i];
+        double sum = y[i] * inverse[i];
         for (int k = i + 1; k < 4; ++k) sum -= l[k][i] * x[k];
-        x[i] = sum / l[i][i];
+        x[i] = sum;
     }
     for (int i = 0; i < 4; ++i)
         if (!std::isfinite(x[i])) return false;
