@@ -79,9 +79,10 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     const auto block_size = [n](int i) { return std::min(block, n - i * block); };
     const auto block_position = [&](int i) { return i * block + 0.5 * (block_size(i) - 1); };
     const int full_blocks = n / block;
+    static_assert(block == 8, "the block sums below add eight samples");
     for (int i = 0; i < full_blocks; ++i) {
-        int sum = 0;
-        for (int j = 0; j < block; ++j) sum += x[i * block + j];
+        const std::int16_t* b = x + i * block;
+        const int sum = (b[0] + b[1]) + (b[2] + b[3]) + ((b[4] + b[5]) + (b[6] + b[7]));
         block_means_[i] = sum * (1.0 / block);
     }
     if (full_blocks < blocks) {
@@ -113,10 +114,11 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     }
     noise_sigma_ = std::sqrt(noise_variance);
 
-    for (int i = 0; i < blocks; ++i) {
-        const double left = block_means_[std::max(i - 1, 0)], right = block_means_[std::min(i + 1, blocks - 1)];
-        smoothed_[i] = 0.25 * left + 0.5 * block_means_[i] + 0.25 * right;
-    }
+    // A 1-2-1 running mean; the end blocks count themselves for their missing neighbour.
+    const double* m = block_means_.data();
+    smoothed_[0] = 0.75 * m[0] + 0.25 * m[std::min(1, blocks - 1)];
+    for (int i = 1; i + 1 < blocks; ++i) smoothed_[i] = 0.25 * m[i - 1] + 0.5 * m[i] + 0.25 * m[i + 1];
+    if (blocks > 1) smoothed_[blocks - 1] = 0.25 * m[blocks - 2] + 0.75 * m[blocks - 1];
     // Pulses only rise above the baseline, so the lowest smoothed block is baseline (a little
     // low, by the noise of the smoothed blocks, which the fit removes).
     const auto [low_block, high_block] = std::minmax_element(smoothed_.begin(), smoothed_.end());
