@@ -272,10 +272,103 @@ json line_json(const line_measurement& line) {
 
 }  // namespace
 
+json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
+    json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
+    json line_list = json::array();
+    for (const line_measurement& line : lines) {
+        json entry = line_json(line);
+        if (with_truth) {
+            // The records whose estimate falls in the line's FWHM band, on the stored fine bins.
+            const double lo = (line.position - 0.5 * line.fwhm - bins_.offset) / bins_.factor;
+            const double hi = (line.position + 0.5 * line.fwhm - bins_.offset) / bins_.factor;
+            residual_sums band;
+            const int first = axis_bin(lo, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
+            const int last = axis_bin(hi, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
+            const int end = std::min(last, static_cast<int>(residual_by_bin_[c].size()) - 2);
+            for (int i = std::max(first, 1); i <= end; ++i) band += residual_by_bin_[c][i];
+            entry["residual_bias"] = band.bias();
+            entry["residual_rms"] = band.rms();
+            entry["residual_records"] = band.records;
+        }
+        line_list.push_back(entry);
+    }
+    channel["lines"] = line_list;
+    if (with_truth) {
+        residual_sums all;
+        json stored = json::array();
+        for (std::size_t i = 0; i < residual_by_bin_[c].size(); ++i) {
+            const residual_sums& s = residual_by_bin_[c][i];
+            all += s;
+            if (s.records > 0) stored.push_back({i, s.records, int128_text(s.sum), int128_text(s.sum_squares)});
+        }
+        channel["residual_bias"] = all.bias();
+        channel["residual_rms"] = all.rms();
+        channel["residual_records"] = all.records;
+        channel["residual_sums"] = stored;
+    }
+    return channel;
+}
+
+json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
+                        const std::vector<line_measurement>& b_lines) const {
+    const int n = map_.nBinsX;
+    const double step = (map_.maxX - map_.minX) / (n - 1);
+    const int centre = axis_bin(line.position, n, map_.minX, map_.maxX);
+    const int lo = axis_bin(line.position - 0.5 * line.fwhm, n, map_.minX, map_.maxX);
+    const int hi = axis_bin(line.position + 0.5 * line.fwhm, n, map_.minX, map_.maxX);
+    const int half = std::min({std::max(centre - lo, hi - centre), centre, n - 1 - centre});
+    map_.writeConstXCutWide(path.c_str(), centre, half, false);
+    json widths = json::array();
+    for (std::size_t j = 0; j < b_lines.size(); ++j)
+        widths.push_back({{"line", j}, {"position", b_lines[j].position},
+                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, b_lines[j].position, half, 0))}});
+    return {{"line", k},
+            {"file", "gate-" + std::to_string(k) + ".txt"},
+            {"band", {axis_centre(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
+                      axis_centre(centre + half, n, map_.minX, map_.maxX) + 0.5 * step}},
+            {"x_bin", centre},
+            {"half_width", half},
+            {"b_lines", widths}};
+}
+
+namespace {
+
+void print_summary(std::FILE* out, const json& summary) {
+    const std::string unit = summary["unit"].get<std::string>();
+    const json& a = summary["channels"]["A"];
+    std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), a["records"].get<long long>(),
+                 summary["samples"].get<int>());
+    for (const char* name : channel_names) {
+        const json& channel = summary["channels"][name];
+        const bool with_truth = channel.contains("residual_records");
+        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", name,
+                     channel["records"].get<long long>(), channel["clipped"].get<long long>(),
+                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>());
+        for (std::size_t k = 0; k < channel["lines"].size(); ++k) {
+            const json& l = channel["lines"][k];
+            const double halfmax = l["fwhm_halfmax"].is_null() ? 0.0 : l["fwhm_halfmax"].get<double>();
+            std::fprintf(out, "  line %zu: position %.2f +- %.2f %s, FWHM %.2f +- %.2f (half maximum %.2f), %.0f +- %.0f counts\n",
+                         k, l["position"].get<double>(), l["position_error"].get<double>(), unit.c_str(), l["fwhm"].get<double>(),
+                         l["fwhm_error"].get<double>(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
+            if (with_truth)
+                std::fprintf(out, "          residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
+                             l["residual_bias"].get<double>(), l["residual_rms"].get<double>(), l["residual_records"].get<long long>());
+        }
+        if (with_truth)
+            std::fprintf(out, "  all unflagged records: residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
+                         channel["residual_bias"].get<double>(), channel["residual_rms"].get<double>(),
+                         channel["residual_records"].get<long long>());
+    }
+    for (const json& gate : summary["gates"])
+        std::fprintf(out, "gate %d: A from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(), gate["band"][0].get<double>(),
+                     gate["band"][1].get<double>(), unit.c_str(), gate["file"].get<std::string>().c_str());
+}
+
+}  // namespace
+
 json totals::write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along) const {
     std::filesystem::create_directories(dir);
     output_set outputs(dir);
-    const char* const unit = bins_.calibrated ? "calibrated" : "ADC";
 
     histogram1D spectrum = spectrum_;
     if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
@@ -295,81 +388,21 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["files"] = files;
     summary["samples"] = samples;
     summary["header_bytes"] = header_bytes;
-    summary["unit"] = unit;
+    summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
-    std::array<std::vector<line_measurement>, 2> lines;
-    for (int c = 0; c < 2; ++c) {
-        lines[c] = find_lines(spectrum, c);
-        json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
-        json line_list = json::array();
-        for (const line_measurement& line : lines[c]) {
-            json entry = line_json(line);
-            if (with_truth) {
-                // The records whose estimate falls in the line's FWHM band, on the stored fine bins.
-                const double lo = (line.position - 0.5 * line.fwhm - bins_.offset) / bins_.factor;
-                const double hi = (line.position + 0.5 * line.fwhm - bins_.offset) / bins_.factor;
-                residual_sums band;
-                const int first = axis_bin(lo, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
-                const int last = axis_bin(hi, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
-                const int end = std::min(last, static_cast<int>(residual_by_bin_[c].size()) - 2);
-                for (int i = std::max(first, 1); i <= end; ++i) band += residual_by_bin_[c][i];
-                entry["residual_bias"] = band.bias();
-                entry["residual_rms"] = band.rms();
-                entry["residual_records"] = band.records;
-            }
-            line_list.push_back(entry);
-        }
-        channel["lines"] = line_list;
-        if (with_truth) {
-            residual_sums all;
-            json stored = json::array();
-            for (std::size_t i = 0; i < residual_by_bin_[c].size(); ++i) {
-                const residual_sums& s = residual_by_bin_[c][i];
-                all += s;
-                if (s.records > 0) stored.push_back({i, s.records, int128_text(s.sum), int128_text(s.sum_squares)});
-            }
-            channel["residual_bias"] = all.bias();
-            channel["residual_rms"] = all.rms();
-            channel["residual_records"] = all.records;
-            channel["residual_sums"] = stored;
-        }
-        summary["channels"][channel_names[c]] = channel;
-    }
-
-    json gates = json::array();
-    const int n = map_.nBinsX;
-    const double map_step = (map_.maxX - map_.minX) / (n - 1);
-    for (std::size_t k = 0; k < lines[0].size(); ++k) {
-        const line_measurement& line = lines[0][k];
-        const int centre = axis_bin(line.position, n, map_.minX, map_.maxX);
-        const int lo = axis_bin(line.position - 0.5 * line.fwhm, n, map_.minX, map_.maxX);
-        const int hi = axis_bin(line.position + 0.5 * line.fwhm, n, map_.minX, map_.maxX);
-        const int half = std::min({std::max(centre - lo, hi - centre), centre, n - 1 - centre});
-        const std::string name = "gate-" + std::to_string(k) + ".txt";
-        map_.writeConstXCutWide(outputs.temp(name).c_str(), centre, half, false);
-        json gate = {{"line", k},
-                     {"file", name},
-                     {"band", {axis_centre(centre - half, n, map_.minX, map_.maxX) - 0.5 * map_step,
-                               axis_centre(centre + half, n, map_.minX, map_.maxX) + 0.5 * map_step}},
-                     {"x_bin", centre},
-                     {"half_width", half}};
-        json b_lines = json::array();
-        for (std::size_t j = 0; j < lines[1].size(); ++j)
-            b_lines.push_back({{"line", j}, {"position", lines[1][j].position},
-                               {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, lines[1][j].position, half, 0))}});
-        gate["b_lines"] = b_lines;
-        gates.push_back(gate);
-    }
-    summary["gates"] = gates;
-    json flagged = json::array();
+    const std::array<std::vector<line_measurement>, 2> lines{find_lines(spectrum, 0), find_lines(spectrum, 1)};
+    for (int c = 0; c < 2; ++c) summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+    summary["gates"] = json::array();
+    for (std::size_t k = 0; k < lines[0].size(); ++k)
+        summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[0][k], lines[1]));
+    summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_)
-        flagged.push_back({{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
-    summary["flagged"] = flagged;
+        summary["flagged"].push_back(
+            {{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
 
-    const std::string text = summary.dump(1) + "\n";
     {
         std::ofstream json_out(outputs.temp("summary.json"), std::ios::binary | std::ios::trunc);
-        json_out << text;
+        json_out << summary.dump(1) << '\n';
         json_out.flush();
         if (!json_out) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write summary.json");
     }
@@ -382,32 +415,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     for (std::size_t k = lines[0].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
     }
     if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
-
-    std::fprintf(out, "%zu file(s), %lld events of %d samples\n", files.size(), static_cast<long long>(records[0]), samples);
-    for (int c = 0; c < 2; ++c) {
-        const json& channel = summary["channels"][channel_names[c]];
-        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", channel_names[c],
-                     static_cast<long long>(records[c]), static_cast<long long>(clipped[c]),
-                     static_cast<long long>(no_pulse[c]), static_cast<long long>(fit_failed[c]));
-        for (std::size_t k = 0; k < lines[c].size(); ++k) {
-            const line_measurement& l = lines[c][k];
-            std::fprintf(out, "  line %zu: position %.2f +- %.2f %s, FWHM %.2f +- %.2f (half maximum %.2f), %.0f +- %.0f counts\n", k,
-                         l.position, l.position_error, unit, l.fwhm, l.fwhm_error, l.fwhm_halfmax, l.counts, l.counts_error);
-            if (with_truth) {
-                const json& e = channel["lines"][k];
-                std::fprintf(out, "          residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
-                             e["residual_bias"].get<double>(), e["residual_rms"].get<double>(),
-                             e["residual_records"].get<long long>());
-            }
-        }
-        if (with_truth)
-            std::fprintf(out, "  all unflagged records: residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
-                         channel["residual_bias"].get<double>(), channel["residual_rms"].get<double>(),
-                         channel["residual_records"].get<long long>());
-    }
-    for (const json& gate : gates)
-        std::fprintf(out, "gate %d: A from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(), gate["band"][0].get<double>(),
-                     gate["band"][1].get<double>(), unit, gate["file"].get<std::string>().c_str());
+    print_summary(out, summary);
     return summary;
 }
 

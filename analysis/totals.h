@@ -93,6 +93,12 @@ public:
     std::array<std::int64_t, 2> records{}, clipped{}, no_pulse{}, fit_failed{};
 
 private:
+    // The summary of channel c (0 A, 1 B) with its lines.
+    nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
+    // Writes the B spectrum gated on A line k to `path` and returns its summary.
+    nlohmann::json write_gate(const std::string& path, std::size_t k, const line_measurement& line,
+                              const std::vector<line_measurement>& b_lines) const;
+
     binning bins_;
     histogram1D spectrum_;   // raw ADC axis, columns A and B
     histogram2D map_;        // calibrated axes, one column
