@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Runs a libFuzzer target for the given number of seconds (default 60), starting from the seed
-# corpus in fuzz/corpus; new inputs go to a scratch copy, so the repository stays as it is.
-# Usage: fuzz/run.sh FUZZER [SECONDS]
+# Runs a libFuzzer target for the given number of seconds (default 60), starting from a seed
+# corpus (default fuzz/corpus); new inputs go to a scratch copy, so the repository stays as it is.
+# Usage: fuzz/run.sh FUZZER [SECONDS [CORPUS]]
 set -uo pipefail
 fuzzer=$1
 seconds=${2:-60}
-corpus=$(cd "$(dirname "$0")" && pwd)/corpus
+corpus=${3:-$(cd "$(dirname "$0")" && pwd)/corpus}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$corpus"/* "$work"/

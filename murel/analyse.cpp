@@ -1,10 +1,157 @@
+// murel analyse: pulse heights of digitiser files, their spectra, lines and maps.
 #include "command.h"
+#include "progress.h"
+
+#include "run.h"
+#include "staged_file.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace murel::cli {
 
+namespace {
+
+struct analyse_options {
+    std::vector<std::string> inputs;
+    std::string output;
+    std::uint64_t header_bytes = 12;
+    int samples = 1000;
+    analysis::binning bins;
+    std::vector<double> spectrum_range{0.0, 65540.0};
+    std::vector<double> map_range{0.0, 65535.0};
+    std::vector<double> calibration;
+    bool records = false;
+    std::string truth;
+    unsigned threads = 0;
+};
+
+volatile std::sig_atomic_t interrupted = 0;
+
+// While it lives, an interrupt or termination request stops the analysis at the next block of
+// events, so that the run unwinds and removes its partial outputs instead of leaving them.
+class interrupt_guard {
+public:
+    interrupt_guard() {
+        struct sigaction action {};
+        action.sa_handler = [](int) { interrupted = 1; };
+        sigemptyset(&action.sa_mask);
+        for (int i = 0; i < 3; ++i) sigaction(signals_[i], &action, &previous_[i]);
+    }
+    interrupt_guard(const interrupt_guard&) = delete;
+    interrupt_guard& operator=(const interrupt_guard&) = delete;
+    ~interrupt_guard() {
+        for (int i = 0; i < 3; ++i) sigaction(signals_[i], &previous_[i], nullptr);
+    }
+    static void check() {
+        if (interrupted) throw std::runtime_error("interrupted");
+    }
+
+private:
+    const int signals_[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[3];
+};
+
+// A CSV field: quoted when it holds a separator, a quote or a line break.
+std::string csv_field(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+void run(const analyse_options& o) {
+    analysis::binning bins = o.bins;
+    bins.spectrum_min = o.spectrum_range[0];
+    bins.spectrum_max = o.spectrum_range[1];
+    bins.map_min = o.map_range[0];
+    bins.map_max = o.map_range[1];
+    if (!o.calibration.empty()) {
+        bins.calibrated = true;
+        bins.factor = o.calibration[0];
+        bins.offset = o.calibration[1];
+    }
+    try {
+        bins.check();
+    } catch (const std::invalid_argument& e) {
+        throw usage_error(e.what());
+    }
+    // Every input is checked before any work starts.
+    std::vector<analysis::event_file> files;
+    std::uint64_t events = 0;
+    for (const std::string& path : o.inputs) {
+        files.emplace_back(path, o.header_bytes, o.samples);
+        events += files.back().events();
+    }
+    std::filesystem::create_directories(o.output);
+
+    const interrupt_guard guard;
+    std::unique_ptr<staged_file> records_csv;
+    std::uint64_t records_size = 0;
+    analysis::record_sink sink;
+    if (o.records) {
+        records_csv = std::make_unique<staged_file>(o.output, "records.csv");
+        const std::string header = "file,event,channel,baseline,amplitude,centre,width,flag\n";
+        records_csv->write_at(header.data(), header.size(), 0);
+        records_size = header.size();
+        sink = [&](const analysis::event_file& file, std::uint64_t first, const std::vector<analysis::pulse_estimate>& estimates) {
+            std::string text;
+            const std::string name = csv_field(file.path());
+            char row[256];
+            for (std::size_t i = 0; i < estimates.size(); ++i) {
+                const analysis::pulse_estimate& e = estimates[i];
+                const int length = std::snprintf(row, sizeof row, ",%" PRIu64 ",%c,%.10g,%.10g,%.10g,%.10g,%s\n", first + i / 2,
+                                                 i % 2 == 0 ? 'A' : 'B', e.baseline, e.amplitude, e.centre, e.width,
+                                                 analysis::flag_name(e.flag));
+                text += name;
+                text.append(row, static_cast<std::size_t>(length));
+            }
+            records_csv->write_at(text.data(), text.size(), records_size);
+            records_size += text.size();
+        };
+    }
+    analysis::totals totals = [&] {
+        progress shown("analyse", "events", events, static_cast<double>(o.samples) * 4.0);
+        return analysis::analyse_files(files, bins, o.truth, o.threads, sink, [&shown](std::uint64_t done) {
+            interrupt_guard::check();
+            shown.advance(done);
+        });
+    }();
+    interrupt_guard::check();
+    totals.header_bytes = o.header_bytes;
+    std::vector<staged_file*> along;
+    if (records_csv) along.push_back(records_csv.get());
+    totals.write(o.output, stdout, along);
+    if (!o.records) std::filesystem::remove(o.output + "/records.csv");
+}
+
+}  // namespace
+
 void add_analyse(CLI::App& app) {
-    CLI::App* command = app.add_subcommand("analyse", "Not built yet");
-    command->callback([] { throw std::runtime_error("analyse is not built yet"); });
+    auto options = std::make_shared<analyse_options>();
+    CLI::App* command = app.add_subcommand("analyse", "Measure the pulses of digitiser files and the lines of their spectra");
+    command->add_option("FILE", options->inputs, "Data files: a header, then events of sample pairs (A, B; int16 little-endian)")
+        ->required();
+    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")->required();
+    command->add_option("--header", options->header_bytes, "Bytes before the first event of each file");
+    command->add_option("--samples", options->samples, "Sample pairs per event")->check(CLI::Range(1, 1 << 20));
+    command->add_option("--bins", options->bins.spectrum_bins, "Bins of the amplitude spectrum")->check(CLI::Range(16, 1 << 22));
+    command->add_option("--range", options->spectrum_range, "Centres of the first and last spectrum bins, ADC")->expected(2);
+    command->add_option("--map-bins", options->bins.map_bins, "Bins per axis of the A-against-B map")->check(CLI::Range(3, 4096));
+    command->add_option("--map-range", options->map_range, "Centres of the first and last map bins, ADC")->expected(2);
+    command->add_option("--calibrate", options->calibration, "Report amplitudes as amplitude * FACTOR + OFFSET")
+        ->expected(2)
+        ->type_name("FACTOR OFFSET");
+    command->add_flag("--records", options->records, "Also write records.csv, one row per record");
+    command->add_option("--truth", options->truth, "Truth table of murel generate: compare the amplitudes with it");
+    command->add_option("--threads", options->threads, "Threads to use (0: one per core)");
+    command->callback([options] { run(*options); });
 }
 
 }  // namespace murel::cli

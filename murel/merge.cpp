@@ -1,10 +1,54 @@
+// murel merge: the sum of several analyses that share a binning, measured like one.
 #include "command.h"
+
+#include "totals.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace murel::cli {
 
+namespace {
+
+struct merge_options {
+    std::vector<std::string> inputs;
+    std::string output;
+};
+
+void run(const merge_options& o) {
+    analysis::totals sum = analysis::totals::read(o.inputs.front());
+    for (std::size_t i = 1; i < o.inputs.size(); ++i) {
+        const analysis::totals next = analysis::totals::read(o.inputs[i]);
+        if (next.samples != sum.samples)
+            throw std::invalid_argument(o.inputs[i] + " analysed events of " + std::to_string(next.samples) + " samples, " +
+                                        o.inputs.front() + " of " + std::to_string(sum.samples));
+        // Residuals of only some of the records would pass for those of all.
+        if (next.with_truth != sum.with_truth)
+            throw std::invalid_argument((sum.with_truth ? o.inputs.front() : o.inputs[i]) + " was compared with a truth table and " +
+                                        (sum.with_truth ? o.inputs[i] : o.inputs.front()) + " was not");
+        try {
+            sum.add(next, static_cast<std::uint64_t>(sum.records[0]));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(o.inputs.front() + " and " + o.inputs[i] + " have " + e.what());
+        }
+        sum.files.insert(sum.files.end(), next.files.begin(), next.files.end());
+    }
+    sum.write(o.output, stdout);
+    // Records are not merged; a table left by an analysis into the same directory is not this one's.
+    std::filesystem::remove(o.output + "/records.csv");
+}
+
+}  // namespace
+
 void add_merge(CLI::App& app) {
-    CLI::App* command = app.add_subcommand("merge", "Not built yet");
-    command->callback([] { throw std::runtime_error("merge is not built yet"); });
+    auto options = std::make_shared<merge_options>();
+    CLI::App* command = app.add_subcommand("merge", "Add up analyses of the same binning and measure their lines");
+    command->add_option("DIR", options->inputs, "Output directories of murel analyse or murel merge")
+        ->required();
+    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")->required();
+    command->callback([options] { run(*options); });
 }
 
 }  // namespace murel::cli

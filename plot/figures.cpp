@@ -3,6 +3,9 @@
 #include "gnuplot.h"
 
 #include <algorithm>
+#include <cmath>
+#include <initializer_list>
+#include <optional>
 #include <cstdio>
 #include <sstream>
 
@@ -43,6 +46,31 @@ std::string axes(const std::string& title, const std::string& x_label, const std
 }
 
 // The y range of a linear plot of `largest` counts: gnuplot refuses an empty range.
+// The range of `coordinate` that holds every row with counts in any of `columns`, with a
+// margin, inside the table's own extent: a histogram is drawn where its data are, not over the
+// whole axis.
+std::string zoomed_range(const char* axis, const table& counts, std::initializer_list<std::size_t> columns,
+                         std::size_t coordinate) {
+    double low = counts.at(0, coordinate), high = low;
+    for (std::size_t row = 1; row < counts.rows(); ++row) {
+        low = std::min(low, counts.at(row, coordinate));
+        high = std::max(high, counts.at(row, coordinate));
+    }
+    std::optional<std::pair<double, double>> occupied;
+    for (const std::size_t column : columns)
+        if (const auto span = counts.span_where_positive(column, coordinate))
+            occupied = occupied ? std::make_pair(std::min(occupied->first, span->first),
+                                                 std::max(occupied->second, span->second))
+                                : *span;
+    if (occupied) {
+        const double margin = 0.05 * (occupied->second - occupied->first) + 5.0 * std::fabs(counts.step());
+        low = std::max(low, occupied->first - margin);
+        high = std::min(high, occupied->second + margin);
+    }
+    if (!(high > low)) return std::string("set autoscale ") + axis + "fix\n";
+    return std::string("set ") + axis + "range [" + number(low) + ":" + number(high) + "]\n";
+}
+
 std::string linear_range(double largest) { return largest > 0 ? "set yrange [0:*]\n" : "set yrange [0:1]\n"; }
 
 }  // namespace
@@ -90,7 +118,8 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
                                      const std::string& unit) {
     std::vector<figure> result;
     if (spectrum.columns() <= column || spectrum.rows() < 2) return result;
-    const double low = spectrum.at(0, 0), high = spectrum.at(spectrum.rows() - 1, 0);
+    const auto [low, high] = spectrum.span_where_positive(column, 0).value_or(
+        std::make_pair(spectrum.at(0, 0), spectrum.at(spectrum.rows() - 1, 0)));
     std::ostringstream marks;
     for (std::size_t k = 0; k < found.lines.size(); ++k) {
         const found_line& line = found.lines[k];
@@ -109,7 +138,7 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
     const std::string gnuplot_column = std::to_string(column + 1);
     const std::string title = file.shown + ": channel " + channel + " amplitude spectrum";
     const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", spectrum.step(), unit)) +
-                               "set xrange [" + number(low) + ":" + number(high) + "]\n" + marks.str();
+                               zoomed_range("x", spectrum, {column}, 0) + marks.str();
     const std::string curve =
         " with histeps linecolor rgb " + std::string(blue) + " title \"channel " + channel + "\"\n";
 
@@ -135,7 +164,10 @@ figure map_figure(const source& file, const table& map, const std::string& unit)
                   "set cblabel \"Counts per cell (log scale)\"\nset autoscale fix\nunset key\n"
                   "set palette defined (0 '#000000', 1 '#700aab', 2 '#3814b0', 3 '#1240ab', 4 '#009999', "
                   "5 '#00cc00', 6 '#9eed00', 7 '#ffff00', 8 '#ffd400', 9 '#ffab00', 10 '#ff7300', 11 '#ff0000')\n" +
-                  (counted ? "set logscale cb\nset cbrange [0.5:*]\n" : "set cbrange [0:1]\n") + "plot " +
+                  (counted ? "set logscale cb\nset cbrange [0.5:*]\n" + zoomed_range("x", map, {2}, 0) +
+                                 zoomed_range("y", map, {2}, 1)
+                           : "set cbrange [0:1]\n") +
+                  "plot " +
                   quoted(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }
@@ -144,7 +176,8 @@ figure gate_figure(const source& file, const table& counts, const gate& band, co
     figure result{"gate-" + std::to_string(band.line), 1200, 720, "", {}};
     result.body = axes(file.shown + ": channel B spectrum gated on channel A line " + std::to_string(band.line),
                        "Channel B amplitude (" + unit + ")", per_bin("Counts", counts.step(), unit)) +
-                  "set autoscale xfix\n" + linear_range(counts.rows() > 0 ? counts.largest(1) : 0.0) + "plot " +
+                  (counts.rows() > 0 ? zoomed_range("x", counts, {1}, 0) : "set autoscale xfix\n") +
+                  linear_range(counts.rows() > 0 ? counts.largest(1) : 0.0) + "plot " +
                   quoted(file.path) + " using 1:2 with histeps linecolor rgb " + blue + " title " +
                   text("channel A from " + number(band.low, "%.6g") + " to " + number(band.high, "%.6g") + " " + unit) +
                   "\n";
@@ -165,7 +198,8 @@ figure residual_figure(const source& file, const table& residuals, const analysi
         residuals.rows() > 0 && residuals.columns() >= 3 ? std::max(residuals.largest(1), residuals.largest(2)) : 0.0;
     result.body = axes(file.shown + ": amplitude residuals, estimate minus truth", "Amplitude residual (" + unit + ")",
                        per_bin("Records", residuals.step(), unit)) +
-                  "set autoscale xfix\n" + linear_range(largest) + "plot " + quoted(file.path) +
+                  (largest > 0 ? zoomed_range("x", residuals, {1, 2}, 0) : "set autoscale xfix\n") +
+                  linear_range(largest) + "plot " + quoted(file.path) +
                   " using 1:2 with histeps linecolor rgb " + blue + " title " + key("A", summary.a) +
                   ", \\\n     '' using 1:3 with histeps linecolor rgb " + red + " title " + key("B", summary.b) + "\n";
     return result;

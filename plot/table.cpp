@@ -62,6 +62,18 @@ double table::largest(std::size_t column) const {
     return result;
 }
 
+std::optional<std::pair<double, double>> table::span_where_positive(std::size_t column, std::size_t coordinate) const {
+    check_column(column);
+    check_column(coordinate);
+    std::optional<std::pair<double, double>> span;
+    for (std::size_t row = 0; row < rows(); ++row) {
+        if (!(at(row, column) > 0)) continue;
+        const double x = at(row, coordinate);
+        span = span ? std::make_pair(std::min(span->first, x), std::max(span->second, x)) : std::make_pair(x, x);
+    }
+    return span;
+}
+
 double table::sum(std::size_t column) const {
     check_column(column);
     double result = 0.0;

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace murel::plot {
@@ -26,6 +28,9 @@ public:
     /// The largest value of `column`, 0 for a table without rows; throws std::out_of_range
     /// for a column outside the table (any column of an empty table).
     double largest(std::size_t column) const;
+    /// The smallest and largest value of `coordinate` over the rows whose `column` is above 0,
+    /// nothing when there is no such row; throws std::out_of_range for a column outside the table.
+    std::optional<std::pair<double, double>> span_where_positive(std::size_t column, std::size_t coordinate) const;
     /// The sum of `column`; throws std::out_of_range for a column outside the table.
     double sum(std::size_t column) const;
 

@@ -12,7 +12,10 @@ ctest --preset release -j "$jobs"
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
-fuzz/run.sh build/fuzz/fuzz/histogram_fuzz "${FUZZ_SECONDS:-60}"
+# The short fuzzing run is shared between the histogram library and the analysis core.
+fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 2))
+fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds - fuzz_seconds / 2)) fuzz/analysis_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"

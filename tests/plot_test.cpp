@@ -343,6 +343,12 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
     const std::string spectrum_script = read_file(dir.file("plots/spectrum-A.gp"));
     EXPECT_NE(spectrum_script.find("set ylabel \"Counts / (10 ADC)\""), std::string::npos);
     EXPECT_NE(spectrum_script.find("line 1: 31862.8 ± 1.1 ADC\\nFWHM 212 ± 2.2 ADC"), std::string::npos);
+    // Drawn over the amplitudes it holds (10000 to 35000), not over its whole axis of 0 to 40000.
+    const std::size_t range = spectrum_script.find("set xrange [");
+    ASSERT_NE(range, std::string::npos);
+    double low = 0, high = 0;
+    ASSERT_EQ(std::sscanf(spectrum_script.c_str() + range, "set xrange [%lf:%lf]", &low, &high), 2);
+    EXPECT_TRUE(low > 8000 && low < 10000 && high > 35000 && high < 37500) << low << " to " << high;
     const murel::plot::table spectrum = murel::plot::table::read(dir.file("analysis/spectrum.txt"));
     const auto points = plotted_points(dir.file("plots/spectrum-B.gp"));
     ASSERT_EQ(points.size(), spectrum.rows());

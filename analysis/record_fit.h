@@ -1,0 +1,55 @@
+// The per-record pulse measurement: a joint least-squares fit of a flat baseline and a
+// Gaussian pulse to the samples of one channel of one event.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace murel::analysis {
+
+/// What became of one record.
+enum class record_flag { ok, clipped, no_pulse, fit_failed };
+
+/// "ok", "clipped", "no_pulse" or "fit_failed".
+const char* flag_name(record_flag flag);
+
+/// The fitted pulse b + a * exp(-(j - c)^2 / w^2) at sample index j; every member is finite
+/// (all zero unless the flag is ok).
+struct pulse_estimate {
+    double baseline = 0.0;   ///< b, ADC
+    double amplitude = 0.0;  ///< a, ADC above the baseline
+    double centre = 0.0;     ///< c, samples from the first sample
+    double width = 0.0;      ///< w, samples (sqrt(2) times the Gaussian's sigma)
+    record_flag flag = record_flag::ok;
+};
+
+/// Fits records one after another, reusing its working storage between them.
+class record_fitter {
+public:
+    /// Measures the pulse in samples[0 .. count - 1], whatever their values and count; throws only
+    /// std::bad_alloc.
+    pulse_estimate fit(const std::int16_t* samples, int count);
+
+private:
+    struct group {
+        double position;  // mean sample index of the group
+        double mean;      // mean sample value
+        double weight;    // number of samples
+        double spread;    // variance of the sample indices within the group
+    };
+    struct parameters {
+        double baseline, amplitude, centre, sigma;
+    };
+    bool initial_guess(const std::int16_t* samples, int count, parameters& guess);
+    void make_groups(const std::int16_t* samples, int count, const parameters& around);
+    bool least_squares(parameters& p, double& amplitude_variance);
+
+    std::vector<double> block_means_, smoothed_, stretch_noise_;
+    std::vector<group> groups_;       // the pulse groups; groups_[0 .. uniform_) are k samples each
+    std::size_t uniform_ = 0;         // leading groups of equal size and spacing
+    int spacing_ = 1;                 // k
+    std::vector<group> baseline_only_;  // stretches far from the pulse, which only tell the baseline
+    double noise_sigma_ = 0.0;
+};
+
+}  // namespace murel::analysis

@@ -1,0 +1,478 @@
+#include "totals.h"
+
+#include "staged_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace murel::analysis {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
+const char* const channel_names[2] = {"A", "B"};
+
+std::string int128_text(wide_int value) {
+    if (value == 0) return "0";
+    const bool negative = value < 0;
+    std::string digits;
+    // Digits of the magnitude, taken from the negative side where every value fits.
+    for (wide_int rest = negative ? value : -value; rest != 0; rest /= 10)
+        digits.push_back(static_cast<char>('0' - static_cast<int>(rest % 10)));
+    if (negative) digits.push_back('-');
+    return {digits.rbegin(), digits.rend()};
+}
+
+wide_int int128_from(const std::string& text, const std::string& where) {
+    wide_int value = 0;
+    std::size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    // 38 digits always fit the 127 bits of the magnitude.
+    if (i == text.size() || text.size() - i > 38) throw std::invalid_argument(where + ": bad residual sum \"" + text + "\"");
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') throw std::invalid_argument(where + ": bad residual sum \"" + text + "\"");
+        value = value * 10 + (text[i] - '0');
+    }
+    return text[0] == '-' ? -value : value;
+}
+
+// The bin of x on an axis of n bins centred from min to max, as the histograms count it.
+int axis_bin(double x, int n, double min, double max) {
+    const double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
+    if (!(position >= 0.0)) return 0;
+    if (position >= n) return n - 1;
+    return static_cast<int>(position);
+}
+
+double axis_centre(int i, int n, double min, double max) {
+    return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
+}
+
+// Reads a text table of `rows` rows of `fields` numbers each.
+std::vector<double> read_table(const std::string& path, int rows, int fields) {
+    std::ifstream in(path);
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    std::vector<double> values;
+    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields));
+    std::string line;
+    int row = 0;
+    while (std::getline(in, line)) {
+        const char* next = line.c_str();
+        for (int f = 0; f < fields; ++f) {
+            char* end = nullptr;
+            const double v = std::strtod(next, &end);
+            if (end == next) throw std::invalid_argument(path + ": row " + std::to_string(row + 1) + " has fewer than " +
+                                                         std::to_string(fields) + " numbers");
+            values.push_back(v);
+            next = end;
+        }
+        ++row;
+    }
+    if (row != rows)
+        throw std::invalid_argument(path + ": " + std::to_string(row) + " rows where its binning has " + std::to_string(rows));
+    return values;
+}
+
+json nullable(double value) { return value > 0.0 && std::isfinite(value) ? json(value) : json(nullptr); }
+
+}  // namespace
+
+void binning::check() const {
+    const auto fail = [](const std::string& what) { throw std::invalid_argument(what); };
+    if (spectrum_bins < 16) fail("the spectrum needs at least 16 bins, not " + std::to_string(spectrum_bins));
+    if (!(spectrum_max > spectrum_min) || !std::isfinite(spectrum_min) || !std::isfinite(spectrum_max))
+        fail("the spectrum range " + std::to_string(spectrum_min) + " to " + std::to_string(spectrum_max) + " does not increase");
+    if (map_bins < 3) fail("the map needs at least 3 bins per axis, not " + std::to_string(map_bins));
+    if (map_bins > 4096) fail("the map may have at most 4096 bins per axis, not " + std::to_string(map_bins));
+    if (!(map_max > map_min) || !std::isfinite(map_min) || !std::isfinite(map_max))
+        fail("the map range " + std::to_string(map_min) + " to " + std::to_string(map_max) + " does not increase");
+    if (!(factor > 0.0) || !std::isfinite(factor) || !std::isfinite(offset))
+        fail("the calibration factor must be positive and finite, not " + std::to_string(factor));
+    if (residual_bins < 3 || !(residual_range > 0.0)) fail("bad residual binning");
+}
+
+json binning::to_json() const {
+    return {{"spectrum", {{"bins", spectrum_bins}, {"min", spectrum_min}, {"max", spectrum_max}}},
+            {"map", {{"bins", map_bins}, {"min", map_min}, {"max", map_max}}},
+            {"residuals", {{"bins", residual_bins}, {"range", residual_range}}},
+            {"calibration", calibrated ? json{{"factor", factor}, {"offset", offset}} : json(nullptr)}};
+}
+
+binning binning::from_json(const json& j) {
+    binning b;
+    b.spectrum_bins = j.at("spectrum").at("bins").get<int>();
+    b.spectrum_min = j.at("spectrum").at("min").get<double>();
+    b.spectrum_max = j.at("spectrum").at("max").get<double>();
+    b.map_bins = j.at("map").at("bins").get<int>();
+    b.map_min = j.at("map").at("min").get<double>();
+    b.map_max = j.at("map").at("max").get<double>();
+    b.residual_bins = j.at("residuals").at("bins").get<int>();
+    b.residual_range = j.at("residuals").at("range").get<double>();
+    const json& calibration = j.at("calibration");
+    b.calibrated = !calibration.is_null();
+    if (b.calibrated) {
+        b.factor = calibration.at("factor").get<double>();
+        b.offset = calibration.at("offset").get<double>();
+    }
+    b.check();
+    return b;
+}
+
+bool binning::operator==(const binning& o) const { return to_json() == o.to_json(); }
+
+void residual_sums::add(double residual) {
+    const double clamped = std::clamp(residual / residual_quantum, -1e15, 1e15);
+    const auto q = static_cast<std::int64_t>(std::llround(clamped));
+    ++records;
+    sum += q;
+    sum_squares += static_cast<wide_int>(q) * q;
+}
+
+residual_sums& residual_sums::operator+=(const residual_sums& other) {
+    records += other.records;
+    sum += other.sum;
+    sum_squares += other.sum_squares;
+    return *this;
+}
+
+double residual_sums::bias() const {
+    return records > 0 ? static_cast<double>(sum) / static_cast<double>(records) * residual_quantum : 0.0;
+}
+
+double residual_sums::rms() const {
+    return records > 0 ? std::sqrt(static_cast<double>(sum_squares) / static_cast<double>(records)) * residual_quantum : 0.0;
+}
+
+totals::totals(const binning& bins)
+    : bins_((bins.check(), bins)),
+      spectrum_(bins.spectrum_bins, 2, bins.spectrum_min, bins.spectrum_max),
+      map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
+           bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset),
+      residuals_(bins.residual_bins, 2, -bins.residual_range, bins.residual_range) {
+}
+
+void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
+    ++records[channel];
+    switch (estimate.flag) {
+        case record_flag::clipped: ++clipped[channel]; return;
+        case record_flag::no_pulse: ++no_pulse[channel]; return;
+        case record_flag::fit_failed: ++fit_failed[channel]; return;
+        case record_flag::ok: break;
+    }
+    spectrum_.add(estimate.amplitude, channel);
+    if (std::isfinite(truth)) {
+        const double residual = estimate.amplitude - truth;
+        residuals_.add(residual, channel);
+        std::vector<residual_sums>& sums = residual_by_bin_[channel];
+        if (sums.empty()) sums.resize(static_cast<std::size_t>(bins_.spectrum_bins));
+        sums[axis_bin(estimate.amplitude, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max)]
+            .add(residual);
+    }
+}
+
+void totals::add_pair(double amplitude_a, double amplitude_b) {
+    map_.add(amplitude_a * bins_.factor + bins_.offset, amplitude_b * bins_.factor + bins_.offset, 0);
+}
+
+void totals::add_flagged(flagged_record record) {
+    if (flagged_.size() >= flagged_listed && record.sequence > flagged_.back().sequence) return;
+    const auto later = std::upper_bound(flagged_.begin(), flagged_.end(), record, [](const flagged_record& a, const flagged_record& b) {
+        return a.sequence != b.sequence ? a.sequence < b.sequence : a.channel < b.channel;
+    });
+    flagged_.insert(later, std::move(record));
+    if (flagged_.size() > flagged_listed) flagged_.pop_back();
+}
+
+void totals::add(const totals& other, std::uint64_t sequence_offset) {
+    if (!(other.bins_ == bins_))
+        throw std::invalid_argument("different binnings: " + bins_.to_json().dump() + " and " + other.bins_.to_json().dump());
+    const auto sum_into = [](auto& into, const auto& from) {
+        double* a = into.data.data();
+        const double* b = from.data.data();
+        for (std::size_t i = 0; i < into.data.num_elements(); ++i) a[i] += b[i];
+    };
+    sum_into(spectrum_, other.spectrum_);
+    sum_into(map_, other.map_);
+    sum_into(residuals_, other.residuals_);
+    for (int c = 0; c < 2; ++c) {
+        // Sums are kept only once there is a truth to compare with.
+        if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
+        for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
+        records[c] += other.records[c];
+        clipped[c] += other.clipped[c];
+        no_pulse[c] += other.no_pulse[c];
+        fit_failed[c] += other.fit_failed[c];
+    }
+    for (flagged_record r : other.flagged_) {
+        r.sequence += sequence_offset;
+        add_flagged(std::move(r));
+    }
+    with_truth = with_truth || other.with_truth;
+}
+
+namespace {
+
+// The outputs of one write: each is complete under a temporary name before any takes its final one.
+class output_set {
+public:
+    explicit output_set(const std::string& dir) : dir_(dir) {}
+    const std::string& temp(const std::string& name) {
+        files_.push_back(std::make_unique<staged_file>(dir_, name));
+        return files_.back()->temp_path();
+    }
+    void commit() {
+        for (auto& file : files_) file->commit();
+    }
+
+private:
+    std::string dir_;
+    std::vector<std::unique_ptr<staged_file>> files_;
+};
+
+// A private directory beside the outputs, for the library writers that choose their own file names.
+class scratch_directory {
+public:
+    explicit scratch_directory(const std::string& dir) {
+        std::string pattern = dir + "/.murel-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "cannot write in " + dir);
+        path_ = pattern;
+    }
+    scratch_directory(const scratch_directory&) = delete;
+    scratch_directory& operator=(const scratch_directory&) = delete;
+    ~scratch_directory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+json line_json(const line_measurement& line) {
+    return {{"position", line.position},       {"position_error", line.position_error},
+            {"fwhm", line.fwhm},               {"fwhm_error", line.fwhm_error},
+            {"fwhm_halfmax", nullable(line.fwhm_halfmax)},
+            {"counts", line.counts},           {"counts_error", line.counts_error},
+            {"background", line.background},   {"significance", line.significance},
+            {"chi2_per_dof", line.chi2_per_dof}, {"rebin", line.rebin}};
+}
+
+}  // namespace
+
+json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
+    json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
+    json line_list = json::array();
+    for (const line_measurement& line : lines) {
+        json entry = line_json(line);
+        if (with_truth) {
+            // The records whose estimate falls in the line's FWHM band, on the stored fine bins.
+            const double lo = (line.position - 0.5 * line.fwhm - bins_.offset) / bins_.factor;
+            const double hi = (line.position + 0.5 * line.fwhm - bins_.offset) / bins_.factor;
+            residual_sums band;
+            const int first = axis_bin(lo, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
+            const int last = axis_bin(hi, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max);
+            const int end = std::min(last, static_cast<int>(residual_by_bin_[c].size()) - 2);
+            for (int i = std::max(first, 1); i <= end; ++i) band += residual_by_bin_[c][i];
+            entry["residual_bias"] = band.bias();
+            entry["residual_rms"] = band.rms();
+            entry["residual_records"] = band.records;
+        }
+        line_list.push_back(entry);
+    }
+    channel["lines"] = line_list;
+    if (with_truth) {
+        residual_sums all;
+        json stored = json::array();
+        for (std::size_t i = 0; i < residual_by_bin_[c].size(); ++i) {
+            const residual_sums& s = residual_by_bin_[c][i];
+            all += s;
+            if (s.records > 0) stored.push_back({i, s.records, int128_text(s.sum), int128_text(s.sum_squares)});
+        }
+        channel["residual_bias"] = all.bias();
+        channel["residual_rms"] = all.rms();
+        channel["residual_records"] = all.records;
+        channel["residual_sums"] = stored;
+    }
+    return channel;
+}
+
+json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
+                        const std::vector<line_measurement>& b_lines) const {
+    const int n = map_.nBinsX;
+    const double step = (map_.maxX - map_.minX) / (n - 1);
+    const int centre = axis_bin(line.position, n, map_.minX, map_.maxX);
+    const int lo = axis_bin(line.position - 0.5 * line.fwhm, n, map_.minX, map_.maxX);
+    const int hi = axis_bin(line.position + 0.5 * line.fwhm, n, map_.minX, map_.maxX);
+    const int half = std::min({std::max(centre - lo, hi - centre), centre, n - 1 - centre});
+    map_.writeConstXCutWide(path.c_str(), centre, half, false);
+    json widths = json::array();
+    for (std::size_t j = 0; j < b_lines.size(); ++j)
+        widths.push_back({{"line", j}, {"position", b_lines[j].position},
+                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, b_lines[j].position, half, 0))}});
+    return {{"line", k},
+            {"file", "gate-" + std::to_string(k) + ".txt"},
+            {"band", {axis_centre(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
+                      axis_centre(centre + half, n, map_.minX, map_.maxX) + 0.5 * step}},
+            {"x_bin", centre},
+            {"half_width", half},
+            {"b_lines", widths}};
+}
+
+namespace {
+
+void print_summary(std::FILE* out, const json& summary) {
+    const std::string unit = summary["unit"].get<std::string>();
+    const json& a = summary["channels"]["A"];
+    std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), a["records"].get<long long>(),
+                 summary["samples"].get<int>());
+    for (const char* name : channel_names) {
+        const json& channel = summary["channels"][name];
+        const bool with_truth = channel.contains("residual_records");
+        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", name,
+                     channel["records"].get<long long>(), channel["clipped"].get<long long>(),
+                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>());
+        for (std::size_t k = 0; k < channel["lines"].size(); ++k) {
+            const json& l = channel["lines"][k];
+            const double halfmax = l["fwhm_halfmax"].is_null() ? 0.0 : l["fwhm_halfmax"].get<double>();
+            std::fprintf(out, "  line %zu: position %.2f +- %.2f %s, FWHM %.2f +- %.2f (half maximum %.2f), %.0f +- %.0f counts\n",
+                         k, l["position"].get<double>(), l["position_error"].get<double>(), unit.c_str(), l["fwhm"].get<double>(),
+                         l["fwhm_error"].get<double>(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
+            if (with_truth)
+                std::fprintf(out, "          residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
+                             l["residual_bias"].get<double>(), l["residual_rms"].get<double>(), l["residual_records"].get<long long>());
+        }
+        if (with_truth)
+            std::fprintf(out, "  all unflagged records: residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
+                         channel["residual_bias"].get<double>(), channel["residual_rms"].get<double>(),
+                         channel["residual_records"].get<long long>());
+    }
+    for (const json& gate : summary["gates"])
+        std::fprintf(out, "gate %d: A from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(), gate["band"][0].get<double>(),
+                     gate["band"][1].get<double>(), unit.c_str(), gate["file"].get<std::string>().c_str());
+}
+
+}  // namespace
+
+json totals::write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along) const {
+    std::filesystem::create_directories(dir);
+    output_set outputs(dir);
+
+    histogram1D spectrum = spectrum_;
+    if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
+    spectrum.write(outputs.temp("spectrum.txt").c_str());
+    const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
+    const scratch_directory scratch(dir);
+    // The map's two files take a while and need nothing else: they are written beside the rest.
+    std::future<void> map_written = std::async(std::launch::async | std::launch::deferred, [&] {
+        map_.writeText(map_text.c_str());
+        map_.writeImage((scratch.path() + "/map").c_str(), true);
+        if (std::rename((scratch.path() + "/map1.ppm").c_str(), image.c_str()) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
+    });
+    if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
+
+    json summary;
+    summary["files"] = files;
+    summary["samples"] = samples;
+    summary["header_bytes"] = header_bytes;
+    summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
+    summary["binning"] = bins_.to_json();
+    const std::array<std::vector<line_measurement>, 2> lines{find_lines(spectrum, 0), find_lines(spectrum, 1)};
+    for (int c = 0; c < 2; ++c) summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+    summary["gates"] = json::array();
+    for (std::size_t k = 0; k < lines[0].size(); ++k)
+        summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[0][k], lines[1]));
+    summary["flagged"] = json::array();
+    for (const flagged_record& r : flagged_)
+        summary["flagged"].push_back(
+            {{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
+
+    {
+        std::ofstream json_out(outputs.temp("summary.json"), std::ios::binary | std::ios::trunc);
+        json_out << summary.dump(1) << '\n';
+        json_out.flush();
+        if (!json_out) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write summary.json");
+    }
+    map_written.get();
+    outputs.commit();
+    for (staged_file* file : along) file->commit();
+    // Outputs of an earlier run into the same directory that this one does not replace would
+    // pass for its own.
+    std::error_code ignored;
+    for (std::size_t k = lines[0].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+    }
+    if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
+    print_summary(out, summary);
+    return summary;
+}
+
+totals totals::read(const std::string& dir) {
+    const std::string summary_path = dir + "/summary.json";
+    std::ifstream in(summary_path);
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + summary_path);
+    json summary;
+    try {
+        summary = json::parse(in);
+        totals t(binning::from_json(summary.at("binning")));
+        t.files = summary.at("files").get<std::vector<std::string>>();
+        t.samples = summary.at("samples").get<int>();
+        t.header_bytes = summary.at("header_bytes").get<std::uint64_t>();
+        t.with_truth = summary.at("channels").at("A").contains("residual_sums");
+        const int n = t.bins_.spectrum_bins;
+        const std::vector<double> spectrum = read_table(dir + "/spectrum.txt", n, 3);
+        for (int i = 0; i < n; ++i)
+            for (int c = 0; c < 2; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * 3 + 1 + c];
+        const int m = t.bins_.map_bins;
+        const std::vector<double> map = read_table(dir + "/map.txt", m * m, 3);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(m) * m; ++i) t.map_.data.data()[i] = map[i * 3 + 2];
+        if (t.with_truth) {
+            const int r = t.bins_.residual_bins;
+            const std::vector<double> residuals = read_table(dir + "/residuals.txt", r, 3);
+            for (int i = 0; i < r; ++i)
+                for (int c = 0; c < 2; ++c) t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * 3 + 1 + c];
+        }
+        for (int c = 0; c < 2; ++c) {
+            const json& channel = summary.at("channels").at(channel_names[c]);
+            t.records[c] = channel.at("records").get<std::int64_t>();
+            t.clipped[c] = channel.at("clipped").get<std::int64_t>();
+            t.no_pulse[c] = channel.at("no_pulse").get<std::int64_t>();
+            t.fit_failed[c] = channel.at("fit_failed").get<std::int64_t>();
+            if (!t.with_truth) continue;
+            for (const json& row : channel.at("residual_sums")) {
+                const auto bin = row.at(0).get<std::size_t>();
+                if (t.residual_by_bin_[c].empty()) t.residual_by_bin_[c].resize(static_cast<std::size_t>(t.bins_.spectrum_bins));
+                if (bin >= t.residual_by_bin_[c].size()) throw std::invalid_argument(summary_path + ": residual bin " + std::to_string(bin) + " outside the spectrum");
+                residual_sums& s = t.residual_by_bin_[c][bin];
+                s.records = row.at(1).get<std::int64_t>();
+                s.sum = int128_from(row.at(2).get<std::string>(), summary_path);
+                s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
+            }
+        }
+        std::uint64_t sequence = 0;
+        for (const json& f : summary.at("flagged")) {
+            const std::string channel = f.at("channel").get<std::string>(), flag = f.at("flag").get<std::string>();
+            record_flag parsed = record_flag::fit_failed;
+            for (record_flag candidate : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed})
+                if (flag == flag_name(candidate)) parsed = candidate;
+            t.flagged_.push_back({sequence++, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed});
+        }
+        return t;
+    } catch (const json::exception& e) {
+        throw std::invalid_argument(summary_path + ": " + e.what());
+    }
+}
+
+}  // namespace murel::analysis

@@ -1,0 +1,305 @@
+// The analysis core: the file reader, the per-record fit, the line finder and the totals.
+#include "event_file.h"
+#include "lines.h"
+#include "record_fit.h"
+#include "totals.h"
+
+#include "test_support.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <system_error>
+
+using murel::analysis::event_file;
+using murel::analysis::find_lines;
+using murel::analysis::pulse_estimate;
+using murel::analysis::record_fitter;
+using murel::analysis::record_flag;
+using test_support::scratch_dir;
+
+namespace {
+
+struct pulse {
+    double baseline, amplitude, centre, width;  // width w of exp(-(j - c)^2 / w^2)
+};
+
+// Samples of a pulse plus Gaussian noise, truncated toward zero and wrapped to 16 bits as a
+// digitiser or the generator stores them.
+std::vector<std::int16_t> record_of(const pulse& p, int samples, double noise, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<std::int16_t> out(static_cast<std::size_t>(samples));
+    for (int j = 0; j < samples; ++j) {
+        const double d = (j - p.centre) / p.width;
+        const double v = p.baseline + p.amplitude * std::exp(-d * d) + noise * normal(random);
+        out[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v) & 0xFFFF));
+    }
+    return out;
+}
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace
+
+TEST(record_fit, recovers_pulses_of_any_width_position_and_baseline) {
+    struct case_ {
+        pulse p;
+        int samples;
+        double noise;
+        double amplitude_tolerance;
+    };
+    const case_ cases[] = {
+        {{-28000, 12775, 600, 175}, 1000, 20, 8},   // the generator's default shape
+        {{-28000, 31863, 600, 175}, 1000, 20, 8},
+        {{1500, 5000, 250, 40}, 600, 8, 4},          // a positive baseline
+        {{0, 3000, 40, 3}, 1000, 5, 15},             // a few samples wide, early in the record
+        {{-500, 800, 950, 8}, 1000, 5, 10},          // late in the record
+        {{-10000, 20000, 500, 400}, 1000, 10, 10},   // a few hundred samples wide
+        {{200, 150, 300, 20}, 600, 5, 6},            // small, but well above the noise
+        {{-3, 30000, 10, 6}, 64, 2, 40},             // a short record
+    };
+    record_fitter fitter;
+    unsigned seed = 1;
+    for (const case_& c : cases) {
+        const auto samples = record_of(c.p, c.samples, c.noise, seed++);
+        const pulse_estimate e = fitter.fit(samples.data(), c.samples);
+        SCOPED_TRACE("pulse of amplitude " + std::to_string(c.p.amplitude) + " and width " + std::to_string(c.p.width));
+        ASSERT_EQ(e.flag, record_flag::ok);
+        EXPECT_NEAR(e.amplitude, c.p.amplitude, c.amplitude_tolerance);
+        EXPECT_NEAR(e.baseline, c.p.baseline, c.amplitude_tolerance);
+        EXPECT_NEAR(e.centre, c.p.centre, 0.02 * c.p.width + 0.2);
+        EXPECT_NEAR(e.width, c.p.width, 0.02 * c.p.width + 0.2);
+    }
+}
+
+TEST(record_fit, amplitude_noise_on_the_default_shape_is_a_few_adc) {
+    record_fitter fitter;
+    double sum = 0, squares = 0;
+    const int n = 200;
+    for (int i = 0; i < n; ++i) {
+        const pulse p{-28000.0 + 37 * i, 10000.0 + 100 * i, 600.0 + (i % 7), 175.0};
+        const auto samples = record_of(p, 1000, 20, 1000u + static_cast<unsigned>(i));
+        const pulse_estimate e = fitter.fit(samples.data(), 1000);
+        ASSERT_EQ(e.flag, record_flag::ok);
+        sum += e.amplitude - p.amplitude;
+        squares += (e.amplitude - p.amplitude) * (e.amplitude - p.amplitude);
+    }
+    EXPECT_LT(std::abs(sum / n), 1.0);
+    EXPECT_LT(std::sqrt(squares / n), 4.0);
+}
+
+TEST(record_fit, flags_clipped_pulseless_and_empty_records) {
+    record_fitter fitter;
+    const auto with = [](std::vector<std::int16_t> samples, int index, std::int16_t value) {
+        samples[static_cast<std::size_t>(index)] = value;
+        return samples;
+    };
+    const auto clean = record_of({-1000, 5000, 300, 50}, 600, 5, 7);
+    const auto flat = std::vector<std::int16_t>(600, -1234);
+    const auto noise = record_of({100, 0, 300, 50}, 600, 20, 8);
+    const auto wrapped = record_of({-32700, 20000, 300, 50}, 600, 40, 9);  // noise takes samples below -32768
+    struct case_ {
+        const char* name;
+        std::vector<std::int16_t> samples;
+        record_flag flag;
+    };
+    const case_ cases[] = {
+        {"a sample at -32768", with(clean, 17, -32768), record_flag::clipped},
+        {"a sample at 32767", with(clean, 300, 32767), record_flag::clipped},
+        {"a jump over half the range", with(with(clean, 100, 30000), 101, -3000), record_flag::clipped},
+        {"wrapped baseline noise", wrapped, record_flag::clipped},
+        {"a flat record", flat, record_flag::no_pulse},
+        {"noise alone", noise, record_flag::no_pulse},
+        {"one sample", {std::int16_t{5}}, record_flag::no_pulse},
+    };
+    for (const case_& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pulse_estimate e = fitter.fit(c.samples.data(), static_cast<int>(c.samples.size()));
+        EXPECT_EQ(e.flag, c.flag);
+        EXPECT_EQ(e.amplitude, 0.0);
+    }
+    EXPECT_EQ(fitter.fit(clean.data(), 0).flag, record_flag::no_pulse);
+    EXPECT_EQ(fitter.fit(nullptr, 600).flag, record_flag::no_pulse);
+    EXPECT_EQ(fitter.fit(clean.data(), 600).flag, record_flag::ok);
+}
+
+TEST(record_fit, estimates_are_finite_for_arbitrary_samples) {
+    record_fitter fitter;
+    std::mt19937 random(42);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int n = 1 + static_cast<int>(random() % 300);
+        std::vector<std::int16_t> samples(static_cast<std::size_t>(n));
+        const int style = trial % 4;
+        for (int j = 0; j < n; ++j) {
+            const auto r = static_cast<std::int16_t>(random());
+            samples[j] = style == 0 ? r : style == 1 ? static_cast<std::int16_t>(r % 64) : style == 2 ? static_cast<std::int16_t>(j * (r % 5)) : static_cast<std::int16_t>((j % 50) * 200 - 5000);
+        }
+        const pulse_estimate e = fitter.fit(samples.data(), n);
+        ASSERT_TRUE(std::isfinite(e.amplitude) && std::isfinite(e.baseline) && std::isfinite(e.centre) && std::isfinite(e.width));
+        if (e.flag == record_flag::ok) {
+            EXPECT_GT(e.amplitude, 0.0);
+            EXPECT_GE(e.centre, 0.0);
+            EXPECT_LE(e.centre, n - 1.0);
+        }
+    }
+}
+
+TEST(event_file, refuses_sizes_that_are_not_header_plus_whole_events) {
+    scratch_dir dir;
+    write_bytes(dir.file("short.cdb"), std::string(12 + 4 * 10 * 2 + 3, '\0'));
+    try {
+        event_file file(dir.file("short.cdb"), 12, 10);
+        FAIL() << "accepted a partial event";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), dir.file("short.cdb") + ": its size of 95 bytes is not a 12-byte header plus whole events of 40 bytes");
+    }
+    write_bytes(dir.file("header.cdb"), std::string(5, '\0'));
+    EXPECT_THROW(event_file(dir.file("header.cdb"), 12, 10), std::invalid_argument);
+    write_bytes(dir.file("empty.cdb"), std::string(12, '\0'));
+    EXPECT_EQ(event_file(dir.file("empty.cdb"), 12, 10).events(), 0u);
+    EXPECT_THROW(event_file(dir.file("empty.cdb"), 12, 0), std::invalid_argument);
+}
+
+TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
+    scratch_dir dir;
+    const struct {
+        std::string path;
+        int error;
+    } cases[] = {{dir.file("missing.cdb"), ENOENT}, {dir.path().string(), EISDIR}};
+    for (const auto& c : cases) {
+        try {
+            event_file file(c.path, 12, 1000);
+            FAIL() << "accepted " << c.path;
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), c.error);
+            EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(event_file, reads_events_after_the_header_and_splits_the_channels) {
+    scratch_dir dir;
+    // Header "HDR", then two events of two sample pairs: (1, -2), (258, -32768), (32767, 0), (-1, 7).
+    const std::string bytes = std::string("HDR") + std::string("\x01\x00\xfe\xff\x02\x01\x00\x80", 8) +
+                              std::string("\xff\x7f\x00\x00\xff\xff\x07\x00", 8);
+    write_bytes(dir.file("two.cdb"), bytes);
+    const event_file file(dir.file("two.cdb"), 3, 2);
+    ASSERT_EQ(file.events(), 2u);
+    unsigned char event[8];
+    std::int16_t a[2], b[2];
+    file.read(1, 1, event);
+    murel::analysis::split_channels(event, 2, a, b);
+    EXPECT_EQ(std::vector<int>({a[0], a[1], b[0], b[1]}), std::vector<int>({32767, -1, 0, 7}));
+    file.read(0, 1, event);
+    murel::analysis::split_channels(event, 2, a, b);
+    EXPECT_EQ(std::vector<int>({a[0], a[1], b[0], b[1]}), std::vector<int>({1, 258, -2, -32768}));
+    EXPECT_THROW(file.read(1, 2, event), std::out_of_range);
+}
+
+namespace {
+
+// A spectrum of 3000 bins of 10 ADC from 0, column 0.
+histogram1D spectrum_of(const std::vector<std::pair<double, double>>& lines_at, int line_counts, double continuum_per_bin,
+                        unsigned seed) {
+    histogram1D h(3000, 1, 0.0, 29990.0);
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> flat(5000.0, 25000.0);
+    const auto continuum = static_cast<long>(continuum_per_bin * 2000);
+    for (long i = 0; i < continuum; ++i) h.add(flat(random), 0);
+    for (const auto& [position, fwhm] : lines_at) {
+        std::normal_distribution<double> line(position, fwhm / 2.3548200450309493);
+        for (int i = 0; i < line_counts; ++i) h.add(line(random), 0);
+    }
+    return h;
+}
+
+}  // namespace
+
+TEST(find_lines, a_flat_continuum_of_any_density_has_no_line) {
+    unsigned seed = 10;
+    for (const double density : {0.005, 0.1, 1.0, 20.0, 500.0, 5000.0}) {
+        SCOPED_TRACE("continuum of " + std::to_string(density) + " per bin");
+        for (int repeat = 0; repeat < (density < 100 ? 4 : 1); ++repeat)
+            EXPECT_EQ(find_lines(spectrum_of({}, 0, density, seed++), 0).size(), 0u);
+    }
+}
+
+TEST(find_lines, finds_every_line_of_200_counts_and_three_bins_or_more) {
+    unsigned seed = 100;
+    for (const double fwhm : {30.0, 50.0, 120.0, 400.0}) {
+        for (const double density : {0.0, 0.5, 3.0}) {
+            SCOPED_TRACE("FWHM " + std::to_string(fwhm) + " on " + std::to_string(density) + " per bin");
+            const auto lines = find_lines(spectrum_of({{9000.0, fwhm}, {17000.0, fwhm}}, 200, density, seed++), 0);
+            ASSERT_EQ(lines.size(), 2u);
+            for (int k = 0; k < 2; ++k) {
+                const double truth = k == 0 ? 9000.0 : 17000.0;
+                EXPECT_NEAR(lines[k].position, truth, 5 * lines[k].position_error);
+                EXPECT_LT(lines[k].position_error, fwhm / 10);
+                EXPECT_NEAR(lines[k].fwhm, fwhm, std::max(4 * lines[k].fwhm_error, 5.0));
+                EXPECT_NEAR(lines[k].counts, 200, 5 * lines[k].counts_error);
+                EXPECT_GT(lines[k].fwhm_halfmax, 0.5 * fwhm);
+                EXPECT_LT(lines[k].fwhm_halfmax, 1.6 * fwhm);
+            }
+        }
+    }
+}
+
+TEST(find_lines, measures_on_a_binning_of_five_to_eight_bins_per_fwhm) {
+    const auto lines = find_lines(spectrum_of({{8000.0, 100.0}, {20000.0, 500.0}}, 5000, 1.0, 7), 0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rebin, 2);  // 100 ADC in 20-ADC bins
+    EXPECT_EQ(lines[1].rebin, 8);  // 500 ADC in 80-ADC bins
+    EXPECT_NEAR(lines[1].fwhm, 500.0, 3 * lines[1].fwhm_error);
+}
+
+TEST(find_lines, refuses_axes_it_cannot_search) {
+    EXPECT_THROW(find_lines(histogram1D(10, 1, 0, 9), 0), std::invalid_argument);
+    EXPECT_THROW(find_lines(histogram1D(100, 1, 0, 99), 1), std::out_of_range);
+    histogram1D reversed(100, 1, 0, 99);
+    reversed.calibrate(-1, 0);
+    EXPECT_THROW(find_lines(reversed, 0), std::invalid_argument);
+}
+
+TEST(totals, residual_sums_add_up_exactly_in_any_order) {
+    murel::analysis::residual_sums forward, backward, halves[2];
+    std::vector<double> residuals;
+    for (int i = 0; i < 1000; ++i) residuals.push_back(std::sin(i) * 37.123456789 + 0.1);
+    for (std::size_t i = 0; i < residuals.size(); ++i) {
+        forward.add(residuals[i]);
+        backward.add(residuals[residuals.size() - 1 - i]);
+        halves[i % 2].add(residuals[i]);
+    }
+    halves[1] += halves[0];
+    for (const auto* s : {&backward, &halves[1]}) {
+        EXPECT_EQ(s->records, forward.records);
+        EXPECT_TRUE(s->sum == forward.sum && s->sum_squares == forward.sum_squares);
+        EXPECT_EQ(s->bias(), forward.bias());
+        EXPECT_EQ(s->rms(), forward.rms());
+    }
+    const double mean = std::accumulate(residuals.begin(), residuals.end(), 0.0) / residuals.size();
+    EXPECT_NEAR(forward.bias(), mean, 1.0 / 1024);
+}
+
+TEST(totals, refuse_to_add_a_different_binning_naming_both) {
+    murel::analysis::binning one, other;
+    other.spectrum_bins = 5000;
+    murel::analysis::totals a(one);
+    try {
+        a.add(murel::analysis::totals(other));
+        FAIL() << "added a different binning";
+    } catch (const std::invalid_argument& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find("\"bins\":6555"), std::string::npos) << message;
+        EXPECT_NE(message.find("\"bins\":5000"), std::string::npos) << message;
+    }
+    murel::analysis::binning bad;
+    bad.factor = 0.0;
+    EXPECT_THROW(murel::analysis::totals{bad}, std::invalid_argument);
+}

@@ -1,0 +1,372 @@
+// Runs murel analyse and murel merge end to end on data made with the generator's engine.
+#include "murel_gen.h"
+
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+
+using nlohmann::json;
+using test_support::lines;
+using test_support::read_file;
+using test_support::scratch_dir;
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    std::string out, err;
+};
+
+run_result run_murel(const std::vector<std::string>& arguments) {
+    scratch_dir capture;
+    const std::string out_path = capture.file("out"), err_path = capture.file("err");
+    std::vector<char*> argv{const_cast<char*>(MUREL_PATH)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+        ::execv(MUREL_PATH, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out_path), read_file(err_path)};
+}
+
+std::vector<std::string> listing(const std::string& dir) {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(dir)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+json summary_of(const std::string& dir) { return json::parse(read_file(dir + "/summary.json")); }
+
+// Events of the generator's default model with their truth rows, from a generator state.
+struct data_set {
+    std::vector<std::string> events;  // the bytes of each event
+    std::vector<std::string> truth;   // "event,channel,..." rows, A then B per event
+};
+
+data_set default_model(int count, std::int32_t state) {
+    murel::generator g;
+    g.generator_state = state;
+    data_set data;
+    std::vector<double> noise(2 * murel::samples_per_event), a(murel::samples_per_event), b(murel::samples_per_event);
+    for (int e = 0; e < count; ++e) {
+        murel::pulse_params p, q;
+        murel::generate_params(g, p);
+        murel::generate_params(g, q);
+        g.normals(noise.data(), 2 * murel::samples_per_event);
+        murel::pulse_samples(p, a.data());
+        murel::pulse_samples(q, b.data());
+        std::string bytes;
+        for (int j = 0; j < murel::samples_per_event; ++j)
+            for (const std::int16_t v : {murel::stored_sample(noise[2 * j], a[j]), murel::stored_sample(noise[2 * j + 1], b[j])}) {
+                bytes.push_back(static_cast<char>(static_cast<std::uint16_t>(v) & 0xFF));
+                bytes.push_back(static_cast<char>(static_cast<std::uint16_t>(v) >> 8));
+            }
+        data.events.push_back(bytes);
+        char row[256];
+        for (int c = 0; c < 2; ++c) {
+            const murel::pulse_params& r = c == 0 ? p : q;
+            std::snprintf(row, sizeof row, "%d,%c,-1,%.17g,%.17g,%.17g,%.17g\n", e, c == 0 ? 'A' : 'B', r[0], r[1], r[2], r[3]);
+            data.truth.push_back(row);
+        }
+    }
+    return data;
+}
+
+// Writes events first .. last - 1 of `data` as a data file and a truth table.
+void write_piece(const data_set& data, int first, int last, const std::string& path, const std::string& truth_path) {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(12, '\0');
+    for (int e = first; e < last; ++e) out << data.events[e];
+    std::ofstream truth(truth_path);
+    truth << "event,channel,component,amplitude,centre,width,offset\n";
+    for (int e = first; e < last; ++e) truth << data.truth[2 * e] << data.truth[2 * e + 1];
+}
+
+bool generate_is_built() {
+    const run_result help = run_murel({"generate", "--help"});
+    return help.status == 0 && help.out.find("--truth") != std::string::npos;
+}
+
+}  // namespace
+
+TEST(murel_analyse, pieces_merged_give_exactly_the_result_of_one_run) {
+    scratch_dir dir;
+    const data_set data = default_model(2400, 12345);
+    write_piece(data, 0, 2400, dir.file("all.cdb"), dir.file("all.csv"));
+    const int cuts[] = {0, 700, 1500, 2400};
+    for (int k = 0; k < 3; ++k)
+        write_piece(data, cuts[k], cuts[k + 1], dir.file("piece" + std::to_string(k) + ".cdb"), dir.file("piece" + std::to_string(k) + ".csv"));
+
+    ASSERT_EQ(run_murel({"analyse", dir.file("all.cdb"), "--truth", dir.file("all.csv"), "-o", dir.file("one"), "--threads", "2"}).status, 0);
+    for (int k = 0; k < 3; ++k) {
+        const std::string piece = "piece" + std::to_string(k);
+        ASSERT_EQ(run_murel({"analyse", dir.file(piece + ".cdb"), "--truth", dir.file(piece + ".csv"), "-o", dir.file(piece), "--threads", "1"}).status, 0);
+    }
+    const run_result merged = run_murel({"merge", dir.file("piece0"), dir.file("piece1"), dir.file("piece2"), "-o", dir.file("merged")});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+
+    for (const char* file : {"spectrum.txt", "map.txt", "map1.ppm", "residuals.txt", "gate-0.txt", "gate-1.txt"})
+        EXPECT_EQ(read_file(dir.file("one/") + file), read_file(dir.file("merged/") + file)) << file;
+    json one = summary_of(dir.file("one")), sum = summary_of(dir.file("merged"));
+    EXPECT_EQ(one["channels"], sum["channels"]);
+    EXPECT_EQ(one["gates"], sum["gates"]);
+    EXPECT_EQ(sum["files"], json({dir.file("piece0.cdb"), dir.file("piece1.cdb"), dir.file("piece2.cdb")}));
+    // The default model has two lines in each channel, and the summary names them on standard output.
+    for (const char* channel : {"A", "B"}) EXPECT_EQ(one["channels"][channel]["lines"].size(), 2u) << channel;
+    EXPECT_NE(merged.out.find("channel A: 2400 records"), std::string::npos) << merged.out;
+    EXPECT_EQ(listing(dir.file("merged")), listing(dir.file("one")));
+}
+
+TEST(murel_analyse, usage_errors_exit_with_status_2) {
+    scratch_dir dir;
+    std::ofstream(dir.file("ok.cdb"), std::ios::binary) << std::string(12 + 4000, '\0');
+    const std::string in = dir.file("ok.cdb"), out = dir.file("out");
+    const std::vector<std::vector<std::string>> cases = {
+        {"analyse", in},
+        {"analyse", "-o", out},
+        {"analyse", in, "-o", out, "--samples", "0"},
+        {"analyse", in, "-o", out, "--range", "100", "10"},
+        {"analyse", in, "-o", out, "--calibrate", "0", "5"},
+        {"analyse", in, "-o", out, "--calibrate", "1"},
+        {"analyse", in, "-o", out, "--map-bins", "2"},
+        {"merge", dir.path().string()},
+    };
+    for (const auto& arguments : cases) {
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, 2) << arguments.back();
+        EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
+        EXPECT_TRUE(listing(out).empty());
+    }
+}
+
+TEST(murel_analyse, a_refused_input_fails_the_run_and_leaves_nothing) {
+    scratch_dir dir;
+    std::ofstream(dir.file("good.cdb"), std::ios::binary) << std::string(12 + 4000, '\0');
+    std::ofstream(dir.file("short.cdb"), std::ios::binary) << std::string(12 + 4001, '\0');
+    std::ofstream(dir.file("truth.csv")) << "event,channel,component,amplitude,centre,width,offset\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } cases[] = {
+        {{dir.file("short.cdb")}, dir.file("short.cdb") + ": its size of 4013 bytes is not a 12-byte header plus whole events of 4000 bytes"},
+        {{dir.file("missing.cdb")}, "cannot open " + dir.file("missing.cdb")},
+        {{dir.path().string()}, "cannot read " + dir.path().string()},
+        {{dir.file("good.cdb"), "--truth", dir.file("truth.csv")}, dir.file("truth.csv") + " ends at line 1, before the data do"},
+        {{dir.file("good.cdb"), "--header", "13"}, "good.cdb: its size of 4012 bytes is not a 13-byte header"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"analyse", dir.file("good.cdb")};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        arguments.insert(arguments.end(), {"--records", "-o", dir.file("out")});
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(listing(dir.file("out")).empty());
+    }
+}
+
+TEST(murel_analyse, records_and_calibration) {
+    scratch_dir dir;
+    const data_set data = default_model(1500, 777);
+    write_piece(data, 0, 1500, dir.file("d.cdb"), dir.file("d.csv"));
+    ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "--records", "-o", dir.file("raw")}).status, 0);
+    const run_result calibrated = run_murel({"analyse", dir.file("d.cdb"), "--calibrate", "0.5", "100", "-o", dir.file("cal")});
+    ASSERT_EQ(calibrated.status, 0) << calibrated.err;
+
+    const auto rows = lines(read_file(dir.file("raw/records.csv")));
+    ASSERT_EQ(rows.size(), 1 + 2 * 1500u);
+    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag");
+    EXPECT_EQ(rows[3].rfind(dir.file("d.cdb") + ",1,A,", 0), 0u) << rows[3];
+    const json raw = summary_of(dir.file("raw"));
+    std::size_t flagged = 0;
+    for (const std::string& row : rows) flagged += row.find(",ok") == std::string::npos;
+    std::int64_t counted = 0;
+    for (const char* channel : {"A", "B"})
+        for (const char* flag : {"clipped", "no_pulse", "fit_failed"}) counted += raw["channels"][channel][flag].get<std::int64_t>();
+    EXPECT_EQ(flagged - 1, static_cast<std::size_t>(counted));
+    EXPECT_EQ(raw["flagged"].size(), std::min<std::size_t>(32, counted));
+
+    const json cal = summary_of(dir.file("cal"));
+    EXPECT_EQ(cal["unit"], "calibrated");
+    EXPECT_EQ(raw["unit"], "ADC");
+    for (const char* channel : {"A", "B"}) {
+        const json& lines_raw = raw["channels"][channel]["lines"];
+        const json& lines_cal = cal["channels"][channel]["lines"];
+        ASSERT_EQ(lines_raw.size(), lines_cal.size());
+        for (std::size_t k = 0; k < lines_raw.size(); ++k) {
+            EXPECT_NEAR(lines_cal[k]["position"].get<double>(), 0.5 * lines_raw[k]["position"].get<double>() + 100, 1e-6);
+            EXPECT_NEAR(lines_cal[k]["fwhm"].get<double>(), 0.5 * lines_raw[k]["fwhm"].get<double>(), 1e-6);
+        }
+    }
+    EXPECT_EQ(lines(read_file(dir.file("cal/spectrum.txt")))[1].rfind("105.000000 ", 0), 0u);
+
+    // A later run into the same directory leaves none of the earlier run's extra outputs behind.
+    std::ofstream(dir.file("raw/gate-2.txt")) << "stale\n";
+    std::ofstream(dir.file("raw/residuals.txt")) << "stale\n";
+    std::ofstream(dir.file("empty.cdb"), std::ios::binary) << std::string(12, '\0');
+    ASSERT_EQ(run_murel({"analyse", dir.file("empty.cdb"), "-o", dir.file("raw")}).status, 0);
+    EXPECT_EQ(listing(dir.file("raw")), std::vector<std::string>({"map.txt", "map1.ppm", "spectrum.txt", "summary.json"}));
+}
+
+TEST(murel_analyse, an_interrupted_run_leaves_nothing) {
+    scratch_dir dir;
+    const data_set data = default_model(500, 99);
+    write_piece(data, 0, 500, dir.file("d.cdb"), dir.file("d.csv"));
+    // The same file many times over: far more work than the moment before the interrupt.
+    std::vector<std::string> arguments{MUREL_PATH, "analyse"};
+    for (int i = 0; i < 400; ++i) arguments.push_back(dir.file("d.cdb"));
+    arguments.insert(arguments.end(), {"--records", "-o", dir.file("out")});
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1), ::dup2(null, 2);
+        ::execv(MUREL_PATH, argv.data());
+        ::_exit(127);
+    }
+    // Wait until the run has begun writing records.csv, then interrupt it.
+    for (int i = 0; i < 2000 && listing(dir.file("out")).empty(); ++i) ::usleep(1000);
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(listing(dir.file("out")).empty());
+}
+
+TEST(murel_merge, refuses_different_binnings_naming_the_directories) {
+    scratch_dir dir;
+    std::ofstream(dir.file("d.cdb"), std::ios::binary) << std::string(12, '\0');
+    ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "-o", dir.file("fine")}).status, 0);
+    ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "--bins", "3000", "-o", dir.file("coarse")}).status, 0);
+    const run_result r = run_murel({"merge", dir.file("fine"), dir.file("coarse"), "-o", dir.file("sum")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(dir.file("fine") + " and " + dir.file("coarse") + " have different binnings"), std::string::npos) << r.err;
+    EXPECT_TRUE(listing(dir.file("sum")).empty());
+    EXPECT_EQ(run_murel({"merge", dir.file("missing"), "-o", dir.file("sum")}).status, 1);
+
+    std::ofstream(dir.file("t.csv")) << "event,channel,component,amplitude,centre,width,offset\n";
+    ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "--truth", dir.file("t.csv"), "-o", dir.file("truth")}).status, 0);
+    const run_result mixed = run_murel({"merge", dir.file("fine"), dir.file("truth"), "-o", dir.file("sum")});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_NE(mixed.err.find(dir.file("truth") + " was compared with a truth table and " + dir.file("fine") + " was not"),
+              std::string::npos) << mixed.err;
+    EXPECT_TRUE(listing(dir.file("sum")).empty());
+}
+
+namespace {
+
+struct truth_row {
+    double amplitude, centre, width, offset;
+};
+
+std::vector<truth_row> read_truth(const std::string& path) {
+    std::vector<truth_row> rows;
+    auto text = lines(read_file(path));
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        truth_row r{};
+        int event = 0, component = 0;
+        char channel = 0;
+        EXPECT_EQ(std::sscanf(text[i].c_str(), "%d,%c,%d,%lf,%lf,%lf,%lf", &event, &channel, &component, &r.amplitude, &r.centre,
+                              &r.width, &r.offset), 7);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+// Records whose stored samples are not the pulse plus plausible noise (they wrapped) or sit at a rail.
+std::array<std::int64_t, 2> clipped_by_truth(const std::string& data_path, const std::vector<truth_row>& truth, int samples) {
+    const std::string bytes = read_file(data_path);
+    std::array<std::int64_t, 2> clipped{};
+    for (std::size_t record = 0; record < truth.size(); ++record) {
+        const truth_row& t = truth[record];
+        const std::size_t event = record / 2, channel = record % 2;
+        bool bad = false;
+        for (int j = 0; j < samples && !bad; ++j) {
+            const std::size_t at = 12 + (event * samples + j) * 4 + channel * 2;
+            const auto stored = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[at]) | static_cast<std::uint8_t>(bytes[at + 1]) << 8);
+            const double d = (j - t.centre) / t.width;
+            const double model = t.amplitude * std::exp(-d * d) + t.offset;
+            bad = std::abs(stored - model) > 10000 || stored == -32768 || stored == 32767;
+        }
+        clipped[channel] += bad;
+    }
+    return clipped;
+}
+
+struct line_target {
+    double position, fwhm;
+};
+
+void check_accuracy(const std::string& dir, const std::vector<std::string>& generate_arguments, int samples,
+                    const line_target (&targets)[2]) {
+    std::vector<std::string> generate{"generate", dir + "/data.cdb", "--truth", dir + "/truth.csv"};
+    generate.insert(generate.end(), generate_arguments.begin(), generate_arguments.end());
+    const run_result made = run_murel(generate);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const run_result analysed = run_murel({"analyse", dir + "/data.cdb", "--samples", std::to_string(samples), "--truth",
+                                       dir + "/truth.csv", "-o", dir + "/out"});
+    ASSERT_EQ(analysed.status, 0) << analysed.err;
+    std::cout << analysed.out;
+    const json summary = summary_of(dir + "/out");
+    const auto truth = read_truth(dir + "/truth.csv");
+    const auto clipped = clipped_by_truth(dir + "/data.cdb", truth, samples);
+    const char* const names[2] = {"A", "B"};
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE(std::string("channel ") + names[c]);
+        const json& channel = summary["channels"][names[c]];
+        EXPECT_EQ(channel["clipped"].get<std::int64_t>(), clipped[c]);
+        EXPECT_EQ(channel["no_pulse"].get<std::int64_t>(), 0);
+        EXPECT_EQ(channel["fit_failed"].get<std::int64_t>(), 0);
+        EXPECT_LE(channel["residual_rms"].get<double>(), 5.0);
+        ASSERT_EQ(channel["lines"].size(), 2u);
+        for (int k = 0; k < 2; ++k) {
+            const json& line = channel["lines"][k];
+            EXPECT_NEAR(line["position"].get<double>(), targets[k].position, 0.001 * targets[k].position);
+            EXPECT_NEAR(line["fwhm"].get<double>(), targets[k].fwhm, 0.06 * targets[k].fwhm);
+            EXPECT_NEAR(line["fwhm_halfmax"].get<double>(), targets[k].fwhm, 0.25 * targets[k].fwhm);
+            EXPECT_LE(line["residual_rms"].get<double>(), 5.0);
+            EXPECT_LE(std::abs(line["residual_bias"].get<double>()), 2.0);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(murel_analyse, accuracy_on_the_default_data_set) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    // The model's FWHM is 2.3548 times the relative spread times the position.
+    check_accuracy(dir.path().string(), {}, 1000, {{12775, 2.3548 * 0.003 * 12775}, {31863, 2.3548 * 0.0015 * 31863}});
+}
+
+TEST(murel_analyse, accuracy_on_a_second_model) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    check_accuracy(dir.path().string(),
+                   {"--seed", "7", "--events", "4000", "--samples", "600", "--line", "5000,0.004,0.4", "--line", "20000,0.002,0.3",
+                    "--continuum", "2000,30000", "--centre", "250,0.01", "--width", "40,0.001", "--offset", "1500,0.1", "--noise", "8"},
+                   600, {{5000, 2.3548 * 0.004 * 5000}, {20000, 2.3548 * 0.002 * 20000}});
+}
