@@ -182,6 +182,18 @@ TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
             EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
         }
     }
+    // A FIFO without a writer is refused at once instead of waited on for ever.
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_THROW(
+        {
+            try {
+                event_file file(dir.file("fifo"), 12, 1000);
+            } catch (const std::invalid_argument& e) {
+                EXPECT_NE(std::string(e.what()).find(dir.file("fifo") + " is not a regular file"), std::string::npos) << e.what();
+                throw;
+            }
+        },
+        std::invalid_argument);
 }
 
 TEST(event_file, reads_events_after_the_header_and_splits_the_channels) {

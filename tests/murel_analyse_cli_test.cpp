@@ -144,6 +144,7 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"analyse", in},
         {"analyse", "-o", out},
         {"analyse", in, "-o", out, "--samples", "0"},
+        {"analyse", in, "-o", out, "--header", "-5"},
         {"analyse", in, "-o", out, "--range", "100", "10"},
         {"analyse", in, "-o", out, "--calibrate", "0", "5"},
         {"analyse", in, "-o", out, "--calibrate", "1"},
