@@ -100,6 +100,19 @@ void binning::check() const {
         fail("the map range " + std::to_string(map_min) + " to " + std::to_string(map_max) + " does not increase");
     if (!(factor > 0.0) || !std::isfinite(factor) || !std::isfinite(offset))
         fail("the calibration factor must be positive and finite, not " + std::to_string(factor));
+    // Each axis as the histograms hold it, calibrated where it is shown calibrated: an offset or
+    // factor that swamps the range would make its ends meet or their distance overflow.
+    const auto axis = [&fail](const std::string& name, double lo, double hi) {
+        if (!(hi > lo) || !std::isfinite(hi - lo)) {
+            std::ostringstream text;
+            text << "the " << name << " " << lo << " to " << hi << " cannot be binned";
+            fail(text.str());
+        }
+    };
+    axis("spectrum range", spectrum_min, spectrum_max);
+    axis("calibrated spectrum range", spectrum_min * factor + offset, spectrum_max * factor + offset);
+    axis("calibrated map range", map_min * factor + offset, map_max * factor + offset);
+    axis("map range", map_min, map_max);
     if (residual_bins < 3 || !(residual_range > 0.0)) fail("bad residual binning");
 }
 

@@ -148,6 +148,9 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"analyse", in, "-o", out, "--range", "100", "10"},
         {"analyse", in, "-o", out, "--calibrate", "0", "5"},
         {"analyse", in, "-o", out, "--calibrate", "1"},
+        {"analyse", in, "-o", out, "--calibrate", "1", "1e300"},
+        {"analyse", in, "-o", out, "--range", "-1e308", "1e308"},
+        {"analyse", in, "-o", out, "--map-range", "-1e308", "1e308"},
         {"analyse", in, "-o", out, "--map-bins", "2"},
         {"merge", dir.path().string()},
     };
