@@ -315,3 +315,33 @@ TEST(totals, refuse_to_add_a_different_binning_naming_both) {
     bad.factor = 0.0;
     EXPECT_THROW(murel::analysis::totals{bad}, std::invalid_argument);
 }
+
+TEST(totals, read_back_and_added_keep_the_flagged_list_of_one_run) {
+    // Few events with both records flagged: more list entries than events in the first part.
+    using murel::analysis::flagged_record;
+    using murel::analysis::totals;
+    const murel::analysis::binning bins;
+    const std::string files[2] = {"first.cdb", "second.cdb"};
+    const std::uint64_t events[2] = {5, 40};
+    totals whole(bins), parts[2] = {totals(bins), totals(bins)};
+    std::uint64_t sequence = 0;
+    for (int part = 0; part < 2; ++part)
+        for (std::uint64_t e = 0; e < events[part]; ++e, ++sequence)
+            for (int channel = 0; channel < 2; ++channel) {
+                pulse_estimate clipped;
+                clipped.flag = record_flag::clipped;
+                for (totals* t : {&whole, &parts[part]}) {
+                    t->add_record(channel, clipped, NAN);
+                    t->add_flagged({t == &whole ? sequence : e, files[part], e, channel, record_flag::clipped});
+                }
+            }
+    scratch_dir dir;
+    std::FILE* out = std::fopen("/dev/null", "w");
+    const auto expected = whole.write(dir.file("whole"), out)["flagged"];
+    parts[0].write(dir.file("a"), out);
+    parts[1].write(dir.file("b"), out);
+    totals sum = totals::read(dir.file("a"));
+    sum.add(totals::read(dir.file("b")), static_cast<std::uint64_t>(sum.records[0]));
+    EXPECT_EQ(sum.write(dir.file("sum"), out)["flagged"], expected);
+    std::fclose(out);
+}
