@@ -263,6 +263,18 @@ TEST(find_lines, finds_every_line_of_200_counts_and_three_bins_or_more) {
     }
 }
 
+TEST(find_lines, separates_narrow_lines_a_few_widths_apart_but_not_one_wide_line) {
+    unsigned seed = 300;
+    for (const double density : {0.0, 0.5, 3.0}) {
+        SCOPED_TRACE("continuum of " + std::to_string(density) + " per bin");
+        const auto cluster = find_lines(spectrum_of({{20000.0, 30.0}, {20200.0, 30.0}, {20400.0, 50.0}}, 200, density, seed++), 0);
+        ASSERT_EQ(cluster.size(), 3u);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(cluster[k].position, 20000.0 + 200 * k, 5 * cluster[k].position_error);
+        for (const double fwhm : {90.0, 400.0, 1200.0})
+            EXPECT_EQ(find_lines(spectrum_of({{15000.0, fwhm}}, 20000, density, seed++), 0).size(), 1u) << fwhm;
+    }
+}
+
 TEST(find_lines, measures_on_a_binning_of_five_to_eight_bins_per_fwhm) {
     const auto lines = find_lines(spectrum_of({{8000.0, 100.0}, {20000.0, 500.0}}, 5000, 1.0, 7), 0);
     ASSERT_EQ(lines.size(), 2u);
