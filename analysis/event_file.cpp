@@ -17,10 +17,11 @@ namespace {
 }
 
 // A file open for reading for as long as one operation needs it, so that any number of files
-// can be analysed together.
+// can be analysed together.  Opening does not wait for a writer, so that a FIFO is refused
+// rather than waited on.
 class descriptor {
 public:
-    explicit descriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    explicit descriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
         if (fd_ < 0) fail(errno, "cannot open " + path);
     }
     descriptor(const descriptor&) = delete;

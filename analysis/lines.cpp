@@ -89,11 +89,29 @@ std::vector<candidate> candidates(const std::vector<double>& all_counts) {
                 found.push_back({score[i], i, sigma});
     }
     std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.score > b.score; });
+    // The mean count of the 2h + 1 bins around bin i.
+    const auto local_mean = [&](int i, int h) {
+        const int from = std::max(i - h, 0), to = std::min(i + h + 1, n);
+        return (prefix[to] - prefix[from]) / (to - from);
+    };
+    // A narrower candidate near a wider one is a line of its own when the counts dip significantly
+    // on the way from it to the wider one: a wide filter also answers to a cluster of narrow lines.
+    const auto separate = [&](const candidate& c, const candidate& k) {
+        const int distance = std::abs(c.bin - k.bin);
+        if (distance > 3.0 * std::max(c.sigma, k.sigma)) return true;
+        if (c.sigma >= k.sigma || distance <= 3.0 * c.sigma) return false;
+        const int h = std::max(1, static_cast<int>(std::lround(c.sigma)));
+        const double peak = local_mean(c.bin, h);
+        double low = peak;
+        for (int i = c.bin; i != k.bin;) {
+            i += k.bin > c.bin ? 1 : -1;
+            low = std::min(low, local_mean(i, h));
+        }
+        return peak - low > detection_threshold * std::sqrt((peak + low) / (2 * h + 1));
+    };
     std::vector<candidate> kept;
     for (const candidate& c : found) {
-        const bool apart = std::all_of(kept.begin(), kept.end(), [&](const candidate& k) {
-            return std::abs(c.bin - k.bin) > 3.0 * std::max(c.sigma, k.sigma);
-        });
+        const bool apart = std::all_of(kept.begin(), kept.end(), [&](const candidate& k) { return separate(c, k); });
         if (apart) kept.push_back(c);
         if (kept.size() >= 64) break;
     }

@@ -100,6 +100,19 @@ void binning::check() const {
         fail("the map range " + std::to_string(map_min) + " to " + std::to_string(map_max) + " does not increase");
     if (!(factor > 0.0) || !std::isfinite(factor) || !std::isfinite(offset))
         fail("the calibration factor must be positive and finite, not " + std::to_string(factor));
+    // Each axis as the histograms hold it, calibrated where it is shown calibrated: an offset or
+    // factor that swamps the range would make its ends meet or their distance overflow.
+    const auto axis = [&fail](const std::string& name, double lo, double hi) {
+        if (!(hi > lo) || !std::isfinite(hi - lo)) {
+            std::ostringstream text;
+            text << "the " << name << " " << lo << " to " << hi << " cannot be binned";
+            fail(text.str());
+        }
+    };
+    axis("spectrum range", spectrum_min, spectrum_max);
+    axis("calibrated spectrum range", spectrum_min * factor + offset, spectrum_max * factor + offset);
+    axis("calibrated map range", map_min * factor + offset, map_max * factor + offset);
+    axis("map range", map_min, map_max);
     if (residual_bins < 3 || !(residual_range > 0.0)) fail("bad residual binning");
 }
 
@@ -461,13 +474,20 @@ totals totals::read(const std::string& dir) {
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
         }
+        // The records of one event share a place in the list, so that the places stay below the
+        // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
         for (const json& f : summary.at("flagged")) {
             const std::string channel = f.at("channel").get<std::string>(), flag = f.at("flag").get<std::string>();
             record_flag parsed = record_flag::fit_failed;
             for (record_flag candidate : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed})
                 if (flag == flag_name(candidate)) parsed = candidate;
-            t.flagged_.push_back({sequence++, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed});
+            flagged_record r{sequence, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
+            if (!t.flagged_.empty()) {
+                const flagged_record& last = t.flagged_.back();
+                if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;
+            }
+            t.flagged_.push_back(std::move(r));
         }
         return t;
     } catch (const json::exception& e) {

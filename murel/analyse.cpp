@@ -139,7 +139,8 @@ void add_analyse(CLI::App& app) {
     command->add_option("FILE", options->inputs, "Data files: a header, then events of sample pairs (A, B; int16 little-endian)")
         ->required();
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")->required();
-    command->add_option("--header", options->header_bytes, "Bytes before the first event of each file");
+    command->add_option("--header", options->header_bytes, "Bytes before the first event of each file")
+        ->check(CLI::NonNegativeNumber);
     command->add_option("--samples", options->samples, "Sample pairs per event")->check(CLI::Range(1, 1 << 20));
     command->add_option("--bins", options->bins.spectrum_bins, "Bins of the amplitude spectrum")->check(CLI::Range(16, 1 << 22));
     command->add_option("--range", options->spectrum_range, "Centres of the first and last spectrum bins, ADC")->expected(2);

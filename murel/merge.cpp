@@ -18,6 +18,13 @@ struct merge_options {
 };
 
 void run(const merge_options& o) {
+    // One analysis given twice would count its records twice.
+    for (std::size_t i = 1; i < o.inputs.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j) {
+            std::error_code unknown;
+            if (std::filesystem::equivalent(o.inputs[i], o.inputs[j], unknown))
+                throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same analysis");
+        }
     analysis::totals sum = analysis::totals::read(o.inputs.front());
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         const analysis::totals next = analysis::totals::read(o.inputs[i]);

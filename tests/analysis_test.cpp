@@ -182,6 +182,18 @@ TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
             EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
         }
     }
+    // A FIFO without a writer is refused at once instead of waited on for ever.
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_THROW(
+        {
+            try {
+                event_file file(dir.file("fifo"), 12, 1000);
+            } catch (const std::invalid_argument& e) {
+                EXPECT_NE(std::string(e.what()).find(dir.file("fifo") + " is not a regular file"), std::string::npos) << e.what();
+                throw;
+            }
+        },
+        std::invalid_argument);
 }
 
 TEST(event_file, reads_events_after_the_header_and_splits_the_channels) {
@@ -251,6 +263,18 @@ TEST(find_lines, finds_every_line_of_200_counts_and_three_bins_or_more) {
     }
 }
 
+TEST(find_lines, separates_narrow_lines_a_few_widths_apart_but_not_one_wide_line) {
+    unsigned seed = 300;
+    for (const double density : {0.0, 0.5, 3.0}) {
+        SCOPED_TRACE("continuum of " + std::to_string(density) + " per bin");
+        const auto cluster = find_lines(spectrum_of({{20000.0, 30.0}, {20200.0, 30.0}, {20400.0, 50.0}}, 200, density, seed++), 0);
+        ASSERT_EQ(cluster.size(), 3u);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(cluster[k].position, 20000.0 + 200 * k, 5 * cluster[k].position_error);
+        for (const double fwhm : {90.0, 400.0, 1200.0})
+            EXPECT_EQ(find_lines(spectrum_of({{15000.0, fwhm}}, 20000, density, seed++), 0).size(), 1u) << fwhm;
+    }
+}
+
 TEST(find_lines, measures_on_a_binning_of_five_to_eight_bins_per_fwhm) {
     const auto lines = find_lines(spectrum_of({{8000.0, 100.0}, {20000.0, 500.0}}, 5000, 1.0, 7), 0);
     ASSERT_EQ(lines.size(), 2u);
@@ -302,4 +326,34 @@ TEST(totals, refuse_to_add_a_different_binning_naming_both) {
     murel::analysis::binning bad;
     bad.factor = 0.0;
     EXPECT_THROW(murel::analysis::totals{bad}, std::invalid_argument);
+}
+
+TEST(totals, read_back_and_added_keep_the_flagged_list_of_one_run) {
+    // Few events with both records flagged: more list entries than events in the first part.
+    using murel::analysis::flagged_record;
+    using murel::analysis::totals;
+    const murel::analysis::binning bins;
+    const std::string files[2] = {"first.cdb", "second.cdb"};
+    const std::uint64_t events[2] = {5, 40};
+    totals whole(bins), parts[2] = {totals(bins), totals(bins)};
+    std::uint64_t sequence = 0;
+    for (int part = 0; part < 2; ++part)
+        for (std::uint64_t e = 0; e < events[part]; ++e, ++sequence)
+            for (int channel = 0; channel < 2; ++channel) {
+                pulse_estimate clipped;
+                clipped.flag = record_flag::clipped;
+                for (totals* t : {&whole, &parts[part]}) {
+                    t->add_record(channel, clipped, NAN);
+                    t->add_flagged({t == &whole ? sequence : e, files[part], e, channel, record_flag::clipped});
+                }
+            }
+    scratch_dir dir;
+    std::FILE* out = std::fopen("/dev/null", "w");
+    const auto expected = whole.write(dir.file("whole"), out)["flagged"];
+    parts[0].write(dir.file("a"), out);
+    parts[1].write(dir.file("b"), out);
+    totals sum = totals::read(dir.file("a"));
+    sum.add(totals::read(dir.file("b")), static_cast<std::uint64_t>(sum.records[0]));
+    EXPECT_EQ(sum.write(dir.file("sum"), out)["flagged"], expected);
+    std::fclose(out);
 }

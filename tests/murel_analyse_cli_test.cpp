@@ -144,9 +144,13 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"analyse", in},
         {"analyse", "-o", out},
         {"analyse", in, "-o", out, "--samples", "0"},
+        {"analyse", in, "-o", out, "--header", "-5"},
         {"analyse", in, "-o", out, "--range", "100", "10"},
         {"analyse", in, "-o", out, "--calibrate", "0", "5"},
         {"analyse", in, "-o", out, "--calibrate", "1"},
+        {"analyse", in, "-o", out, "--calibrate", "1", "1e300"},
+        {"analyse", in, "-o", out, "--range", "-1e308", "1e308"},
+        {"analyse", in, "-o", out, "--map-range", "-1e308", "1e308"},
         {"analyse", in, "-o", out, "--map-bins", "2"},
         {"merge", dir.path().string()},
     };
@@ -266,6 +270,10 @@ TEST(murel_merge, refuses_different_binnings_naming_the_directories) {
     EXPECT_NE(r.err.find(dir.file("fine") + " and " + dir.file("coarse") + " have different binnings"), std::string::npos) << r.err;
     EXPECT_TRUE(listing(dir.file("sum")).empty());
     EXPECT_EQ(run_murel({"merge", dir.file("missing"), "-o", dir.file("sum")}).status, 1);
+    const run_result twice = run_murel({"merge", dir.file("fine"), dir.file("coarse"), dir.file("fine/."), "-o", dir.file("sum")});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find(dir.file("fine") + " and " + dir.file("fine/.") + " are the same analysis"), std::string::npos) << twice.err;
+    EXPECT_TRUE(listing(dir.file("sum")).empty());
 
     std::ofstream(dir.file("t.csv")) << "event,channel,component,amplitude,centre,width,offset\n";
     ASSERT_EQ(run_murel({"analyse", dir.file("d.cdb"), "--truth", dir.file("t.csv"), "-o", dir.file("truth")}).status, 0);
