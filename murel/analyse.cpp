@@ -1,13 +1,12 @@
 // murel analyse: pulse heights of digitiser files, their spectra, lines and maps.
 #include "command.h"
+#include "interruption.h"
 #include "progress.h"
 
 #include "run.h"
 #include "staged_file.h"
 
-#include <atomic>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -30,32 +29,6 @@ struct analyse_options {
     bool records = false;
     std::string truth;
     unsigned threads = 0;
-};
-
-volatile std::sig_atomic_t interrupted = 0;
-
-// While it lives, an interrupt or termination request stops the analysis at the next block of
-// events, so that the run unwinds and removes its partial outputs instead of leaving them.
-class interrupt_guard {
-public:
-    interrupt_guard() {
-        struct sigaction action {};
-        action.sa_handler = [](int) { interrupted = 1; };
-        sigemptyset(&action.sa_mask);
-        for (int i = 0; i < 3; ++i) sigaction(signals_[i], &action, &previous_[i]);
-    }
-    interrupt_guard(const interrupt_guard&) = delete;
-    interrupt_guard& operator=(const interrupt_guard&) = delete;
-    ~interrupt_guard() {
-        for (int i = 0; i < 3; ++i) sigaction(signals_[i], &previous_[i], nullptr);
-    }
-    static void check() {
-        if (interrupted) throw std::runtime_error("interrupted");
-    }
-
-private:
-    const int signals_[3] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[3];
 };
 
 // A CSV field: quoted when it holds a separator, a quote or a line break.
@@ -91,7 +64,7 @@ void run(const analyse_options& o) {
     }
     std::filesystem::create_directories(o.output);
 
-    const interrupt_guard guard;
+    const interruption_guard guard;
     std::unique_ptr<staged_file> records_csv;
     std::uint64_t records_size = 0;
     analysis::record_sink sink;
@@ -119,11 +92,11 @@ void run(const analyse_options& o) {
     analysis::totals totals = [&] {
         progress shown("analyse", "events", events, static_cast<double>(o.samples) * 4.0);
         return analysis::analyse_files(files, bins, o.truth, o.threads, sink, [&shown](std::uint64_t done) {
-            interrupt_guard::check();
+            interruption_guard::check();
             shown.advance(done);
         });
     }();
-    interrupt_guard::check();
+    interruption_guard::check();
     totals.header_bytes = o.header_bytes;
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());

@@ -1,7 +1,9 @@
 // murel: generate, analyse, merge and plot two-channel pulse data.
 #include "command.h"
+#include "interruption.h"
 #include "vector_math.h"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -28,6 +30,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "murel: %s\nRun with --help for more information.\n", e.what());
         return 2;
+    } catch (const murel::interruption& e) {
+        // Its partial outputs are gone; ending by the signal itself stops a calling shell too.
+        std::fflush(stdout);
+        std::signal(e.signal, SIG_DFL);
+        std::raise(e.signal);
+        return 128 + e.signal;
     } catch (const murel::cli::usage_error& e) {
         std::fprintf(stderr, "murel: %s\n", e.what());
         return 2;

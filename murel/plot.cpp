@@ -4,7 +4,6 @@
 #include "progress.h"
 
 #include <charconv>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -52,16 +51,7 @@ void add_plot(CLI::App& app) {
             shown = std::make_unique<progress>("plot", "pictures", pictures, 0.0);
         };
         run->on_picture = [&shown] { shown->advance(1); };
-        plot::outcome drawn;
-        try {
-            drawn = plot::draw(*run);
-        } catch (const plot::interruption& e) {
-            // Ended by the signal itself, so that a calling shell or script stops as well.
-            shown.reset();
-            std::signal(e.signal, SIG_DFL);
-            std::raise(e.signal);
-            throw;
-        }
+        const plot::outcome drawn = plot::draw(*run);
         shown.reset();
         for (const std::string& note : drawn.notes) std::fprintf(stderr, "murel: %s\n", note.c_str());
         for (const std::string& picture : drawn.pictures) std::printf("%s\n", picture.c_str());

@@ -3,12 +3,12 @@
 #include "figures.h"
 #include "gnuplot.h"
 #include "image.h"
+#include "interruption.h"
 #include "staged_file.h"
 #include "summary.h"
 #include "table.h"
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -41,39 +41,6 @@ std::string plain(const std::string& name) {
         result += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
     return result.empty() || result[0] == '.' ? "input" + result : result;
 }
-
-// Interrupts end the run between two files, so that the staged files are removed.  A signal
-// inherited as ignored (nohup) stays ignored.
-volatile std::sig_atomic_t interrupted = 0;  // the signal caught, or 0
-extern "C" void note_interrupt(int signal) { interrupted = signal; }
-
-class interrupt_guard {
-public:
-    interrupt_guard() {
-        interrupted = 0;
-        struct sigaction action {};
-        action.sa_handler = note_interrupt;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(signals_); ++i)
-            installed_[i] = ::sigaction(signals_[i], nullptr, &previous_[i]) == 0 &&
-                            previous_[i].sa_handler == SIG_DFL && !(previous_[i].sa_flags & SA_SIGINFO) &&
-                            ::sigaction(signals_[i], &action, nullptr) == 0;
-    }
-    interrupt_guard(const interrupt_guard&) = delete;
-    interrupt_guard& operator=(const interrupt_guard&) = delete;
-    ~interrupt_guard() {
-        for (std::size_t i = 0; i < std::size(signals_); ++i)
-            if (installed_[i]) ::sigaction(signals_[i], &previous_[i], nullptr);
-    }
-    static void check() {
-        if (interrupted) throw interruption(interrupted);
-    }
-
-private:
-    static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction previous_[std::size(signals_)]{};
-    bool installed_[std::size(signals_)]{};
-};
 
 // Hands out picture names, prefixing those of inputs of a kind given more than once.
 class names {
@@ -265,8 +232,6 @@ void write_whole(staged_file& file, const std::string& content) { file.write_at(
 
 }  // namespace
 
-interruption::interruption(int caught) : std::runtime_error("interrupted"), signal(caught) {}
-
 directory_survey survey(const std::string& dir) {
     directory_survey result;
     std::error_code error;
@@ -322,9 +287,9 @@ outcome draw(const request& run) {
     const std::string dir = fs::absolute(run.output_dir).lexically_normal().string();
     fs::create_directories(dir);
     if (run.on_start) run.on_start(work.figures.size() + work.images.size());
-    const interrupt_guard guard;
+    const interruption_guard guard;
     for (const figure& f : work.figures) {
-        interrupt_guard::check();
+        interruption_guard::check();
         const std::string png_path = dir + "/" + f.name + ".png";
         staged_file script(dir, f.name + ".gp"), png(dir, f.name + ".png");
         write_whole(script, script_text(f, png_path));
@@ -340,13 +305,13 @@ outcome draw(const request& run) {
                 placed.push_back(dir + "/" + name);
             }
             warnings = program.run(script.temp_path(), png.temp_path());
-            interrupt_guard::check();
+            interruption_guard::check();
             if (!png.in_place() && !is_png(png.temp_path()))
                 throw std::runtime_error(run.gnuplot + " ended without drawing " + f.name + ".png" +
                                          (warnings.empty() ? "" : ":\n" + warnings));
         } catch (...) {
             for (const std::string& path : placed) fs::remove(path);
-            interrupt_guard::check();
+            interruption_guard::check();
             throw;
         }
         script.commit();
@@ -356,7 +321,7 @@ outcome draw(const request& run) {
         if (run.on_picture) run.on_picture();
     }
     for (const image_copy& copy : work.images) {
-        interrupt_guard::check();
+        interruption_guard::check();
         staged_file png(dir, copy.name + ".png");
         write_png(read_ppm(copy.ppm), png.temp_path());
         png.commit();

@@ -46,17 +46,11 @@ struct outcome {
     std::vector<std::string> pictures, notes;
 };
 
-/// What draw throws when SIGINT, SIGTERM or SIGHUP ends the run, once its files are removed.
-struct interruption : std::runtime_error {
-    explicit interruption(int caught);
-    int signal;
-};
-
 /// Checks for gnuplot, then draws every picture of every input into the output directory
 /// (created if missing) as NAME.png beside its script NAME.gp, and a PNG copy of every PPM
 /// image found.  Each file appears under its final name only when complete.  Throws
 /// std::invalid_argument as check_request does, std::runtime_error when gnuplot is missing,
-/// fails, plot::interruption when the run is interrupted, and std::system_error when a file cannot be read or
+/// fails, murel::interruption when the run is interrupted, and std::system_error when a file cannot be read or
 /// written.
 outcome draw(const request& run);
 
