@@ -288,13 +288,25 @@ private:
     std::int32_t all_, all_but_last_pair_;
 };
 
+// An event's two pulses, drawn in order.
+void draw_pulses(generator& g, const pulse_model& model, drawn_pulse& a, drawn_pulse& b) {
+    a.component = generate_params(g, a.params, model);
+    b.component = generate_params(g, b.params, model);
+}
+
 // The cheap sequential pass over one event: its parameter draws, with the noise jumped over.
 void pass_event(generator& g, const pulse_model& model, const noise_skip& skip_noise, drawn_pulse& a,
                 drawn_pulse& b) {
-    a.component = generate_params(g, a.params, model);
-    b.component = generate_params(g, b.params, model);
+    draw_pulses(g, model, a, b);
     skip_noise(g);
 }
+
+// What rendering an event needs from the sequential pass: its two pulses and the generator as
+// it stands before the event's noise deviates.
+struct event_start {
+    generator noise;
+    pulse_params a, b;
+};
 
 // Per-thread room for one event's deviates and pulse values.
 struct event_scratch {
@@ -304,17 +316,13 @@ struct event_scratch {
     std::vector<double> noise, pulse_a, pulse_b;
 };
 
-MUREL_WIDEST_VECTORS void render_event(generator g, const pulse_model& model, int samples, event_scratch& scratch, unsigned char* out) {
-    pulse_params p, q;
-    generate_params(g, p, model);
-    generate_params(g, q, model);
+MUREL_WIDEST_VECTORS void render_event(event_start start, double sigma, int samples, event_scratch& scratch, unsigned char* out) {
     double* const noise = scratch.noise.data();
     double* const pulse_a = scratch.pulse_a.data();
     double* const pulse_b = scratch.pulse_b.data();
-    const double sigma = model.noise_sigma;
-    g.normals(noise, 2 * samples);
-    pulse_samples(p, pulse_a, samples);
-    pulse_samples(q, pulse_b, samples);
+    start.noise.normals(noise, 2 * samples);
+    pulse_samples(start.a, pulse_a, samples);
+    pulse_samples(start.b, pulse_b, samples);
     for (int j = 0; j < samples; ++j) {
         const auto a = static_cast<std::uint16_t>(stored_sample(noise[2 * j], pulse_a[j], sigma));
         const auto b = static_cast<std::uint16_t>(stored_sample(noise[2 * j + 1], pulse_b[j], sigma));
@@ -356,7 +364,7 @@ void generate_events(generator& g, const pulse_model& model, int samples, std::u
 
     const auto work = [&] {
         try {
-            std::vector<generator> starts(static_cast<std::size_t>(block_events));
+            std::vector<event_start> starts(static_cast<std::size_t>(block_events));
             std::vector<unsigned char> bytes(static_cast<std::size_t>(block_events) * bytes_per_event);
             event_scratch scratch(samples);
             for (;;) {
@@ -364,21 +372,23 @@ void generate_events(generator& g, const pulse_model& model, int samples, std::u
                 std::size_t count;
                 {
                     // Claiming a block runs the cheap sequential pass over its events: the
-                    // parameter draws, with the noise jumped over, fix each event's start.
+                    // parameter draws, with the noise jumped over, fix each event's pulses
+                    // and where its noise starts.
                     const std::lock_guard<std::mutex> lock(claim);
                     if (stop || next_event >= events) return;
                     first = next_event;
                     count = static_cast<std::size_t>(std::min<std::uint64_t>(block_events, events - next_event));
                     for (std::size_t e = 0; e < count; ++e) {
-                        starts[e] = g;
                         drawn_pulse a, b;
-                        pass_event(g, model, skip_noise, a, b);
+                        draw_pulses(g, model, a, b);
+                        starts[e] = {g, a.params, b.params};
+                        skip_noise(g);
                         if (params) params(first + e, a, b);
                     }
                     next_event += count;
                 }
                 for (std::size_t e = 0; e < count; ++e)
-                    render_event(starts[e], model, samples, scratch, bytes.data() + e * bytes_per_event);
+                    render_event(starts[e], model.noise_sigma, samples, scratch, bytes.data() + e * bytes_per_event);
                 sink(bytes.data(), count * bytes_per_event, first * bytes_per_event);
             }
         } catch (...) {
