@@ -1,7 +1,7 @@
 // Runs murel analyse and murel merge end to end on data made with the generator's engine.
 #include "murel_gen.h"
 
-#include "test_support.h"
+#include "program_runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,40 +18,16 @@
 using nlohmann::json;
 using test_support::lines;
 using test_support::read_file;
+using test_support::run_result;
 using test_support::scratch_dir;
 
 namespace {
 
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
+run_result run_murel(const std::vector<std::string>& arguments) { return test_support::run(MUREL_PATH, arguments, "."); }
 
-run_result run_murel(const std::vector<std::string>& arguments) {
-    scratch_dir capture;
-    const std::string out_path = capture.file("out"), err_path = capture.file("err");
-    std::vector<char*> argv{const_cast<char*>(MUREL_PATH)};
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-        ::execv(MUREL_PATH, argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out_path), read_file(err_path)};
-}
-
+// The names in `dir`, sorted; none if it does not exist.
 std::vector<std::string> listing(const std::string& dir) {
-    std::vector<std::string> names;
-    if (!std::filesystem::exists(dir)) return names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return std::filesystem::exists(dir) ? test_support::listing(dir) : std::vector<std::string>{};
 }
 
 json summary_of(const std::string& dir) { return json::parse(read_file(dir + "/summary.json")); }
