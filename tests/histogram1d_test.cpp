@@ -1,4 +1,5 @@
 #include "histogram.h"
+#include "histogram_support.h"
 #include "test_support.h"
 
 #include <cmath>
@@ -6,9 +7,11 @@
 #include <random>
 #include <vector>
 
+using test_support::column;
 using test_support::printf_field;
 using test_support::read_file;
 using test_support::scratch_dir;
+using test_support::with_counts;
 
 namespace {
 
@@ -20,18 +23,6 @@ int counted_bin(const histogram1D& h) {
     for (int i = 0; i < h.nBins; ++i)
         if (h.data[i][0] != 0) return i;
     return -1;
-}
-
-histogram1D with_counts(const std::vector<double>& counts, double min, double max) {
-    histogram1D h(static_cast<int>(counts.size()), 1, min, max);
-    for (std::size_t i = 0; i < counts.size(); ++i) h.data[i][0] = counts[i];
-    return h;
-}
-
-std::vector<double> column(const histogram1D& h, int j) {
-    std::vector<double> values;
-    for (int i = 0; i < h.nBins; ++i) values.push_back(h.data[i][j]);
-    return values;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Value semantics of the histograms, and the answers promised where inputs are odd: windows
 // that cannot be normalised, reversed axes, empty peaks, one-bin axes and negative bands.
 #include "histogram.h"
+#include "histogram_support.h"
 #include "test_support.h"
 
 #include <cmath>
@@ -10,8 +11,10 @@
 #include <utility>
 #include <vector>
 
+using test_support::column;
 using test_support::read_file;
 using test_support::scratch_dir;
+using test_support::with_counts;
 
 namespace {
 
@@ -38,18 +41,6 @@ void expect_same(const Histogram& a, const Histogram& b) {
     EXPECT_TRUE(std::equal(a.data.shape(), a.data.shape() + a.data.num_dimensions(), b.data.shape()));
     EXPECT_TRUE(std::equal(a.data.data(), a.data.data() + a.data.num_elements(), b.data.data(),
                            b.data.data() + b.data.num_elements()));
-}
-
-histogram1D with_counts(const std::vector<double>& counts, double min, double max) {
-    histogram1D h(static_cast<int>(counts.size()), 1, min, max);
-    for (std::size_t i = 0; i < counts.size(); ++i) h.data[i][0] = counts[i];
-    return h;
-}
-
-std::vector<double> column(const histogram1D& h) {
-    std::vector<double> values;
-    for (int i = 0; i < h.nBins; ++i) values.push_back(h.data[i][0]);
-    return values;
 }
 
 template <class Call>
