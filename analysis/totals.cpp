@@ -49,12 +49,7 @@ wide_int int128_from(const std::string& text, const std::string& where) {
 }
 
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
-int axis_bin(double x, int n, double min, double max) {
-    const double position = static_cast<double>(n - 1) * (x - min) / (max - min) + 0.5;
-    if (!(position >= 0.0)) return 0;
-    if (position >= n) return n - 1;
-    return static_cast<int>(position);
-}
+int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
 double axis_centre(int i, int n, double min, double max) {
     return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
