@@ -187,17 +187,20 @@ void add_generate(CLI::App& app) {
         o->values.emplace_back(nullptr, std::move(default_value));
         o->values.back().first = command->add_option(name, o->values.back().second, help)->type_name(layout);
     };
-    setting_option("--seed", "S", "1", "Seed of the data set, 1 to 2147483646");
-    setting_option("--events", "N", "10000", "Number of events to write");
-    setting_option("--first-event", "K", "0", "Index of the first event written");
-    setting_option("--samples", "N", "1000", "Sample pairs per event");
+    setting_option("--seed", "S", std::to_string(defaults.seed), "Seed of the data set, 1 to 2147483646");
+    setting_option("--events", "N", std::to_string(defaults.events), "Number of events to write");
+    setting_option("--first-event", "K", std::to_string(defaults.first_event), "Index of the first event written");
+    setting_option("--samples", "N", std::to_string(defaults.samples), "Sample pairs per event");
+    const pulse_model& m = defaults.model;
+    std::string default_lines;
+    for (const pulse_line& line : m.lines)
+        default_lines += (default_lines.empty() ? "" : " ") + number_list({line.position, line.relative_sigma, line.probability});
     o->line_option = command->add_option("--line", o->lines,
                                          "An amplitude line POSITION,RELSIGMA,PROBABILITY; repeat for more lines, "
                                          "tried in order (any --line replaces the default lines; 'none': no line)")
                          ->allow_extra_args(false)
                          ->type_name("POSITION,RELSIGMA,PROBABILITY")
-                         ->default_str("12775,0.003,0.3 31863,0.0015,0.2");
-    const pulse_model& m = defaults.model;
+                         ->default_str(default_lines);
     setting_option("--continuum", "MIN,MAX", number_list({m.continuum_min, m.continuum_max}),
                    "MIN,MAX of the flat continuum that takes the probability the lines leave");
     setting_option("--centre", "VALUE,RELSIGMA", number_list({m.centre.value, m.centre.relative_sigma}), "Pulse centre VALUE,RELSIGMA (samples)");
