@@ -2,9 +2,9 @@
 // small .cdb-layout file, and its readers on damaged input.
 #include "histogram.h"
 #include "image.h"
+#include "program_runner.h"
 #include "summary.h"
 #include "table.h"
-#include "test_support.h"
 
 #include <png.h>
 #include <sys/wait.h>
@@ -17,44 +17,21 @@
 #include <random>
 
 using test_support::read_file;
+using test_support::run;
+using test_support::run_options;
+using test_support::run_result;
 using test_support::scratch_dir;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs `program` with `arguments` from `dir`, with PATH set to `path` when it is given.
-run_result run(const std::string& program, const std::vector<std::string>& arguments, const std::string& dir,
-               const char* path = nullptr) {
-    scratch_dir capture;
-    const std::string out = capture.file("out"), err = capture.file("err");
-    std::fflush(nullptr);  // or the child would write out what this process has buffered
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr) ||
-            ::chdir(dir.c_str()) != 0)
-            ::_exit(126);
-        if (path != nullptr) ::setenv("PATH", path, 1);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
-}
-
 run_result murel_plot(const std::vector<std::string>& arguments, const std::string& dir = ".",
                       const char* path = nullptr) {
     std::vector<std::string> all{"plot"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return run(MUREL_PATH, all, dir, path);
+    run_options options;
+    options.path = path;
+    return run(MUREL_PATH, all, dir, options);
 }
 
 struct png_size {

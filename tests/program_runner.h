@@ -30,6 +30,7 @@ struct run_options {
     std::string interrupt_at = ".";
     int ignored = SIGXFSZ;  // a signal the program inherits as ignored (0: none)
     const char* maths = nullptr;  // the value of MUREL_MATH, if it is to be set
+    const char* path = nullptr;   // the value of PATH, if it is to be set
 };
 
 inline bool has_entry_beginning(const std::string& dir, const std::string& prefix) {
@@ -56,6 +57,7 @@ inline run_result run(const std::string& program, const std::vector<std::string>
         const rlimit limit{options.file_size_limit, options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
         if (options.maths != nullptr && ::setenv("MUREL_MATH", options.maths, 1) != 0) ::_exit(126);
+        if (options.path != nullptr && ::setenv("PATH", options.path, 1) != 0) ::_exit(126);
         if (options.unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
