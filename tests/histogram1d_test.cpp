@@ -8,15 +8,14 @@
 #include <vector>
 
 using test_support::column;
+using test_support::inf;
+using test_support::not_a_number;
 using test_support::printf_field;
 using test_support::read_file;
 using test_support::scratch_dir;
 using test_support::with_counts;
 
 namespace {
-
-constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // The bin that received the only count of column 0, or -1.
 int counted_bin(const histogram1D& h) {

@@ -1,21 +1,20 @@
 #include "histogram.h"
+#include "histogram_support.h"
 #include "test_support.h"
 
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
-#include <limits>
 #include <new>
 #include <system_error>
 
+using test_support::inf;
+using test_support::not_a_number;
 using test_support::printf_field;
 using test_support::read_file;
 using test_support::scratch_dir;
 
 namespace {
-
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
 
 // x centres 0, 1, 2; y centres -1, 1; two columns; one entry in x bin 1, y bin 1, column 1.
 histogram2D small_example() {

@@ -1,12 +1,17 @@
-// Helpers shared by the histogram tests: a one-column histogram with given counts, and a column read back.
+// Helpers shared by the histogram tests: the non-finite values they feed in, a one-column
+// histogram with given counts, and a column read back.
 #pragma once
 
 #include "histogram.h"
 
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace test_support {
+
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+inline constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 /// A one-column histogram over min to max whose bins hold `counts`, edge bins included.
 inline histogram1D with_counts(const std::vector<double>& counts, double min, double max) {

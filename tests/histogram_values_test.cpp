@@ -6,20 +6,18 @@
 
 #include <cmath>
 #include <filesystem>
-#include <limits>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 using test_support::column;
+using test_support::inf;
+using test_support::not_a_number;
 using test_support::read_file;
 using test_support::scratch_dir;
 using test_support::with_counts;
 
 namespace {
-
-constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 histogram1D numbered_1d(int bins, int columns, double min, double max) {
     histogram1D h(bins, columns, min, max);
