@@ -1,4 +1,5 @@
 #include "lines.h"
+#include "gaussian.h"
 
 #include <gsl/gsl_blas.h>
 #include <gsl/gsl_errno.h>
@@ -17,7 +18,6 @@ namespace murel::analysis {
 
 namespace {
 
-constexpr double fwhm_per_sigma = 2.3548200450309493;
 // A line must stand this many standard deviations above its surroundings, with at least this
 // many entries, to be measured; a flat continuum stays well below both.
 constexpr double detection_threshold = 5.0;

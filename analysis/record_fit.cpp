@@ -1,4 +1,5 @@
 #include "record_fit.h"
+#include "gaussian.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +20,6 @@ const char* flag_name(record_flag flag) {
 namespace {
 
 constexpr int block = 8;  // samples per block of the first, coarse look at a record
-constexpr double fwhm_per_sigma = 2.3548200450309493;
 // A pulse must stand this many noise sigmas of its smoothed block means above the baseline
 // to be looked at, and its fitted amplitude this many standard errors above zero to count.
 constexpr double detection_threshold = 2.0;
