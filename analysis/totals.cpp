@@ -51,10 +51,6 @@ wide_int int128_from(const std::string& text, const std::string& where) {
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
 int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
-double axis_centre(int i, int n, double min, double max) {
-    return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
-}
-
 // Reads a text table of `rows` rows of `fields` numbers each.
 std::vector<double> read_table(const std::string& path, int rows, int fields) {
     std::ifstream in(path);
@@ -332,8 +328,8 @@ json totals::write_gate(const std::string& path, std::size_t k, const line_measu
                           {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, b_lines[j].position, half, 0))}});
     return {{"line", k},
             {"file", "gate-" + std::to_string(k) + ".txt"},
-            {"band", {axis_centre(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
-                      axis_centre(centre + half, n, map_.minX, map_.maxX) + 0.5 * step}},
+            {"band", {histogram_detail::bin_center(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
+                      histogram_detail::bin_center(centre + half, n, map_.minX, map_.maxX) + 0.5 * step}},
             {"x_bin", centre},
             {"half_width", half},
             {"b_lines", widths}};

@@ -22,6 +22,11 @@
 
 namespace histogram_detail {
 
+double bin_center(int i, int n, double min, double max) noexcept {
+    if (n == 1) return min;
+    return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
+}
+
 int checked_window_length(int length) {
     if (length < 1 || length % 2 == 0)
         throw std::invalid_argument("Window: length must be odd and positive, got " +
@@ -117,11 +122,6 @@ void check_band(const char* operation, const char* name, int centre, int halfWid
 }
 
 // The one bin of a one-bin axis is centred on min (the formula would give 0 / 0).
-double bin_center(int i, int n, double min, double max) {
-    if (n == 1) return min;
-    return static_cast<double>(i) / static_cast<double>(n - 1) * (max - min) + min;
-}
-
 std::string path_text(const char* path) {
     if (path == nullptr) throw std::invalid_argument("a file name is required, got a null pointer");
     return path;

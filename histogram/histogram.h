@@ -36,6 +36,11 @@ inline int bin_of(double x, int n, double min, double max) noexcept {
     return position < 0 ? 0 : n - 1;
 }
 
+// The centre of bin i on an axis of n bins whose first and last centres are min and max; the
+// single bin of a one-bin axis is centred on min.  Defined out of line, so that every caller
+// gets the library's own rounding whatever its floating-point contraction settings.
+double bin_center(int i, int n, double min, double max) noexcept;
+
 int checked_window_length(int length);
 // Divides each of the shape's values by their sum; throws std::invalid_argument unless every
 // value and every resulting weight is finite and the sum is not 0.
