@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -64,10 +65,27 @@ private:
 
 }  // namespace
 
+// gnuplot runs backtick text and expands '@' macros everywhere but inside single quotes, where
+// only the quote itself is special; a line break cannot be written there at all, so control
+// characters are joined on as octal escapes of a double-quoted string that holds nothing else.
 std::string quoted(const std::string& text) {
     std::string result = "'";
-    for (const char c : text) result += c == '\'' ? std::string("''") : std::string(1, c);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 0) throw std::invalid_argument("gnuplot cannot be given a text holding a NUL byte");
+        if (byte < 0x20 || byte == 0x7f) {
+            char escape[16];
+            std::snprintf(escape, sizeof escape, "'.\"\\%03o\".'", byte);
+            result += escape;
+        } else {
+            result += c == '\'' ? std::string("''") : std::string(1, c);
+        }
+    }
     return result + "'";
+}
+
+std::string quoted_path(const std::string& path) {
+    return quoted(!path.empty() && path[0] == '/' ? path : "./" + path);
 }
 
 gnuplot::gnuplot(const std::string& program) : path_(find_program(program)) {
@@ -80,7 +98,7 @@ gnuplot::gnuplot(const std::string& program) : path_(find_program(program)) {
 }
 
 std::string gnuplot::run(const std::string& script_path, const std::string& png_path) const {
-    outcome result = execute("output = " + quoted(png_path), script_path);
+    outcome result = execute("output = " + quoted_path(png_path), script_path);
     if (result.status != 0)
         throw std::runtime_error("gnuplot failed on " + script_path + (result.errors.empty() ? "" : ":\n") +
                                  result.errors);
@@ -95,7 +113,7 @@ gnuplot::outcome gnuplot::execute(const std::string& commands, const std::string
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, errors.write_end(), STDERR_FILENO);
     std::vector<std::string> arguments{path_, "-e", commands};
-    if (!script_path.empty()) arguments.push_back(script_path);
+    if (!script_path.empty()) arguments.push_back(script_path[0] == '/' ? script_path : "./" + script_path);
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
