@@ -65,23 +65,28 @@ private:
 
 }  // namespace
 
-// gnuplot runs backtick text and expands '@' macros everywhere but inside single quotes, where
-// only the quote itself is special; a line break cannot be written there at all, so control
-// characters are joined on as octal escapes of a double-quoted string that holds nothing else.
+// gnuplot runs backtick text and expands '@' macros everywhere but inside single quotes.  A
+// line break cannot be written there, and a doubled quote at the start reads as an empty
+// string, so control characters and the quote are joined on as octal escapes of double-quoted
+// strings that hold nothing else.
 std::string quoted(const std::string& text) {
-    std::string result = "'";
+    std::string result, piece;
+    const auto join = [&result](const std::string& next) { result += (result.empty() ? "" : ".") + next; };
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte == 0) throw std::invalid_argument("gnuplot cannot be given a text holding a NUL byte");
-        if (byte < 0x20 || byte == 0x7f) {
-            char escape[16];
-            std::snprintf(escape, sizeof escape, "'.\"\\%03o\".'", byte);
-            result += escape;
-        } else {
-            result += c == '\'' ? std::string("''") : std::string(1, c);
+        if (byte >= 0x20 && byte != 0x7f && c != '\'') {
+            piece += c;
+            continue;
         }
+        if (!piece.empty()) join("'" + piece + "'");
+        piece.clear();
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\"\\%03o\"", byte);
+        join(escape);
     }
-    return result + "'";
+    if (!piece.empty() || result.empty()) join("'" + piece + "'");
+    return result;
 }
 
 std::string quoted_path(const std::string& path) {

@@ -192,3 +192,54 @@ TEST(plot_summary, refuses_units_and_flags_it_does_not_know_naming_directory_fie
         EXPECT_EQ(result.out, "");
     }
 }
+
+TEST(plot_quoting, every_byte_but_nul_reaches_gnuplot_as_typed_and_runs_nothing) {
+    std::string every_byte;
+    for (int byte = 1; byte < 256; ++byte) every_byte += static_cast<char>(byte);
+    std::vector<std::string> texts = hostile_names;
+    texts.insert(texts.end(), {"", "'", "''", "\n", "\\", "\"", "@", "`", "a\\\nb", "#", every_byte});
+    scratch_dir dir;
+    std::string script, expected;
+    for (const std::string& text : texts) {
+        script += "print " + murel::plot::quoted(text) + "\n";
+        expected += text + "\n";
+    }
+    write_text(dir.file("print.gp"), script);
+    const run_result result = gnuplot_on("print.gp", dir.path().string());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, expected);
+    EXPECT_EQ(test_support::listing(dir.path()), std::vector<std::string>{"print.gp"});
+    EXPECT_THROW(murel::plot::quoted(std::string("a\0b", 3)), std::invalid_argument);
+}
+
+TEST(plot_quoting, a_path_names_that_file_and_never_a_pipe) {
+    scratch_dir dir;
+    EXPECT_EQ(murel::plot::quoted_path("/a'b"), "'/a'.\"\\047\".'b'");
+    write_text(dir.file("pipes.gp"), "set terminal dumb\nset output " + murel::plot::quoted_path("|touch PWNED") +
+                                         "\nplot x\nset output\nplot " + murel::plot::quoted_path("<touch PWNED") +
+                                         "\n");
+    gnuplot_on("pipes.gp", dir.path().string());
+    EXPECT_EQ(test_support::listing(dir.path()), (std::vector<std::string>{"pipes.gp", "|touch PWNED"}));
+}
+
+TEST(plot_summary, reads_every_known_unit_and_every_flag_the_analysis_gives) {
+    using murel::analysis::record_flag;
+    scratch_dir dir;
+    for (const murel::plot::unit_name& unit : murel::plot::known_units()) {
+        write_analysis(dir.file("analysis"), 200, "x.cdb", unit.name);
+        EXPECT_EQ(murel::plot::analysis_summary::read(dir.file("analysis/summary.json")).unit_label(), unit.label);
+    }
+    const std::vector<std::pair<std::string, std::string>> labels = {
+        {"ADC", "ADC"}, {"calibrated", "calibrated units"}, {"keV", "keV"}, {"ns", "ns"}};
+    for (const auto& [unit, label] : labels) {
+        write_analysis(dir.file("analysis"), 200, "x.cdb", unit);
+        EXPECT_EQ(murel::plot::analysis_summary::read(dir.file("analysis/summary.json")).unit_label(), label);
+    }
+    for (const record_flag flag : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed}) {
+        write_analysis(dir.file("analysis"), 200, "x.cdb", "ADC", "A", murel::analysis::flag_name(flag));
+        EXPECT_EQ(murel::plot::analysis_summary::read(dir.file("analysis/summary.json")).flagged.at(0).flag,
+                  murel::analysis::flag_name(flag));
+    }
+    write_analysis(dir.file("analysis"), 200, std::string("x\0`touch PWNED`", 16), "ADC");
+    EXPECT_THROW(murel::plot::analysis_summary::read(dir.file("analysis/summary.json")), std::invalid_argument);
+}
