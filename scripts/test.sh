@@ -12,10 +12,12 @@ ctest --preset release -j "$jobs"
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
-# The short fuzzing run is shared between the histogram library and the analysis core.
+# The short fuzzing run is shared between the histogram library, the analysis core and the
+# names and strings that murel plot writes into its gnuplot scripts.
 fuzz_seconds=${FUZZ_SECONDS:-60}
-fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 2))
-fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds - fuzz_seconds / 2)) fuzz/analysis_corpus
+fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 3))
+fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds / 3)) fuzz/analysis_corpus
+fuzz/run.sh build/fuzz/fuzz/plot_fuzz $((fuzz_seconds - 2 * (fuzz_seconds / 3))) fuzz/plot_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"
