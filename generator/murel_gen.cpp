@@ -154,9 +154,8 @@ namespace {
 
 double drawn(generator& g, const spread& s) { return (g.normal() * s.relative_sigma + 1.0) * s.value; }
 
-}  // namespace
-
-int generate_params(generator& g, pulse_params& p, const pulse_model& model) {
+// The class and amplitude draws; returns the line's index, or -1 for the continuum.
+int draw_amplitude(generator& g, const pulse_model& model, double& amplitude) {
     const double u = g.uniform();
     // The running sum gives the default model's bounds 0.3 and 0.3 + 0.2 == 0.5 exactly.
     double below = 0.0;
@@ -165,19 +164,103 @@ int generate_params(generator& g, pulse_params& p, const pulse_model& model) {
         if (u < (below += model.lines[k].probability)) component = static_cast<int>(k);
     if (component >= 0) {
         const pulse_line& line = model.lines[static_cast<std::size_t>(component)];
-        p[0] = (g.normal() * line.relative_sigma + 1.0) * line.position;
+        amplitude = (g.normal() * line.relative_sigma + 1.0) * line.position;
     } else {
-        p[0] = g.uniform() * (model.continuum_max - model.continuum_min) + model.continuum_min;
+        amplitude = g.uniform() * (model.continuum_max - model.continuum_min) + model.continuum_min;
     }
-    p[1] = drawn(g, model.centre);
-    p[2] = drawn(g, model.width);
-    p[3] = drawn(g, model.offset);
     return component;
+}
+
+// The signed factor of a pulse's shape: its amplitude, scaled to peak there for exponential.
+double height(const pulse_model& model, const drawn_pulse& pulse, double amplitude) {
+    if (model.shape == pulse_shape::exponential) amplitude *= peak_scale(pulse.rise, pulse.decay);
+    return model.negative ? -amplitude : amplitude;
+}
+
+// The rise-and-decay of a pulse starting at `onset`, with t clamped at 0 so that the samples
+// before the onset come out as exactly 0.
+double onset_time(double x, double onset) { return std::max(x - onset, 0.0); }
+double onset_shape(double rise_exp, double decay_exp) { return (1.0 - rise_exp) * decay_exp; }
+
+// height * the pulse's shape at the sample indices 0 to count - 1, for a pulse at `at`;
+// work holds count doubles.
+MUREL_WIDEST_VECTORS void shape_samples(const pulse_model& model, const drawn_pulse& pulse, double scale, double at,
+                                        double* out, double* work, int count) {
+    if (model.shape == pulse_shape::gaussian) {
+        const pulse_params p{scale, at, pulse.params[2], 0.0};
+        for (int j = 0; j < count; ++j) out[j] = pulse_exponent(static_cast<double>(j), p);
+        vector_math::exp(out, count);
+        for (int j = 0; j < count; ++j) out[j] *= scale;
+        return;
+    }
+    for (int j = 0; j < count; ++j) {
+        const double t = onset_time(static_cast<double>(j), at);
+        out[j] = -t / pulse.rise;
+        work[j] = -t / pulse.decay;
+    }
+    vector_math::exp(out, count);
+    vector_math::exp(work, count);
+    for (int j = 0; j < count; ++j) out[j] = onset_shape(out[j], work[j]) * scale;
+}
+
+double shape_value(const pulse_model& model, const drawn_pulse& pulse, double scale, double at, double x) {
+    if (model.shape == pulse_shape::gaussian)
+        return std::exp(pulse_exponent(x, {scale, at, pulse.params[2], 0.0})) * scale;
+    const double t = onset_time(x, at);
+    return onset_shape(std::exp(-t / pulse.rise), std::exp(-t / pulse.decay)) * scale;
+}
+
+}  // namespace
+
+drawn_pulse draw_pulse(generator& g, const pulse_model& model) {
+    drawn_pulse d;
+    d.component = draw_amplitude(g, model, d.params[0]);
+    d.params[1] = drawn(g, model.centre);
+    if (model.shape == pulse_shape::gaussian) {
+        d.params[2] = drawn(g, model.width);
+    } else {
+        d.rise = drawn(g, model.rise);
+        d.decay = drawn(g, model.decay);
+    }
+    d.params[3] = drawn(g, model.offset);
+    const pileup_model& pileup = model.pileup;
+    if (pileup.probability > 0 && g.uniform() < pileup.probability) {
+        d.piled_up = true;
+        d.pileup_centre = d.params[1] + (g.uniform() * (pileup.max_delay - pileup.min_delay) + pileup.min_delay);
+        draw_amplitude(g, model, d.pileup_amplitude);
+    }
+    return d;
 }
 
 void generate_params(generator& g, pulse_params& p) {
     static const pulse_model defaults;
-    generate_params(g, p, defaults);
+    p = draw_pulse(g, defaults).params;
+}
+
+double peak_scale(double rise, double decay) {
+    const double sum = rise + decay;
+    return (sum / decay) * std::pow(sum / rise, rise / decay);
+}
+
+double record_value(const pulse_model& model, const drawn_pulse& pulse, double x) {
+    double value = shape_value(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], x) + pulse.params[3];
+    if (pulse.piled_up)
+        value += shape_value(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, x);
+    if (model.baseline_slope != 0.0) value += model.baseline_slope * x;
+    return value;
+}
+
+MUREL_WIDEST_VECTORS void record_samples(const pulse_model& model, const drawn_pulse& pulse, double* out, double* work,
+                                         int count) {
+    shape_samples(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], out, work, count);
+    for (int j = 0; j < count; ++j) out[j] += pulse.params[3];
+    if (pulse.piled_up) {
+        shape_samples(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, work,
+                      work + count, count);
+        for (int j = 0; j < count; ++j) out[j] += work[j];
+    }
+    if (model.baseline_slope != 0.0)
+        for (int j = 0; j < count; ++j) out[j] += model.baseline_slope * static_cast<double>(j);
 }
 
 std::int16_t sample_value(generator& g, int j, const pulse_params& p) {
@@ -186,13 +269,24 @@ std::int16_t sample_value(generator& g, int j, const pulse_params& p) {
 }
 
 std::int16_t stored_sample(double noise, double pulse, double noise_sigma) {
-    const double v = noise * noise_sigma + pulse;
+    return digitised(noise * noise_sigma + pulse, 16, false);
+}
+
+std::int16_t digitised(double value, int bits, bool saturate) {
+    const std::int32_t half = std::int32_t{1} << (bits - 1);
+    if (saturate) {
+        if (value >= half - 1) return static_cast<std::int16_t>(half - 1);
+        if (value <= -half) return static_cast<std::int16_t>(-half);
+    }
     std::int32_t whole = 0;
-    if (std::fabs(v) < 2147483648.0)  // murel_gen's values, always: they stay within about +-70000
-        whole = static_cast<std::int32_t>(v);
-    else if (std::isfinite(v))  // the remainder is exact and keeps v's sign; its low 16 bits are v's
-        whole = static_cast<std::int32_t>(std::fmod(v, 65536.0));
-    return static_cast<std::int16_t>(((whole + 32768) & 0xFFFF) - 32768);
+    if (std::fabs(value) < 2147483648.0)  // murel_gen's values, always: they stay within about +-70000
+        whole = static_cast<std::int32_t>(value);
+    else if (std::isfinite(value))  // the remainder is exact and keeps the sign; its low 16 bits are the value's
+        whole = static_cast<std::int32_t>(std::fmod(value, 65536.0));
+    // Unsigned, so that a whole number near 2^31 wraps instead of overflowing.
+    const std::uint32_t mask = 2 * static_cast<std::uint32_t>(half) - 1;
+    return static_cast<std::int16_t>(
+        static_cast<std::int32_t>((static_cast<std::uint32_t>(whole) + static_cast<std::uint32_t>(half)) & mask) - half);
 }
 
 // ---------------------------------------------------------------- phases
@@ -290,8 +384,8 @@ private:
 
 // An event's two pulses, drawn in order.
 void draw_pulses(generator& g, const pulse_model& model, drawn_pulse& a, drawn_pulse& b) {
-    a.component = generate_params(g, a.params, model);
-    b.component = generate_params(g, b.params, model);
+    a = draw_pulse(g, model);
+    b = draw_pulse(g, model);
 }
 
 // The cheap sequential pass over one event: its parameter draws, with the noise jumped over.
@@ -305,27 +399,29 @@ void pass_event(generator& g, const pulse_model& model, const noise_skip& skip_n
 // it stands before the event's noise deviates.
 struct event_start {
     generator noise;
-    pulse_params a, b;
+    drawn_pulse a, b;
 };
 
 // Per-thread room for one event's deviates and pulse values.
 struct event_scratch {
     explicit event_scratch(int samples)
         : noise(2 * static_cast<std::size_t>(samples)), pulse_a(static_cast<std::size_t>(samples)),
-          pulse_b(static_cast<std::size_t>(samples)) {}
-    std::vector<double> noise, pulse_a, pulse_b;
+          pulse_b(static_cast<std::size_t>(samples)), work(2 * static_cast<std::size_t>(samples)) {}
+    std::vector<double> noise, pulse_a, pulse_b, work;
 };
 
-MUREL_WIDEST_VECTORS void render_event(event_start start, double sigma, int samples, event_scratch& scratch, unsigned char* out) {
+MUREL_WIDEST_VECTORS void render_event(event_start start, const pulse_model& model, int samples, event_scratch& scratch,
+                                       unsigned char* out) {
     double* const noise = scratch.noise.data();
     double* const pulse_a = scratch.pulse_a.data();
     double* const pulse_b = scratch.pulse_b.data();
     start.noise.normals(noise, 2 * samples);
-    pulse_samples(start.a, pulse_a, samples);
-    pulse_samples(start.b, pulse_b, samples);
+    record_samples(model, start.a, pulse_a, scratch.work.data(), samples);
+    record_samples(model, start.b, pulse_b, scratch.work.data(), samples);
+    const double sigma = model.noise_sigma;
     for (int j = 0; j < samples; ++j) {
-        const auto a = static_cast<std::uint16_t>(stored_sample(noise[2 * j], pulse_a[j], sigma));
-        const auto b = static_cast<std::uint16_t>(stored_sample(noise[2 * j + 1], pulse_b[j], sigma));
+        const auto a = static_cast<std::uint16_t>(digitised(noise[2 * j] * sigma + pulse_a[j], model.bits, model.saturate));
+        const auto b = static_cast<std::uint16_t>(digitised(noise[2 * j + 1] * sigma + pulse_b[j], model.bits, model.saturate));
         out[0] = static_cast<unsigned char>(a & 0xFF);
         out[1] = static_cast<unsigned char>(a >> 8);
         out[2] = static_cast<unsigned char>(b & 0xFF);
@@ -381,14 +477,14 @@ void generate_events(generator& g, const pulse_model& model, int samples, std::u
                     for (std::size_t e = 0; e < count; ++e) {
                         drawn_pulse a, b;
                         draw_pulses(g, model, a, b);
-                        starts[e] = {g, a.params, b.params};
+                        starts[e] = {g, a, b};
                         skip_noise(g);
                         if (params) params(first + e, a, b);
                     }
                     next_event += count;
                 }
                 for (std::size_t e = 0; e < count; ++e)
-                    render_event(starts[e], model.noise_sigma, samples, scratch, bytes.data() + e * bytes_per_event);
+                    render_event(starts[e], model, samples, scratch, bytes.data() + e * bytes_per_event);
                 sink(bytes.data(), count * bytes_per_event, first * bytes_per_event);
             }
         } catch (...) {

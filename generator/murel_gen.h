@@ -53,15 +53,49 @@ using pulse_params = std::array<double, 4>;
 /// The pulse value at sample position x: exp(-(x - centre)^2 / width^2) * amplitude + offset.
 double f(double x, const pulse_params& p);
 
-/// Draws a new pulse from `model`: a class draw picks the first line whose cumulative probability
-/// exceeds it (its amplitude drawn around the line's position) or else the flat continuum (a
-/// second uniform draw), then centre, width and offset are drawn in that order; returns the
-/// line's index, or -1 for the continuum.
-int generate_params(generator& g, pulse_params& p, const pulse_model& model);
+/// One channel's drawn pulse, the line its amplitude came from (-1: the continuum) and, if the
+/// record piled up, its second pulse, which shares the first one's width or time constants.
+struct drawn_pulse {
+    pulse_params params{};  ///< amplitude, centre (the onset for exponential and preamp), width (Gaussian only, else 0), offset
+    int component = -1;
+    double rise = 0.0, decay = 0.0;  ///< time constants in samples (exponential and preamp only, else 0)
+    bool piled_up = false;
+    double pileup_amplitude = 0.0, pileup_centre = 0.0;  ///< the second pulse's amplitude and centre or onset
+};
+
+/// Draws one channel's pulse from `model`.  The draws come in this order, and only those of
+/// features in use, so that murel_gen's model keeps murel_gen's stream:
+///  1. the class: a uniform deviate picks the first line whose cumulative probability exceeds it,
+///     or else the continuum;
+///  2. the amplitude: a normal deviate for a line, a second uniform deviate for the continuum;
+///  3. the centre (onset), a normal deviate;
+///  4. Gaussian: the width; exponential and preamp: the rise, then the decay (a normal deviate each);
+///  5. the offset, a normal deviate;
+///  6. with a pile-up probability above 0: a uniform deviate, below the probability for a
+///     second pulse; if there is one, a uniform deviate for its delay, min + u * (max - min),
+///     then its class and amplitude as in 1 and 2.
+/// A parameter drawn around VALUE with RELSIGMA is (1 + RELSIGMA * deviate) * VALUE.
+drawn_pulse draw_pulse(generator& g, const pulse_model& model);
 
 /// Draws a new pulse from the default model: the 12775 line (30 %), the 31863 line (20 %) or
 /// the flat continuum 10000 to 35000 (50 %), then centre, width and offset around 600, 175, -28000.
 void generate_params(generator& g, pulse_params& p);
+
+/// The factor k that makes k * (1 - e^(-t/rise)) * e^(-t/decay) peak at 1 over t >= 0:
+/// ((rise + decay) / decay) * ((rise + decay) / rise)^(rise / decay), the peak lying at
+/// t = rise * ln(1 + decay / rise); rise and decay in samples, above 0.
+double peak_scale(double rise, double decay);
+
+/// The record's noiseless value at sample position x, before the ADC: the pulse (negated for
+/// negative polarity) plus its pile-up pulse, on the baseline offset + slope * x.  Gaussian:
+/// amplitude * exp(-(x - centre)^2 / width^2); exponential: amplitude * peak_scale * (1 -
+/// e^(-t/rise)) * e^(-t/decay) with t = x - onset, 0 before the onset; preamp: the same without
+/// peak_scale, a step of the amplitude that rises and decays.
+double record_value(const pulse_model& model, const drawn_pulse& pulse, double x);
+
+/// record_value at the sample indices 0 to count - 1 into out[0 .. count-1], by batched maths;
+/// work must hold 2 * count doubles.
+void record_samples(const pulse_model& model, const drawn_pulse& pulse, double* out, double* work, int count);
 
 /// One stored sample at index j: f plus 20 times a normal deviate, truncated toward zero and
 /// wrapped to 16 bits.
@@ -70,6 +104,11 @@ std::int16_t sample_value(generator& g, int j, const pulse_params& p);
 /// The stored sample for a normal deviate, a pulse value and the noise sigma: the sum truncated
 /// toward zero, its low 16 bits kept; a sum that is not a finite number is stored as 0.
 std::int16_t stored_sample(double noise, double pulse, double noise_sigma = 20.0);
+
+/// What an ADC of `bits` bits (12, 14 or 16) stores for `value`: the value truncated toward zero,
+/// its low `bits` bits read as a signed number in -2^(bits-1) to 2^(bits-1) - 1; with `saturate`,
+/// a value beyond that range (infinities too) is stored as its end instead.  Not a number is 0.
+std::int16_t digitised(double value, int bits, bool saturate);
 
 /// f at the sample indices 0 to count - 1, into out[0 .. count-1].
 void pulse_samples(const pulse_params& p, double* out, int count = samples_per_event);
@@ -95,12 +134,6 @@ void skip_events(generator& g, const pulse_model& model, int samples, std::uint6
 
 /// Receives `size` bytes of consecutive events that belong at byte `offset` of the event data.
 using event_sink = std::function<void(const unsigned char* bytes, std::size_t size, std::uint64_t offset)>;
-
-/// One channel's drawn pulse and the line it came from (-1: the continuum).
-struct drawn_pulse {
-    pulse_params params;
-    int component;
-};
 
 /// Receives the pulses of event `event` (counted from the start of the run), in event order.
 using params_sink = std::function<void(std::uint64_t event, const drawn_pulse& a, const drawn_pulse& b)>;

@@ -16,10 +16,28 @@ bool spread::operator==(const spread& other) const {
     return value == other.value && relative_sigma == other.relative_sigma;
 }
 
+bool pileup_model::operator==(const pileup_model& other) const {
+    return probability == other.probability && min_delay == other.min_delay && max_delay == other.max_delay;
+}
+
 bool pulse_model::operator==(const pulse_model& other) const {
     return lines == other.lines && continuum_min == other.continuum_min && continuum_max == other.continuum_max &&
            centre == other.centre && width == other.width && offset == other.offset &&
-           noise_sigma == other.noise_sigma;
+           noise_sigma == other.noise_sigma && shape == other.shape && rise == other.rise && decay == other.decay &&
+           negative == other.negative && pileup == other.pileup && baseline_slope == other.baseline_slope &&
+           bits == other.bits && saturate == other.saturate;
+}
+
+std::string shape_name(pulse_shape shape) {
+    switch (shape) {
+    case pulse_shape::exponential:
+        return "exponential";
+    case pulse_shape::preamp:
+        return "preamp";
+    case pulse_shape::gaussian:
+        break;
+    }
+    return "gaussian";
 }
 
 namespace {
@@ -49,7 +67,10 @@ public:
     }
 
     // The comma-separated numbers of the value, exactly `count` of them.
-    std::vector<double> numbers(std::size_t count, const char* layout) const {
+    std::vector<double> numbers(std::size_t count, const char* layout) const { return numbers(count, count, layout); }
+
+    // The comma-separated numbers of the value, `fewest` to `most` of them.
+    std::vector<double> numbers(std::size_t fewest, std::size_t most, const char* layout) const {
         std::vector<double> result;
         std::string::size_type start = 0;
         for (;;) {
@@ -58,7 +79,7 @@ public:
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
-        if (result.size() != count) fail(std::string("expected ") + layout);
+        if (result.size() < fewest || result.size() > most) fail(std::string("expected ") + layout);
         return result;
     }
 
@@ -79,6 +100,30 @@ public:
         const std::vector<double> v = numbers(2, "VALUE,RELSIGMA");
         if (v[1] < 0) fail(std::string("the relative sigma of the ") + name + " must not be negative");
         return {v[0], v[1]};
+    }
+
+    // A time constant VALUE[,RELSIGMA]: every draw of it must come out above 0.
+    spread time_constant(const char* name) const {
+        const std::vector<double> v = numbers(1, 2, "VALUE[,RELSIGMA]");
+        const spread time{v[0], v.size() > 1 ? v[1] : 0.0};
+        if (!(time.value > 0)) fail(std::string("the ") + name + " time must be above 0");
+        if (time.relative_sigma < 0) fail(std::string("the relative sigma of the ") + name + " must not be negative");
+        if (time.relative_sigma > largest_time_sigma)
+            fail(std::string("the relative sigma of the ") + name + " must be at most " + shortest(largest_time_sigma) +
+                 ", so that every drawn " + name + " time stays above 0");
+        return time;
+    }
+
+    // One of `names`; its index.
+    std::size_t choice(std::initializer_list<const char*> names) const {
+        const std::string text = trimmed(setting_.value);
+        std::size_t index = 0;
+        std::string all;
+        for (const char* name : names) {
+            if (text == name) return index;
+            all += (index++ == 0 ? "" : ", ") + std::string(name);
+        }
+        fail("expected one of " + all);
     }
 
 private:
@@ -130,6 +175,26 @@ void apply(data_set& set, const setting& s, bool& lines_replaced) {
         const double sigma = read.numbers(1, "SIGMA")[0];
         if (sigma < 0) read.fail("the noise sigma must not be negative");
         set.model.noise_sigma = sigma;
+    } else if (s.key == "shape") {
+        set.model.shape = static_cast<pulse_shape>(read.choice({"gaussian", "exponential", "preamp"}));
+    } else if (s.key == "rise") {
+        set.model.rise = read.time_constant("rise");
+    } else if (s.key == "decay") {
+        set.model.decay = read.time_constant("decay");
+    } else if (s.key == "polarity") {
+        set.model.negative = read.choice({"positive", "negative"}) == 1;
+    } else if (s.key == "pileup") {
+        const std::vector<double> v = read.numbers(3, "PROBABILITY,MIN_DELAY,MAX_DELAY");
+        if (v[0] < 0 || v[0] > 1) read.fail("the probability must be 0 to 1");
+        if (v[1] < 0) read.fail("the delays must not be negative");
+        if (v[2] < v[1]) read.fail("the maximum delay is below the minimum");
+        set.model.pileup = {v[0], v[1], v[2]};
+    } else if (s.key == "baseline-slope") {
+        set.model.baseline_slope = read.numbers(1, "ADC-PER-SAMPLE")[0];
+    } else if (s.key == "bits") {
+        set.model.bits = 12 + 2 * static_cast<int>(read.choice({"12", "14", "16"}));
+    } else if (s.key == "saturate") {
+        set.model.saturate = read.choice({"no", "yes"}) == 1;
     } else if (s.key == "seed") {
         set.seed = static_cast<std::int32_t>(read.count(1, largest_seed));
     } else if (s.key == "first-event") {
@@ -193,6 +258,23 @@ std::string format_model(const pulse_model& model) {
     text += "width = " + number_list({model.width.value, model.width.relative_sigma}) + "\n";
     text += "offset = " + number_list({model.offset.value, model.offset.relative_sigma}) + "\n";
     text += "noise = " + number_list({model.noise_sigma}) + "\n";
+    // Keys murel_gen's model lacks stay out while they keep their values, so that sidecars of
+    // such data sets read as they always have.
+    const pulse_model plain;
+    if (model.shape != plain.shape) text += "shape = " + shape_name(model.shape) + "\n";
+    const bool timed = model.shape != pulse_shape::gaussian;
+    if (timed || !(model.rise == plain.rise))
+        text += "rise = " + number_list({model.rise.value, model.rise.relative_sigma}) + "\n";
+    if (timed || !(model.decay == plain.decay))
+        text += "decay = " + number_list({model.decay.value, model.decay.relative_sigma}) + "\n";
+    if (model.negative) text += "polarity = negative\n";
+    if (!(model.pileup == plain.pileup))
+        text += "pileup = " +
+                number_list({model.pileup.probability, model.pileup.min_delay, model.pileup.max_delay}) + "\n";
+    if (model.baseline_slope != plain.baseline_slope)
+        text += "baseline-slope = " + number_list({model.baseline_slope}) + "\n";
+    if (model.bits != plain.bits) text += "bits = " + std::to_string(model.bits) + "\n";
+    if (model.saturate) text += "saturate = yes\n";
     return text;
 }
 

@@ -23,6 +23,21 @@ struct spread {
     bool operator==(const spread& other) const;
 };
 
+/// How a pulse rises and falls: a Gaussian about its centre, or, from its onset on, a rise and an
+/// exponential decay scaled to peak at the amplitude (exponential) or to step to it (preamp).
+enum class pulse_shape { gaussian, exponential, preamp };
+
+/// The second pulse of a record: with `probability`, delayed by a uniform deviate between
+/// `min_delay` and `max_delay` samples after the first.
+struct pileup_model {
+    double probability = 0.0, min_delay = 0.0, max_delay = 0.0;
+    bool operator==(const pileup_model& other) const;
+};
+
+/// The largest relative sigma of a time constant: a normal deviate of this generator stays within
+/// +-6.56, so that every drawn rise and decay time stays positive.
+inline constexpr double largest_time_sigma = 0.15;
+
 /// The pulse model; a default-constructed one is murel_gen's.  The lines are tried in order,
 /// and whatever probability they leave goes to the flat continuum.
 struct pulse_model {
@@ -32,8 +47,19 @@ struct pulse_model {
     spread width{175.0, 0.0005};
     spread offset{-28000.0, 0.05};
     double noise_sigma = 20.0;
+    pulse_shape shape = pulse_shape::gaussian;
+    spread rise{10.0, 0.0};    ///< samples; exponential and preamp only
+    spread decay{100.0, 0.0};  ///< samples; exponential and preamp only
+    bool negative = false;     ///< pulses go down from the baseline
+    pileup_model pileup;
+    double baseline_slope = 0.0;  ///< ADC counts per sample
+    int bits = 16;                ///< the ADC's range: signed, bits wide
+    bool saturate = false;        ///< clip at the ADC's range instead of wrapping
     bool operator==(const pulse_model& other) const;
 };
+
+/// The shape's name as the "shape" setting takes it.
+std::string shape_name(pulse_shape shape);
 
 inline constexpr std::int32_t largest_seed = 2147483646;
 inline constexpr int largest_sample_count = 1073741823;  // so that an event's 2 x samples deviates count in an int
@@ -60,7 +86,9 @@ struct setting {
 /// non-finite number, a seed outside 1 to 2147483646, a negative count, fewer than 1 sample, a
 /// negative sigma, a zero width (or one whose square is 0), a continuum maximum below its minimum
 /// or further above it than a double holds, a probability outside 0 to 1 or line probabilities
-/// adding up to more than 1, and for a file larger than 2^63 bytes.
+/// adding up to more than 1, a rise or decay time not above 0 or with a relative sigma above
+/// largest_time_sigma, pile-up delays negative or reversed, bits other than 12, 14 or 16, an
+/// unknown shape or polarity, and for a file larger than 2^63 bytes.
 void apply_settings(data_set& set, const std::vector<setting>& settings);
 
 /// Reads the settings of a model file: "key = value" lines, blank lines and '#' comments;
@@ -70,7 +98,9 @@ std::vector<setting> read_settings(std::istream& in, const std::string& name);
 /// The numbers separated by commas, each in the shortest form that reads back as the same double.
 std::string number_list(std::initializer_list<double> values);
 
-/// The model as setting lines, numbers in their shortest exact form.
+/// The model as setting lines, numbers in their shortest exact form; the settings of shapes,
+/// pile-up and the digitiser appear only where they differ from murel_gen's (rise and decay
+/// also whenever the shape uses them).
 std::string format_model(const pulse_model& model);
 
 /// The whole data set as setting lines headed by `version`, readable by read_settings.

@@ -35,6 +35,8 @@ struct generate_options {
     std::list<std::pair<CLI::Option*, std::string>> values;  // CLI11 keeps pointers to the strings
     std::vector<std::string> lines;
     CLI::Option* line_option = nullptr;
+    bool saturate = false;
+    CLI::Option* saturate_option = nullptr;
 };
 
 data_set requested_data_set(generate_options& o) {
@@ -52,6 +54,7 @@ data_set requested_data_set(generate_options& o) {
             for (const std::string& line : o.lines) given.push_back({"line", line, "--line"});
         for (const auto& [option, value] : o.values)
             if (option->count() > 0) given.push_back({option->get_name().substr(2), value, option->get_name()});
+        if (o.saturate_option->count() > 0) given.push_back({"saturate", "yes", "--saturate"});
         apply_settings(set, given);
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
@@ -76,16 +79,25 @@ bool same_file(const std::string& a, const std::string& b) {
     return first == second;
 }
 
-// The ground-truth CSV, written in event order through a buffer.
+// The ground-truth CSV, written in event order through a buffer.  Pulses of murel_gen's kind
+// keep its seven columns; other shapes, negative pulses and pile-up add rise, decay and polarity,
+// and a piled-up record gets a second row for its second pulse.
 class truth_writer {
 public:
-    truth_writer(staged_file& file, std::uint64_t first_event) : file_(file), first_event_(first_event) {
-        text_ = "event,channel,component,amplitude,centre,width,offset\n";
+    truth_writer(staged_file& file, std::uint64_t first_event, const pulse_model& model)
+        : file_(file), first_event_(first_event), gaussian_(model.shape == pulse_shape::gaussian),
+          polarity_(model.negative ? -1 : 1),
+          extended_(!gaussian_ || model.negative || model.pileup.probability > 0) {
+        text_ = "event,channel,component,amplitude,centre,width,offset";
+        text_ += extended_ ? ",rise,decay,polarity\n" : "\n";
     }
 
     void add(std::uint64_t event, const drawn_pulse& a, const drawn_pulse& b) {
-        row(first_event_ + event, 'A', a);
-        row(first_event_ + event, 'B', b);
+        for (const auto& [channel, pulse] : {std::pair<char, const drawn_pulse&>{'A', a}, {'B', b}}) {
+            row(first_event_ + event, channel, std::to_string(pulse.component), pulse.params[0], pulse.params[1], pulse);
+            if (pulse.piled_up)
+                row(first_event_ + event, channel, "pileup", pulse.pileup_amplitude, pulse.pileup_centre, pulse);
+        }
         if (text_.size() >= (1 << 20)) flush();
     }
 
@@ -96,16 +108,31 @@ public:
     }
 
 private:
-    void row(std::uint64_t event, char channel, const drawn_pulse& pulse) {
-        char line[192];
-        const int size = std::snprintf(line, sizeof line, "%llu,%c,%d,%.17g,%.17g,%.17g,%.17g\n",
-                                       static_cast<unsigned long long>(event), channel, pulse.component,
-                                       pulse.params[0], pulse.params[1], pulse.params[2], pulse.params[3]);
-        text_.append(line, static_cast<std::size_t>(size));
+    void row(std::uint64_t event, char channel, const std::string& component, double amplitude, double centre,
+             const drawn_pulse& pulse) {
+        text_ += std::to_string(event) + ',' + channel + ',' + component;
+        field(amplitude);
+        field(centre);
+        gaussian_ ? field(pulse.params[2]) : void(text_ += ',');
+        field(pulse.params[3]);
+        if (extended_) {
+            gaussian_ ? void(text_ += ",,") : (field(pulse.rise), field(pulse.decay));
+            text_ += polarity_ < 0 ? ",-1" : ",1";
+        }
+        text_ += '\n';
+    }
+
+    // A number that reads back as the exact double, after a comma.
+    void field(double value) {
+        char text[32];
+        text_.append(text, static_cast<std::size_t>(std::snprintf(text, sizeof text, ",%.17g", value)));
     }
 
     staged_file& file_;
     std::uint64_t first_event_;
+    bool gaussian_;
+    int polarity_;
+    bool extended_;
     std::uint64_t written_ = 0;
     std::string text_;
 };
@@ -125,7 +152,7 @@ void generate(generate_options& o) {
     const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
     const std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
     std::unique_ptr<truth_writer> truth;
-    if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, set.first_event);
+    if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, set.first_event, set.model);
 
     const unsigned char header[header_bytes] = {};
     output->write_at(header, sizeof header, 0);
@@ -218,12 +245,32 @@ void add_generate(CLI::App& app) {
                    "Pulse width VALUE,RELSIGMA (samples; w in exp(-(x - centre)^2 / w^2))");
     setting_option("--offset", "VALUE,RELSIGMA", number_list({m.offset.value, m.offset.relative_sigma}), "Baseline VALUE,RELSIGMA");
     setting_option("--noise", "SIGMA", number_list({m.noise_sigma}), "Sigma of the noise added to every sample");
+    setting_option("--shape", "gaussian|exponential|preamp", shape_name(m.shape),
+                   "Pulse shape: gaussian about the centre; exponential, a rise and decay from the onset (the "
+                   "centre) that peaks at the amplitude; preamp, a step of the amplitude at the onset that rises and "
+                   "decays");
+    setting_option("--rise", "VALUE[,RELSIGMA]", number_list({m.rise.value, m.rise.relative_sigma}),
+                   "Rise time constant (samples, above 0; RELSIGMA at most 0.15) of exponential and preamp pulses");
+    setting_option("--decay", "VALUE[,RELSIGMA]", number_list({m.decay.value, m.decay.relative_sigma}),
+                   "Decay time constant (samples, above 0; RELSIGMA at most 0.15) of exponential and preamp pulses");
+    setting_option("--polarity", "positive|negative", "positive", "Whether pulses go up or down from the baseline");
+    setting_option("--pileup", "PROBABILITY,MIN_DELAY,MAX_DELAY",
+                   number_list({m.pileup.probability, m.pileup.min_delay, m.pileup.max_delay}),
+                   "With PROBABILITY, a record gets a second pulse of an amplitude drawn from the model, a uniform "
+                   "MIN_DELAY to MAX_DELAY samples after the first");
+    setting_option("--baseline-slope", "ADC-PER-SAMPLE", number_list({m.baseline_slope}),
+                   "Added to the baseline at sample j: slope * j");
+    setting_option("--bits", "12|14|16", std::to_string(m.bits),
+                   "ADC bits: samples wrap into (with --saturate: are clipped at) -2^(bits-1) .. 2^(bits-1) - 1");
+    o->saturate_option = command->add_flag("--saturate", o->saturate,
+                                           "Clip samples at the ADC's range instead of wrapping them (default: wrap)");
     command->add_option("--threads", o->threads, "Threads to generate on (the bytes are the same for any number)")
         ->check(CLI::Range(1U, 1024U).description(""))
         ->type_name("T");
     command->add_option("--truth", o->truth,
                         "Also write the true pulse of every record as CSV "
-                        "(event,channel,component,amplitude,centre,width,offset)")
+                        "(event,channel,component,amplitude,centre,width,offset; other shapes, negative polarity "
+                        "and pile-up add rise,decay,polarity and a row per pile-up pulse)")
         ->type_name("FILE");
     command->add_option("--model", o->model_file,
                         "Read settings from FILE (lines 'key = value', keys as the options here; a sidecar works "
