@@ -177,20 +177,35 @@ double height(const pulse_model& model, const drawn_pulse& pulse, double amplitu
     return model.negative ? -amplitude : amplitude;
 }
 
+// digitised, inlined: the render loop instantiates it with murel_gen's 16 wrapped bits as constants.
+inline std::int16_t adc_sample(double value, int bits, bool saturate) {
+    const std::int32_t half = std::int32_t{1} << (bits - 1);
+    if (saturate) {
+        if (value >= half - 1) return static_cast<std::int16_t>(half - 1);
+        if (value <= -half) return static_cast<std::int16_t>(-half);
+    }
+    std::int32_t whole = 0;
+    if (std::fabs(value) < 2147483648.0)  // murel_gen's values, always: they stay within about +-70000
+        whole = static_cast<std::int32_t>(value);
+    else if (std::isfinite(value))  // the remainder is exact and keeps the sign; its low 16 bits are the value's
+        whole = static_cast<std::int32_t>(std::fmod(value, 65536.0));
+    // Unsigned, so that a whole number near 2^31 wraps instead of overflowing.
+    const std::uint32_t mask = 2 * static_cast<std::uint32_t>(half) - 1;
+    return static_cast<std::int16_t>(
+        static_cast<std::int32_t>((static_cast<std::uint32_t>(whole) + static_cast<std::uint32_t>(half)) & mask) - half);
+}
+
 // The rise-and-decay of a pulse starting at `onset`, with t clamped at 0 so that the samples
 // before the onset come out as exactly 0.
 double onset_time(double x, double onset) { return std::max(x - onset, 0.0); }
 double onset_shape(double rise_exp, double decay_exp) { return (1.0 - rise_exp) * decay_exp; }
 
-// height * the pulse's shape at the sample indices 0 to count - 1, for a pulse at `at`;
-// work holds count doubles.
+// The pulse's shape times `scale` plus `base` at the sample indices 0 to count - 1, for a pulse
+// at `at`; work holds count doubles.
 MUREL_WIDEST_VECTORS void shape_samples(const pulse_model& model, const drawn_pulse& pulse, double scale, double at,
-                                        double* out, double* work, int count) {
+                                        double base, double* out, double* work, int count) {
     if (model.shape == pulse_shape::gaussian) {
-        const pulse_params p{scale, at, pulse.params[2], 0.0};
-        for (int j = 0; j < count; ++j) out[j] = pulse_exponent(static_cast<double>(j), p);
-        vector_math::exp(out, count);
-        for (int j = 0; j < count; ++j) out[j] *= scale;
+        pulse_samples({scale, at, pulse.params[2], base}, out, count);
         return;
     }
     for (int j = 0; j < count; ++j) {
@@ -200,14 +215,13 @@ MUREL_WIDEST_VECTORS void shape_samples(const pulse_model& model, const drawn_pu
     }
     vector_math::exp(out, count);
     vector_math::exp(work, count);
-    for (int j = 0; j < count; ++j) out[j] = onset_shape(out[j], work[j]) * scale;
+    for (int j = 0; j < count; ++j) out[j] = onset_shape(out[j], work[j]) * scale + base;
 }
 
-double shape_value(const pulse_model& model, const drawn_pulse& pulse, double scale, double at, double x) {
-    if (model.shape == pulse_shape::gaussian)
-        return std::exp(pulse_exponent(x, {scale, at, pulse.params[2], 0.0})) * scale;
+double shape_value(const pulse_model& model, const drawn_pulse& pulse, double scale, double at, double base, double x) {
+    if (model.shape == pulse_shape::gaussian) return f(x, {scale, at, pulse.params[2], base});
     const double t = onset_time(x, at);
-    return onset_shape(std::exp(-t / pulse.rise), std::exp(-t / pulse.decay)) * scale;
+    return onset_shape(std::exp(-t / pulse.rise), std::exp(-t / pulse.decay)) * scale + base;
 }
 
 }  // namespace
@@ -243,19 +257,19 @@ double peak_scale(double rise, double decay) {
 }
 
 double record_value(const pulse_model& model, const drawn_pulse& pulse, double x) {
-    double value = shape_value(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], x) + pulse.params[3];
+    double value = shape_value(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], pulse.params[3], x);
     if (pulse.piled_up)
-        value += shape_value(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, x);
+        value += shape_value(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, 0.0, x);
     if (model.baseline_slope != 0.0) value += model.baseline_slope * x;
     return value;
 }
 
 MUREL_WIDEST_VECTORS void record_samples(const pulse_model& model, const drawn_pulse& pulse, double* out, double* work,
                                          int count) {
-    shape_samples(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], out, work, count);
-    for (int j = 0; j < count; ++j) out[j] += pulse.params[3];
+    shape_samples(model, pulse, height(model, pulse, pulse.params[0]), pulse.params[1], pulse.params[3], out, work,
+                  count);
     if (pulse.piled_up) {
-        shape_samples(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, work,
+        shape_samples(model, pulse, height(model, pulse, pulse.pileup_amplitude), pulse.pileup_centre, 0.0, work,
                       work + count, count);
         for (int j = 0; j < count; ++j) out[j] += work[j];
     }
@@ -272,22 +286,7 @@ std::int16_t stored_sample(double noise, double pulse, double noise_sigma) {
     return digitised(noise * noise_sigma + pulse, 16, false);
 }
 
-std::int16_t digitised(double value, int bits, bool saturate) {
-    const std::int32_t half = std::int32_t{1} << (bits - 1);
-    if (saturate) {
-        if (value >= half - 1) return static_cast<std::int16_t>(half - 1);
-        if (value <= -half) return static_cast<std::int16_t>(-half);
-    }
-    std::int32_t whole = 0;
-    if (std::fabs(value) < 2147483648.0)  // murel_gen's values, always: they stay within about +-70000
-        whole = static_cast<std::int32_t>(value);
-    else if (std::isfinite(value))  // the remainder is exact and keeps the sign; its low 16 bits are the value's
-        whole = static_cast<std::int32_t>(std::fmod(value, 65536.0));
-    // Unsigned, so that a whole number near 2^31 wraps instead of overflowing.
-    const std::uint32_t mask = 2 * static_cast<std::uint32_t>(half) - 1;
-    return static_cast<std::int16_t>(
-        static_cast<std::int32_t>((static_cast<std::uint32_t>(whole) + static_cast<std::uint32_t>(half)) & mask) - half);
-}
+std::int16_t digitised(double value, int bits, bool saturate) { return adc_sample(value, bits, saturate); }
 
 // ---------------------------------------------------------------- phases
 
@@ -418,16 +417,22 @@ MUREL_WIDEST_VECTORS void render_event(event_start start, const pulse_model& mod
     start.noise.normals(noise, 2 * samples);
     record_samples(model, start.a, pulse_a, scratch.work.data(), samples);
     record_samples(model, start.b, pulse_b, scratch.work.data(), samples);
-    const double sigma = model.noise_sigma;
-    for (int j = 0; j < samples; ++j) {
-        const auto a = static_cast<std::uint16_t>(digitised(noise[2 * j] * sigma + pulse_a[j], model.bits, model.saturate));
-        const auto b = static_cast<std::uint16_t>(digitised(noise[2 * j + 1] * sigma + pulse_b[j], model.bits, model.saturate));
-        out[0] = static_cast<unsigned char>(a & 0xFF);
-        out[1] = static_cast<unsigned char>(a >> 8);
-        out[2] = static_cast<unsigned char>(b & 0xFF);
-        out[3] = static_cast<unsigned char>(b >> 8);
-        out += 4;
-    }
+    const auto store = [&](auto digitise) {
+        const double sigma = model.noise_sigma;
+        for (int j = 0; j < samples; ++j) {
+            const auto a = static_cast<std::uint16_t>(digitise(noise[2 * j] * sigma + pulse_a[j]));
+            const auto b = static_cast<std::uint16_t>(digitise(noise[2 * j + 1] * sigma + pulse_b[j]));
+            out[0] = static_cast<unsigned char>(a & 0xFF);
+            out[1] = static_cast<unsigned char>(a >> 8);
+            out[2] = static_cast<unsigned char>(b & 0xFF);
+            out[3] = static_cast<unsigned char>(b >> 8);
+            out += 4;
+        }
+    };
+    if (model.bits == 16 && !model.saturate)
+        store([](double value) { return adc_sample(value, 16, false); });
+    else
+        store([&model](double value) { return adc_sample(value, model.bits, model.saturate); });
 }
 
 }  // namespace

@@ -144,6 +144,112 @@ TEST(pulse, parameter_classes_and_pulse_values) {
     });
 }
 
+TEST(pulse, exponential_peaks_at_its_amplitude_and_preamp_steps_to_it) {
+    pulse_model model;
+    model.shape = pulse_shape::exponential;
+    drawn_pulse pulse;
+    pulse.params = {1000.0, 50.0, 0.0, -200.0};
+    for (const auto& [rise, decay] : {std::pair{2.0, 100.0}, {30.0, 30.0}, {100.0, 2.0}, {0.01, 1e4}, {1e3, 1.0}}) {
+        pulse.rise = rise;
+        pulse.decay = decay;
+        const double peak_at = 50.0 + rise * std::log1p(decay / rise);
+        const double peak = record_value(model, pulse, peak_at);
+        EXPECT_NEAR(peak, 800.0, 1e-9) << rise << " " << decay;
+        for (double step : {-1e-3, 1e-3, -1.0, 1.0}) EXPECT_LT(record_value(model, pulse, peak_at + step), peak);
+        EXPECT_EQ(record_value(model, pulse, 50.0), -200.0);
+        EXPECT_EQ(record_value(model, pulse, 3.0), -200.0);
+    }
+    EXPECT_DOUBLE_EQ(peak_scale(7.0, 7.0), 4.0);  // equal time constants need no limit
+
+    model.shape = pulse_shape::preamp;
+    pulse.rise = 0.5;
+    pulse.decay = 1e12;
+    EXPECT_NEAR(record_value(model, pulse, 80.0), 800.0, 1e-6);  // a step: amplitude above the baseline
+    pulse.decay = 20.0;
+    EXPECT_NEAR(record_value(model, pulse, 70.0), 1000.0 * (1 - std::exp(-40.0)) * std::exp(-1.0) - 200.0, 1e-9);
+}
+
+TEST(pulse, polarity_pileup_and_slope_add_up_around_the_baseline) {
+    for (const pulse_shape shape : {pulse_shape::gaussian, pulse_shape::exponential, pulse_shape::preamp}) {
+        SCOPED_TRACE(shape_name(shape));
+        pulse_model up;
+        up.shape = shape;
+        pulse_model down = up;
+        down.negative = true;
+        pulse_model sloped = down;
+        sloped.baseline_slope = -0.25;
+        drawn_pulse single;
+        single.params = {500.0, 20.0, 6.0, 100.0};
+        single.rise = 3.0;
+        single.decay = 40.0;
+        drawn_pulse piled = single;
+        piled.piled_up = true;
+        piled.pileup_amplitude = 300.0;
+        piled.pileup_centre = 45.5;
+        drawn_pulse alone = single;  // the second pulse by itself
+        alone.params = {300.0, 45.5, 6.0, 0.0};
+        for (double x : {0.0, 20.0, 24.5, 45.5, 47.0, 90.0}) {
+            EXPECT_DOUBLE_EQ(record_value(down, single, x) - 100.0, -(record_value(up, single, x) - 100.0)) << x;
+            EXPECT_NEAR(record_value(up, piled, x), record_value(up, single, x) + record_value(up, alone, x), 1e-9) << x;
+            EXPECT_NEAR(record_value(sloped, piled, x), record_value(down, piled, x) - 0.25 * x, 1e-9) << x;
+        }
+        // Batched, on every maths unit, as one value at a time.
+        for_each_variant([&](vector_math::variant v) {
+            constexpr int count = 97;
+            std::vector<double> row(count), work(2 * count);
+            for (const drawn_pulse& pulse : {single, piled}) {
+                record_samples(sloped, pulse, row.data(), work.data(), count);
+                for (int j = 0; j < count; ++j) expect_agrees(row[j], record_value(sloped, pulse, j), 1000.0, v);
+            }
+        });
+    }
+}
+
+TEST(pulse, draws_of_new_features_come_only_when_they_are_used) {
+    const auto steps = [](const pulse_model& model, drawn_pulse& pulse) {
+        generator g;
+        g.generator_state = 4242;
+        pulse = draw_pulse(g, model);
+        generator count;
+        count.generator_state = 4242;
+        std::uint64_t n = 0;
+        while (count.generator_state != g.generator_state) {
+            count.random_int();
+            ++n;
+        }
+        return n;
+    };
+    pulse_model gaussian;
+    gaussian.lines = {{100.0, 0.0, 1.0}};
+    drawn_pulse pulse;
+    const std::uint64_t plain = steps(gaussian, pulse);
+    EXPECT_EQ(plain, 1U + 4U);  // class, then two normal pairs for amplitude, centre, width, offset
+    pulse_model with_options = gaussian;
+    with_options.negative = true;
+    with_options.baseline_slope = 3.0;
+    with_options.bits = 12;
+    with_options.saturate = true;
+    with_options.pileup = {0.0, 1.0, 2.0};
+    EXPECT_EQ(steps(with_options, pulse), plain);
+    pulse_model timed = gaussian;
+    timed.shape = pulse_shape::preamp;
+    EXPECT_EQ(steps(timed, pulse), plain + 2);  // rise and decay in place of the width
+    EXPECT_EQ(pulse.params[2], 0.0);
+    EXPECT_GT(pulse.rise * pulse.decay, 0.0);
+    pulse_model certain = gaussian;
+    certain.pileup = {1.0, 10.0, 10.0};
+    const drawn_pulse first = [&] {
+        generator g;
+        g.generator_state = 4242;
+        return draw_pulse(g, gaussian);
+    }();
+    EXPECT_EQ(steps(certain, pulse), plain + 1 + 1 + 1 + 2);  // decision, delay, class, a normal pair for the amplitude
+    EXPECT_TRUE(pulse.piled_up);
+    EXPECT_EQ(pulse.pileup_centre, pulse.params[1] + 10.0);
+    EXPECT_EQ(pulse.params, first.params);
+    EXPECT_EQ(pulse.pileup_amplitude, first.params[0]) << "one line without spread";
+}
+
 TEST(pulse, samples_truncate_toward_zero_and_wrap_to_16_bits) {
     EXPECT_EQ(stored_sample(0.0, -32768.9), -32768);
     EXPECT_EQ(stored_sample(0.0, -32769.5), 32767);

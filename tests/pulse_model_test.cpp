@@ -33,13 +33,49 @@ TEST(pulse_model, a_written_data_set_reads_back_exactly) {
     odd.samples = 3;
     data_set no_lines;
     no_lines.model.lines.clear();
-    for (const data_set& set : {odd, no_lines, data_set{}}) {
+    data_set digitiser = odd;
+    digitiser.model.shape = pulse_shape::exponential;
+    digitiser.model.rise = {1.0 / 3.0, 0.15};
+    digitiser.model.decay = {1e-5, 0.0};
+    digitiser.model.negative = true;
+    digitiser.model.pileup = {0.1, 0.0, 1e9};
+    digitiser.model.baseline_slope = -0.1;
+    digitiser.model.bits = 12;
+    digitiser.model.saturate = true;
+    data_set step;
+    step.model.shape = pulse_shape::preamp;
+    step.model.bits = 14;
+    for (const data_set& set : {odd, no_lines, data_set{}, digitiser, step}) {
         const data_set back = from_text(format_data_set(set, "9.9"));
         EXPECT_TRUE(back.model == set.model) << format_model(set.model);
         EXPECT_EQ(back.seed, set.seed);
         EXPECT_EQ(back.first_event, set.first_event);
         EXPECT_EQ(back.events, set.events);
         EXPECT_EQ(back.samples, set.samples);
+    }
+}
+
+TEST(pulse_model, settings_new_to_murel_gen_are_written_only_where_they_matter) {
+    const std::string plain = format_model(pulse_model{});
+    EXPECT_EQ(plain.find("shape"), std::string::npos);
+    EXPECT_EQ(plain.substr(plain.size() - 12), "\nnoise = 20\n");
+    // Settings that name the defaults change nothing.
+    EXPECT_EQ(format_model(from_text("shape = gaussian\npolarity = positive\npileup = 0,0,0\nbaseline-slope = 0\n"
+                                     "bits = 16\nsaturate = no\nrise = 10\ndecay = 100,0\n")
+                               .model),
+              plain);
+    const struct {
+        std::string settings, tail;
+    } cases[] = {
+        {"shape = exponential", "noise = 20\nshape = exponential\nrise = 10,0\ndecay = 100,0\n"},
+        {"shape = preamp\nrise = 2.5", "noise = 20\nshape = preamp\nrise = 2.5,0\ndecay = 100,0\n"},
+        {"decay = 7,0.125", "noise = 20\ndecay = 7,0.125\n"},  // unused by a Gaussian, yet kept
+        {"polarity = negative\nsaturate = yes\nbits = 12", "noise = 20\npolarity = negative\nbits = 12\nsaturate = yes\n"},
+        {"pileup = 1,0,0\nbaseline-slope = -1e-3", "noise = 20\npileup = 1,0,0\nbaseline-slope = -0.001\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = format_model(from_text(c.settings).model);
+        EXPECT_EQ(text.substr(text.find("noise = ")), c.tail) << c.settings;
     }
 }
 
@@ -76,6 +112,28 @@ TEST(pulse_model, bad_settings_throw_naming_source_and_value) {
         {"continuum = -1e308,1e308", "m:1: continuum = -1e308,1e308: the continuum is wider than a double can hold"},
         {"samples = 1073741824", "m:1: samples = 1073741824: must be 1 to 1073741823"},
         {"first-event = 9223372036854775807\nevents = 1", "m:2: events = 1: the event range is too large for a file"},
+        {"shape = square", "m:1: shape = square: expected one of gaussian, exponential, preamp"},
+        {"shape = Gaussian", "m:1: shape = Gaussian: expected one of gaussian, exponential, preamp"},
+        {"polarity = -1", "m:1: polarity = -1: expected one of positive, negative"},
+        {"decay = 0", "m:1: decay = 0: the decay time must be above 0"},
+        {"decay = -5,0", "m:1: decay = -5,0: the decay time must be above 0"},
+        {"decay = nan", "m:1: decay = nan: 'nan' is not a finite number"},
+        {"decay = inf,0", "m:1: decay = inf,0: 'inf' is not a finite number"},
+        {"rise = -0", "m:1: rise = -0: the rise time must be above 0"},
+        {"rise = 1,2,3", "m:1: rise = 1,2,3: expected VALUE[,RELSIGMA]"},
+        {"rise = 1,-0.1", "m:1: rise = 1,-0.1: the relative sigma of the rise must not be negative"},
+        {"rise = 1,0.1500001",
+         "m:1: rise = 1,0.1500001: the relative sigma of the rise must be at most 0.15, so that every drawn rise time "
+         "stays above 0"},
+        {"pileup = 1.01,0,1", "m:1: pileup = 1.01,0,1: the probability must be 0 to 1"},
+        {"pileup = -0.5,0,1", "m:1: pileup = -0.5,0,1: the probability must be 0 to 1"},
+        {"pileup = 0.5,-1,1", "m:1: pileup = 0.5,-1,1: the delays must not be negative"},
+        {"pileup = 0.5,10,9.5", "m:1: pileup = 0.5,10,9.5: the maximum delay is below the minimum"},
+        {"pileup = 0.5,10", "m:1: pileup = 0.5,10: expected PROBABILITY,MIN_DELAY,MAX_DELAY"},
+        {"baseline-slope = 1e999", "m:1: baseline-slope = 1e999: '1e999' is not a finite number"},
+        {"bits = 13", "m:1: bits = 13: expected one of 12, 14, 16"},
+        {"bits = 8", "m:1: bits = 8: expected one of 12, 14, 16"},
+        {"saturate = true", "m:1: saturate = true: expected one of no, yes"},
     };
     for (const auto& c : cases) {
         try {
@@ -98,6 +156,29 @@ TEST(pulse_model, stored_samples_keep_the_low_16_bits_of_any_value) {
         {0.0, 1e300, 1.0, 0},                        // a multiple of 65536
         {0.0, std::numeric_limits<double>::quiet_NaN(), 1.0, 0},
         {1.0, 0.0, std::numeric_limits<double>::infinity(), 0},
+        {0.0, 2147483647.0, 0.0, -1},  // the largest int32 wraps without overflowing
+        {0.0, -2147483647.5, 0.0, 1},
     };
     for (const auto& c : cases) EXPECT_EQ(stored_sample(c.noise, c.pulse, c.sigma), c.stored) << c.pulse;
+}
+
+TEST(pulse_model, narrower_adcs_wrap_into_or_clip_at_their_signed_range) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double value;
+        int bits;
+        std::int16_t wrapped, saturated;
+    } cases[] = {
+        {2047.9, 12, 2047, 2047},     {2048.0, 12, -2048, 2047},   {-2048.9, 12, -2048, -2048},
+        {-2049.0, 12, 2047, -2048},   {4096.5, 12, 0, 2047},       {-0.5, 12, 0, 0},
+        {8191.5, 14, 8191, 8191},     {8192.0, 14, -8192, 8191},   {-8193.0, 14, 8191, -8192},
+        {32767.99, 16, 32767, 32767}, {32768.0, 16, -32768, 32767}, {-32769.0, 16, 32767, -32768},
+        {1e300, 12, 0, 2047},         {-4294967297.5, 14, -1, -8192},  // -(2^32 + 1) has all low 14 bits set
+        {inf, 12, 0, 2047},           {-inf, 16, 0, -32768},
+        {std::numeric_limits<double>::quiet_NaN(), 14, 0, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(digitised(c.value, c.bits, false), c.wrapped) << c.value << " in " << c.bits << " bits";
+        EXPECT_EQ(digitised(c.value, c.bits, true), c.saturated) << c.value << " in " << c.bits << " bits";
+    }
 }
