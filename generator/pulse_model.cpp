@@ -188,7 +188,8 @@ void apply(data_set& set, const setting& s, bool& lines_replaced) {
         if (v[0] < 0 || v[0] > 1) read.fail("the probability must be 0 to 1");
         if (v[1] < 0) read.fail("the delays must not be negative");
         if (v[2] < v[1]) read.fail("the maximum delay is below the minimum");
-        set.model.pileup = {v[0], v[1], v[2]};
+        // Without pile-up the delays play no part, and a sidecar leaves them out.
+        set.model.pileup = v[0] > 0 ? pileup_model{v[0], v[1], v[2]} : pileup_model{};
     } else if (s.key == "baseline-slope") {
         set.model.baseline_slope = read.numbers(1, "ADC-PER-SAMPLE")[0];
     } else if (s.key == "bits") {

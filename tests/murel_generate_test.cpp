@@ -5,7 +5,9 @@
 #include "program_runner.h"
 #include "pulse_model.h"
 #include "test_support.h"
+#include "vector_math.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -34,49 +36,127 @@ public:
         // The self-test leaves the normal cache empty; the example phase's draws decide what it
         // holds when the synthetic phase reseeds.
         g_.generator_state = seed;
-        pulse_params p;
-        draw(p);
-        draw(p);
+        draw();
+        draw();
         for (int i = 0; i < 2 * samples; ++i) g_.normal();
         g_.generator_state = seed;
     }
 
     // Appends the next event's samples to `bytes` and its truth rows to `truth`, or only draws it.
     void next_event(std::uint64_t event, std::string* bytes, std::string* truth) {
-        pulse_params p[2];
-        const int component[2] = {draw(p[0]), draw(p[1])};
+        const pulse p[2] = {draw(), draw()};
         for (int j = 0; j < samples_; ++j)
-            for (const pulse_params& channel : p) {
-                const double v = g_.normal() * model_.noise_sigma + f(j, channel);
-                const auto bits = static_cast<std::uint16_t>(static_cast<std::int32_t>(v) & 0xFFFF);
+            for (const pulse& channel : p) {
+                const auto bits = static_cast<std::uint16_t>(adc(g_.normal() * model_.noise_sigma + value(channel, j)));
                 if (bytes) *bytes += {static_cast<char>(bits & 0xFF), static_cast<char>(bits >> 8)};
             }
         for (int c = 0; truth && c < 2; ++c) {
-            char row[256];
-            std::snprintf(row, sizeof row, "%llu,%c,%d,%.17g,%.17g,%.17g,%.17g\n", static_cast<unsigned long long>(event),
-                          "AB"[c], component[c], p[c][0], p[c][1], p[c][2], p[c][3]);
-            *truth += row;
+            *truth += row(event, "AB"[c], std::to_string(p[c].component), p[c].amplitude, p[c].centre, p[c]);
+            if (p[c].piled) *truth += row(event, "AB"[c], "pileup", p[c].second_amplitude, p[c].second_centre, p[c]);
         }
     }
 
+    // The truth table's first line.
+    std::string header() const {
+        return std::string("event,channel,component,amplitude,centre,width,offset") + (extended() ? ",rise,decay,polarity\n" : "\n");
+    }
+
 private:
-    int draw(pulse_params& p) {
+    struct pulse {
+        int component = -1;
+        double amplitude = 0, centre = 0, width = 0, offset = 0, rise = 0, decay = 0;
+        bool piled = false;
+        double second_amplitude = 0, second_centre = 0;
+    };
+
+    bool gaussian() const { return model_.shape == pulse_shape::gaussian; }
+    bool extended() const { return !gaussian() || model_.negative || model_.pileup.probability > 0; }
+
+    double around(const spread& s) { return (g_.normal() * s.relative_sigma + 1.0) * s.value; }
+
+    int amplitude(double& a) {
         const double u = g_.uniform();
         double cumulative = 0.0;
-        int component = -1;
         for (std::size_t k = 0; k < model_.lines.size(); ++k) {
             cumulative += model_.lines[k].probability;
             if (u < cumulative) {
-                p[0] = (g_.normal() * model_.lines[k].relative_sigma + 1.0) * model_.lines[k].position;
-                component = static_cast<int>(k);
-                break;
+                a = (g_.normal() * model_.lines[k].relative_sigma + 1.0) * model_.lines[k].position;
+                return static_cast<int>(k);
             }
         }
-        if (component < 0) p[0] = g_.uniform() * (model_.continuum_max - model_.continuum_min) + model_.continuum_min;
-        p[1] = (g_.normal() * model_.centre.relative_sigma + 1.0) * model_.centre.value;
-        p[2] = (g_.normal() * model_.width.relative_sigma + 1.0) * model_.width.value;
-        p[3] = (g_.normal() * model_.offset.relative_sigma + 1.0) * model_.offset.value;
-        return component;
+        a = g_.uniform() * (model_.continuum_max - model_.continuum_min) + model_.continuum_min;
+        return -1;
+    }
+
+    pulse draw() {
+        pulse p;
+        p.component = amplitude(p.amplitude);
+        p.centre = around(model_.centre);
+        if (gaussian()) {
+            p.width = around(model_.width);
+        } else {
+            p.rise = around(model_.rise);
+            p.decay = around(model_.decay);
+        }
+        p.offset = around(model_.offset);
+        if (model_.pileup.probability > 0 && g_.uniform() < model_.pileup.probability) {
+            p.piled = true;
+            const pileup_model& m = model_.pileup;
+            p.second_centre = p.centre + (g_.uniform() * (m.max_delay - m.min_delay) + m.min_delay);
+            amplitude(p.second_amplitude);
+        }
+        return p;
+    }
+
+    // One pulse of p's kind at `at` with amplitude a, on the baseline `base`.
+    double one(const pulse& p, double a, double at, double base, int j) const {
+        double scale = a;
+        if (model_.shape == pulse_shape::exponential) {
+            // The peak of (1 - e^(-t/r)) e^(-t/d) lies where e^(-t/r) = r / (r + d).
+            const double r = p.rise, d = p.decay;
+            scale = a / ((d / (r + d)) * std::pow(r / (r + d), r / d));
+        }
+        if (model_.negative) scale = -scale;
+        if (gaussian()) {
+            const double x = j - at;
+            return std::exp((-x * x) / (p.width * p.width)) * scale + base;
+        }
+        const double t = j - at;
+        const double shape = t > 0 ? (1.0 - std::exp(-t / p.rise)) * std::exp(-t / p.decay) : 0.0;
+        return shape * scale + base;
+    }
+
+    double value(const pulse& p, int j) const {
+        double v = one(p, p.amplitude, p.centre, p.offset, j);
+        if (p.piled) v += one(p, p.second_amplitude, p.second_centre, 0.0, j);
+        if (model_.baseline_slope != 0) v += model_.baseline_slope * j;
+        return v;
+    }
+
+    std::int16_t adc(double v) const {
+        const std::int64_t range = std::int64_t{1} << model_.bits;
+        if (model_.saturate) v = std::min(std::max(v, -range / 2.0), range / 2.0 - 1);
+        std::int64_t whole = static_cast<std::int64_t>(v) % range;
+        if (whole < 0) whole += range;
+        return static_cast<std::int16_t>(whole >= range / 2 ? whole - range : whole);
+    }
+
+    std::string row(std::uint64_t event, char channel, const std::string& component, double a, double centre,
+                    const pulse& p) const {
+        char text[512];
+        const auto number = [](double x) {
+            char digits[32];
+            std::snprintf(digits, sizeof digits, "%.17g", x);
+            return std::string(digits);
+        };
+        std::snprintf(text, sizeof text, "%llu,%c,%s,%s,%s,%s,%s", static_cast<unsigned long long>(event), channel,
+                      component.c_str(), number(a).c_str(), number(centre).c_str(),
+                      gaussian() ? number(p.width).c_str() : "", number(p.offset).c_str());
+        std::string line = text;
+        if (extended())
+            line += gaussian() ? ",,," : "," + number(p.rise) + "," + number(p.decay) + ",";
+        if (extended()) line += model_.negative ? "-1" : "1";
+        return line + "\n";
     }
 
     generator g_;
@@ -104,6 +184,36 @@ TEST(murel_generate, defaults_write_murel_gen_data_on_any_number_of_threads_with
               "width = 175,0.0005\noffset = -28000,0.05\nnoise = 20\n"
               "# the files written with this sidecar: bytes and XXH3-64 hash\n"
               "data-file = 40000012 " + murel::digest_of(dir.file("out.cdb")).hash_text() + "\n");
+}
+
+TEST(murel_generate, new_settings_at_their_defaults_change_no_byte) {
+    scratch_dir plain, spelled;
+    const std::vector<std::string> common{"out", "--truth", "truth.csv", "--events", "30", "--seed", "17"};
+    std::vector<std::string> defaults = common;
+    defaults.insert(defaults.end(), {"--shape", "gaussian", "--polarity", "positive", "--pileup", "0,5,10",
+                                     "--baseline-slope", "0", "--bits", "16", "--rise", "10", "--decay", "100,0"});
+    ASSERT_EQ(generate(common, plain.path().string()).status, 0);
+    const run_result result = generate(defaults, spelled.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const char* file : {"out", "out.model", "truth.csv"})
+        EXPECT_TRUE(read_file(plain.file(file)) == read_file(spelled.file(file))) << file;
+}
+
+TEST(murel_generate, every_maths_variant_writes_the_same_piled_up_exponential_pulses) {
+    const std::vector<std::string> arguments{"out", "--shape", "exponential", "--rise", "3,0.1", "--decay", "50,0.1",
+                                             "--pileup", "0.5,10,400", "--polarity", "negative", "--offset", "2000,0.05",
+                                             "--bits", "14", "--saturate", "--baseline-slope", "0.75", "--events", "300"};
+    scratch_dir reference;
+    ASSERT_EQ(generate(arguments, reference.path().string()).status, 0);
+    for (const vector_math::variant v : vector_math::available()) {
+        const std::string name = vector_math::name(v);
+        scratch_dir dir;
+        test_support::run_options options;
+        options.maths = name.c_str();
+        const run_result result = generate(arguments, dir.path().string(), options);
+        ASSERT_EQ(result.status, 0) << name << ": " << result.err;
+        EXPECT_TRUE(read_file(dir.file("out")) == read_file(reference.file("out"))) << name;
+    }
 }
 
 TEST(murel_generate, ranges_of_any_split_rebuild_the_whole_data_set) {
@@ -152,6 +262,37 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
     continuum_only.lines.clear();
     pulse_model lines_only;
     lines_only.lines = {{100, 0.5, 0.5}, {200, 0.5, 0.5}};
+    pulse_model clipped;  // negative, piled-up pulses that a 12-bit ADC clips at -2048
+    clipped.shape = pulse_shape::exponential;
+    clipped.rise = {4, 0.1};
+    clipped.decay = {60, 0.05};
+    clipped.negative = true;
+    clipped.pileup = {0.4, 5, 300};
+    clipped.offset = {1500, 0.1};
+    clipped.centre = {100, 0.01};
+    clipped.noise_sigma = 5;
+    clipped.bits = 12;
+    clipped.saturate = true;
+    pulse_model steps;  // slow preamp steps on a slope, always piled up, wrapping in 14 bits
+    steps.shape = pulse_shape::preamp;
+    steps.rise = {2, 0};
+    steps.decay = {1000, 0.15};
+    steps.centre = {10, 0.1};
+    steps.offset = {-3000, 0.01};
+    steps.pileup = {1, 0, 0};
+    steps.baseline_slope = 2.5;
+    steps.bits = 14;
+    pulse_model equal_times = steps;  // rise = decay, on a falling baseline
+    equal_times.shape = pulse_shape::exponential;
+    equal_times.rise = equal_times.decay = {7, 0};
+    equal_times.baseline_slope = -40;
+    equal_times.pileup = {};
+    pulse_model piled_gaussian;
+    piled_gaussian.negative = true;
+    piled_gaussian.centre = {30, 0.01};
+    piled_gaussian.width = {5, 0.01};
+    piled_gaussian.offset = {20000, 0.01};
+    piled_gaussian.pileup = {0.5, 0, 20};
     const struct {
         std::int32_t seed;
         pulse_model model;
@@ -162,6 +303,10 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
         {987654321, three_lines, 37, 5, 20},
         {2147483646, continuum_only, 1, 0, 9},  // one sample: the noise jump has nothing to leave out
         {77, lines_only, 2, 3, 4},
+        {31337, clipped, 400, 3, 25},
+        {8, steps, 50, 0, 6},
+        {1234, equal_times, 60, 2, 3},
+        {9, piled_gaussian, 100, 11, 10},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
@@ -176,7 +321,7 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
                                            dir.path().string());
         ASSERT_EQ(result.status, 0) << result.err;
         reference_data_set reference(c.seed, c.model, c.samples);
-        std::string bytes(12, '\0'), truth = "event,channel,component,amplitude,centre,width,offset\n";
+        std::string bytes(12, '\0'), truth = reference.header();
         for (std::uint64_t e = 0; e < c.first; ++e) reference.next_event(e, nullptr, nullptr);
         for (std::uint64_t e = c.first; e < c.first + c.events; ++e) reference.next_event(e, &bytes, &truth);
         EXPECT_TRUE(read_file(dir.file("out")) == bytes) << "seed " << c.seed;
@@ -232,6 +377,26 @@ TEST(murel_generate, usage_errors_name_the_option_and_value_and_write_nothing) {
         {{"out", "--continuum", "5,1"}, "murel: --continuum 5,1: the maximum is below the minimum\n"},
         {{"out", "--events", "4611686018427387904"},
          "murel: --events 4611686018427387904: the event range is too large for a file\n"},
+        {{"out", "--shape", "triangle"}, "murel: --shape triangle: expected one of gaussian, exponential, preamp\n"},
+        {{"out", "--decay", "0"}, "murel: --decay 0: the decay time must be above 0\n"},
+        {{"out", "--decay", "-3,0.1"}, "murel: --decay -3,0.1: the decay time must be above 0\n"},
+        {{"out", "--decay", "inf"}, "murel: --decay inf: 'inf' is not a finite number\n"},
+        {{"out", "--rise", "0,0"}, "murel: --rise 0,0: the rise time must be above 0\n"},
+        {{"out", "--rise", "nan"}, "murel: --rise nan: 'nan' is not a finite number\n"},
+        {{"out", "--rise", "5,0.2"},
+         "murel: --rise 5,0.2: the relative sigma of the rise must be at most 0.15, so that every drawn rise time "
+         "stays above 0\n"},
+        {{"out", "--polarity", "up"}, "murel: --polarity up: expected one of positive, negative\n"},
+        {{"out", "--pileup", "1.5,0,10"}, "murel: --pileup 1.5,0,10: the probability must be 0 to 1\n"},
+        {{"out", "--pileup", "-0.1,0,10"}, "murel: --pileup -0.1,0,10: the probability must be 0 to 1\n"},
+        {{"out", "--pileup", "0.5,-2,10"}, "murel: --pileup 0.5,-2,10: the delays must not be negative\n"},
+        {{"out", "--pileup", "0.5,20,10"}, "murel: --pileup 0.5,20,10: the maximum delay is below the minimum\n"},
+        {{"out", "--pileup", "0.5"}, "murel: --pileup 0.5: expected PROBABILITY,MIN_DELAY,MAX_DELAY\n"},
+        {{"out", "--baseline-slope", "-inf"}, "murel: --baseline-slope -inf: '-inf' is not a finite number\n"},
+        {{"out", "--bits", "10"}, "murel: --bits 10: expected one of 12, 14, 16\n"},
+        {{"out", "--bits", "15"}, "murel: --bits 15: expected one of 12, 14, 16\n"},
+        {{"out", "--saturate", "yes"}, "The following argument was not expected: yes"},
+        {{"out", "--model", "model"}, "murel: model:1: decay = 0: the decay time must be above 0\n", "decay = 0\n"},
         {{"out", "--threads", "0"}, "--threads: Value 0"},
         {{"out", "--model", "missing.txt"}, "--model: File does not exist: missing.txt"},
         {{"out", "--truth", "out.model"}, "murel: --truth out.model: the same file as OUTPUT or its sidecar\n"},
@@ -303,7 +468,10 @@ TEST(murel_generate, help_lists_every_option_with_its_default) {
                                "--line POSITION,RELSIGMA,PROBABILITY=12775,0.003,0.3 31863,0.0015,0.2",
                                "--continuum MIN,MAX=10000,35000", "--centre VALUE,RELSIGMA=600,0.005",
                                "--width VALUE,RELSIGMA=175,0.0005", "--offset VALUE,RELSIGMA=-28000,0.05",
-                               "--noise SIGMA=20", "--threads T=", "--truth FILE", "--model FILE", "--print-model"})
+                               "--noise SIGMA=20", "--shape gaussian|exponential|preamp=gaussian",
+                               "--rise VALUE[,RELSIGMA]=10,0", "--decay VALUE[,RELSIGMA]=100,0",
+                               "--polarity positive|negative=positive", "--pileup PROBABILITY,MIN_DELAY,MAX_DELAY=0,0,0",
+                               "--baseline-slope ADC-PER-SAMPLE=0", "--bits 12|14|16=16", "--saturate", "--threads T=", "--truth FILE", "--model FILE", "--print-model"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     EXPECT_EQ(run(MUREL_PATH, {"--version"}, dir.path().string()).out, MUREL_VERSION "\n");
 }
