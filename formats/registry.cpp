@@ -10,9 +10,12 @@
 
 namespace murel::formats {
 
+format lh5_format();
+
 // Each format is one file that defines its descriptor, and one line here.
 const std::vector<format>& registry() {
     static const std::vector<format> known = {
+        lh5_format(),
     };
     return known;
 }
