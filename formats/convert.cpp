@@ -58,11 +58,11 @@ bool acquisition::peek(source& file) {
     while (file.position == file.pending.size()) {
         if (file.ended) return false;
         // Several records per call keep the readers' own batching; the count matters little.
+        file.position = 0;
         if (!file.records->next(file.pending, 256)) {
             file.ended = true;
             return false;
         }
-        file.position = 0;
     }
     return true;
 }
