@@ -124,8 +124,9 @@ public:
           offset_(o.adc_offset) {
         const formats::channel_info drawn = rendered_channel("0");
         const formats::channel_info stored = formats::as_stored(target, drawn);
-        shift_ = formats::sample_shift(drawn, stored, o.adc_offset);
+        shift_ = static_cast<std::int32_t>(formats::sample_shift(drawn, stored, o.adc_offset));
         range_ = formats::storable_range(target, stored);
+        always_fits_ = range_.first <= -32768 + shift_ && 32767 + shift_ <= range_.second;
     }
 
     /// The channels as they are rendered: signed 16-bit, time-stamped in picoseconds.
@@ -143,17 +144,23 @@ public:
             const std::size_t event_bytes = 4 * static_cast<std::size_t>(samples_);
             formats::record_batch batch;
             batch.samples.reserve(size / 2);
-            std::vector<std::int32_t> a(static_cast<std::size_t>(samples_)), b(a.size());
+            const std::size_t length = static_cast<std::size_t>(samples_);
             for (std::size_t first = 0; first < size; first += event_bytes) {
                 const std::uint64_t event = first_event_ + (offset + first) / event_bytes;
-                const unsigned char* pair = bytes + first;
-                for (std::size_t j = 0; j < a.size(); ++j, pair += 4) {
-                    a[j] = stored(event, 'A', j, static_cast<std::int16_t>(pair[0] | pair[1] << 8));
-                    b[j] = stored(event, 'B', j, static_cast<std::int16_t>(pair[2] | pair[3] << 8));
-                }
                 const std::uint64_t stamp = timestamp(event);
-                batch.append({0, event, stamp, std::nullopt}, a.data(), a.size());
-                batch.append({1, event, stamp, std::nullopt}, b.data(), b.size());
+                batch.add({0, event, stamp, std::nullopt}, length);
+                batch.add({1, event, stamp, std::nullopt}, length);
+                std::int32_t* b = batch.samples.data() + batch.samples.size() - length;
+                std::int32_t* a = b - length;
+                const unsigned char* pair = bytes + first;
+                for (std::size_t j = 0; j < length; ++j, pair += 4) {
+                    a[j] = static_cast<std::int16_t>(pair[0] | pair[1] << 8) + shift_;
+                    b[j] = static_cast<std::int16_t>(pair[2] | pair[3] << 8) + shift_;
+                }
+                if (!always_fits_) {
+                    check(event, 'A', a);
+                    check(event, 'B', b);
+                }
             }
             std::unique_lock<std::mutex> lock(turn_mutex_);
             turn_.wait(lock, [&] { return failure_ || written_ == offset; });
@@ -176,15 +183,15 @@ public:
     }
 
 private:
-    std::int32_t stored(std::uint64_t event, char channel, std::size_t sample, std::int16_t value) const {
-        const std::int64_t shifted = value + shift_;
-        if (shifted < range_.first || shifted > range_.second)
-            throw std::runtime_error("generate: event " + std::to_string(event) + ", channel " + channel + ", sample " +
-                                     std::to_string(sample) + ": " + std::to_string(value) + " + " +
-                                     std::to_string(offset_) + " (--adc-offset) is outside " +
-                                     std::to_string(range_.first) + " .. " + std::to_string(range_.second) +
-                                     ", the values " + target_name_ + " holds");
-        return static_cast<std::int32_t>(shifted);
+    // Refuses a shifted sample of one record that the format cannot hold.
+    void check(std::uint64_t event, char channel, const std::int32_t* shifted) const {
+        for (std::size_t j = 0; j < static_cast<std::size_t>(samples_); ++j)
+            if (shifted[j] < range_.first || shifted[j] > range_.second)
+                throw std::runtime_error("generate: event " + std::to_string(event) + ", channel " + channel +
+                                         ", sample " + std::to_string(j) + ": " + std::to_string(shifted[j] - shift_) +
+                                         " + " + std::to_string(offset_) + " (--adc-offset) is outside " +
+                                         std::to_string(range_.first) + " .. " + std::to_string(range_.second) +
+                                         ", the values " + target_name_ + " holds");
     }
 
     formats::writer& out_;
@@ -193,8 +200,9 @@ private:
     int samples_;
     double rate_;
     std::int32_t offset_;
-    std::int64_t shift_ = 0;
+    std::int32_t shift_ = 0;  // 0 or +-offset, at most 65535 either way
     std::pair<std::int64_t, std::int64_t> range_;
+    bool always_fits_ = false;
     std::mutex turn_mutex_;
     std::condition_variable turn_;
     std::uint64_t written_ = 0;  // bytes of rendered events handed to the writer
