@@ -95,13 +95,16 @@ void add_convert(CLI::App& app) {
         ->type_name("NAME")
         ->default_str("found from each file's first bytes and name");
     o->samples_option = command->add_option("--samples", o->samples,
-                                            "Samples per record of cdb and headerless WaveDump inputs")
+                                            "Samples per record of cdb inputs, and of WaveDump inputs without event "
+                                            "headers (which need it)")
                             ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 24).description(""))
                             ->type_name("N")
-                            ->default_str("the reader's own");
-    o->header_option = command->add_option("--header", o->header_bytes, "Bytes before the first record of cdb inputs")
+                            ->default_str("1000 for cdb");
+    o->header_option = command->add_option("--header", o->header_bytes,
+                                           "Bytes before the first record of cdb inputs and of WaveDump inputs "
+                                           "without event headers")
                            ->type_name("BYTES")
-                           ->default_str("the reader's own");
+                           ->default_str("12 for cdb, 0 for WaveDump");
     command->add_option("--adc-offset", o->adc_offset,
                         "Added to every sample going from a signed format into an unsigned one (WaveDump, "
                         "CoMPASS), taken off going the other way")
