@@ -16,6 +16,7 @@ cmake --build --preset fuzz -j "$jobs"
 fuzz_seconds=${FUZZ_SECONDS:-60}
 fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 2))
 fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds - fuzz_seconds / 2)) fuzz/analysis_corpus
+fuzz/run.sh build/fuzz/fuzz/lh5_fuzz $((fuzz_seconds / 4)) fuzz/lh5_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"
