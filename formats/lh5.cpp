@@ -656,11 +656,7 @@ private:
         }
         if (t.energy) header.daq_energy = t.energies[i];
         const std::size_t begin = i == 0 ? 0 : t.ends[i - 1], length = t.ends[i] - begin;
-        batch.headers.push_back(header);
-        const std::size_t at = batch.samples.size();
-        batch.samples.resize(at + length);
-        widen(t.values, t.raw, begin, length, batch.samples.data() + at);
-        batch.ends.push_back(batch.samples.size());
+        widen(t.values, t.raw, begin, length, batch.add(header, length));
     }
 
     std::string path_;
