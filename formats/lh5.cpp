@@ -338,7 +338,6 @@ struct table {
     std::vector<std::int64_t> events, lengths;
     std::vector<std::uint64_t> channels;
 
-    bool exhausted() const { return position == block_rows && next_row == rows; }
     bool variable_length() const { return cumulative_length.has_value(); }
 
     void read_block() {
@@ -354,12 +353,12 @@ struct table {
             const auto budget = static_cast<std::int64_t>(budget_bytes / std::max<std::size_t>(values.type_size, 1));
             for (; kept < count; ++kept) {
                 const std::int64_t end = lengths[kept];
-                const std::string row = "row " + std::to_string(next_row + kept);
-                if (end < begin) cumulative_length->where.corrupt("decreases at " + row);
+                auto row = [&] { return "row " + std::to_string(next_row + kept); };
+                if (end < begin) cumulative_length->where.corrupt("decreases at " + row());
                 if (static_cast<std::uint64_t>(end) > values.length())
-                    cumulative_length->where.corrupt("passes the end of " + values.where.object + " at " + row);
+                    cumulative_length->where.corrupt("passes the end of " + values.where.object + " at " + row());
                 if (static_cast<std::uint64_t>(end - begin) > max_record_samples)
-                    cumulative_length->where.corrupt("gives " + row + " more than " + std::to_string(max_record_samples) + " samples");
+                    cumulative_length->where.corrupt("gives " + row() + " more than " + std::to_string(max_record_samples) + " samples");
                 if (kept > 0 && end - flattened_end > budget) break;
                 ends.push_back(static_cast<std::size_t>(end - flattened_end));
                 begin = end;
