@@ -91,10 +91,7 @@ void run(const analyse_options& o) {
         events += files.back().events();
     }
     if (!o.truth.empty()) check_truth_set(o.inputs, o.truth);
-    std::filesystem::create_directories(o.output);
-    const directory_lock claimed(o.output, directory_lock::access::write);
-    // No other run can own a scratch directory left in a directory claimed for writing.
-    remove_stale_scratch(o.output, std::chrono::seconds(0));
+    const output_directory claimed(o.output);
 
     const interruption_guard guard;
     std::unique_ptr<staged_file> records_csv;
