@@ -151,18 +151,19 @@ public:
     record_feed(formats::writer& out, const formats::format& target, const generate_options& o, const data_set& set)
         : out_(out), target_name_(target.name), first_event_(set.first_event), samples_(set.samples), rate_(o.rate),
           offset_(o.adc_offset) {
-        const formats::channel_info drawn = rendered_channel("0");
+        const formats::channel_info drawn = rendered_channel("0", set.model.bits);
         const formats::channel_info stored = formats::as_stored(target, drawn);
         shift_ = static_cast<std::int32_t>(formats::sample_shift(drawn, stored, o.adc_offset));
         range_ = formats::storable_range(target, stored);
-        always_fits_ = range_.first <= -32768 + shift_ && 32767 + shift_ <= range_.second;
+        const std::int32_t half = std::int32_t{1} << (set.model.bits - 1);
+        always_fits_ = range_.first <= -half + shift_ && half - 1 + shift_ <= range_.second;
     }
 
-    /// The channels as they are rendered: signed 16-bit, time-stamped in picoseconds.
-    static formats::channel_info rendered_channel(std::string name) {
+    /// The channels as they are rendered: signed, of the ADC's bits, time-stamped in picoseconds.
+    static formats::channel_info rendered_channel(std::string name, int bits) {
         formats::channel_info channel;
         channel.name = std::move(name);
-        channel.bits = 16;
+        channel.bits = bits;
         channel.tick_seconds = 1e-12;
         return channel;
     }
@@ -282,7 +283,7 @@ void generate(generate_options& o) {
         const formats::format& target = writable_format(o.format);
         formats::writer_options layout;
         for (const char* name : {"0", "1"})
-            layout.channels.push_back(formats::as_stored(target, record_feed::rendered_channel(name)));
+            layout.channels.push_back(formats::as_stored(target, record_feed::rendered_channel(name, set.model.bits)));
         layout.samples = static_cast<std::size_t>(set.samples);
         try {
             records = target.create(o.output, layout);

@@ -216,6 +216,33 @@ TEST(murel_generate, every_maths_variant_writes_the_same_piled_up_exponential_pu
     }
 }
 
+TEST(murel_generate, twelve_bit_samples_shifted_by_the_adc_offset_fill_an_unsigned_12_bit_range) {
+    scratch_dir dir;
+    const std::vector<std::string> common{"--bits", "12", "--saturate", "--offset", "0,0", "--events", "20", "--samples", "64",
+                                          "--centre", "30,0.01", "--width", "4,0", "--continuum", "500,3000"};
+    std::vector<std::string> cdb{"ref.cdb"}, wavedump{"waves", "--format", "wavedump", "--adc-offset", "2048"};
+    cdb.insert(cdb.end(), common.begin(), common.end());
+    wavedump.insert(wavedump.end(), common.begin(), common.end());
+    ASSERT_EQ(generate(cdb, dir.path().string()).status, 0);
+    const run_result made = generate(wavedump, dir.path().string());
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string signed_samples = read_file(dir.file("ref.cdb")), unsigned_samples = read_file(dir.file("waves/wave0.dat"));
+    const auto u16 = [](const std::string& bytes, std::size_t at) {
+        return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+    };
+    ASSERT_EQ(unsigned_samples.size(), 20U * (24 + 2 * 64));
+    int at_top = 0;
+    for (std::size_t e = 0; e < 20; ++e)
+        for (std::size_t j = 0; j < 64; ++j) {
+            const auto a = static_cast<std::int16_t>(u16(signed_samples, 12 + 256 * e + 4 * j));
+            const std::uint16_t stored = u16(unsigned_samples, 152 * e + 24 + 2 * j);
+            ASSERT_EQ(stored, a + 2048) << e << " " << j;
+            EXPECT_LE(stored, 4095);
+            at_top += stored == 4095;
+        }
+    EXPECT_GT(at_top, 0) << "no pulse was clipped";
+}
+
 TEST(murel_generate, ranges_of_any_split_rebuild_the_whole_data_set) {
     scratch_dir dir;
     const std::vector<std::string> common{"--seed", "424242", "--samples", "100", "--line", "5000,0.01,0.7"};
