@@ -58,17 +58,18 @@ inline std::string get_path(const nlohmann::json& object, const std::string& key
 
 /// Puts `paths` into `object` under `key` as a list, each as put_path would.
 inline void put_paths(nlohmann::json& object, const std::string& key, const std::vector<std::string>& paths) {
-    nlohmann::json list = nlohmann::json::array();
+    nlohmann::json names = nlohmann::json::array(), hex = nlohmann::json::array();
+    bool any_hex = false;
     for (const std::string& path : paths) {
         nlohmann::json entry;
         put_path(entry, "name", path);
-        list.push_back(entry);
+        names.push_back(entry["name"]);
+        hex.push_back(entry.value("name_hex", nlohmann::json()));
+        any_hex = any_hex || entry.contains("name_hex");
     }
-    object[key] = nlohmann::json::array();
-    for (const nlohmann::json& entry : list) {
-        object[key].push_back(entry["name"]);
-        if (entry.contains("name_hex")) object[key + "_hex"][object[key].size() - 1] = entry["name_hex"];
-    }
+    object[key] = names;
+    // The hex list only where it is needed, one entry per name, null for a UTF-8 name.
+    if (any_hex) object[key + "_hex"] = hex;
 }
 
 /// The list that put_paths stored in `object` under `key`; throws as get_path.
