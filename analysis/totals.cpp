@@ -485,7 +485,7 @@ totals totals::read(const std::string& dir) {
     try {
         summary = json::parse(in);
         totals t(binning::from_json(summary.at("binning")));
-        t.files = get_paths(summary, "files");
+        t.files = get_paths(summary, "files", summary_path);
         t.samples = summary.at("samples").get<int>();
         t.header_bytes = summary.at("header_bytes").get<std::uint64_t>();
         t.with_truth = summary.at("channels").at("A").contains("residual_sums");
@@ -541,7 +541,7 @@ totals totals::read(const std::string& dir) {
                 if (flag == flag_name(candidate)) parsed = candidate;
             if (parsed == record_flag::ok || (channel != "A" && channel != "B"))
                 throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag and channel");
-            flagged_record r{sequence, get_path(f, "file"), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
+            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
                 if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;
