@@ -1,12 +1,15 @@
 #include "draw.h"
 
 #include "figures.h"
+#include "file_digest.h"
 #include "gnuplot.h"
 #include "image.h"
 #include "interruption.h"
 #include "staged_file.h"
 #include "summary.h"
 #include "table.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -54,7 +57,8 @@ public:
         for (int k = 2; !prefixes_.insert(candidate).second; ++k) candidate = prefix + std::to_string(k) + "-";
         return candidate;
     }
-    std::string unique(const std::string& name) {
+    std::string unique(const std::string& wanted) {
+        const std::string name = plain(wanted);
         std::string candidate = name;
         for (int k = 2; !taken_.insert(candidate).second; ++k) candidate = name + "-" + std::to_string(k);
         return candidate;
@@ -111,11 +115,22 @@ void add_gallery(plan& work, const request& run, const std::string& file, const 
     }
 }
 
+// The tables of an analysis are drawn only as the set its summary lists (older summaries list none).
+void check_analysis_set(const std::string& dir) {
+    const std::string path = (fs::path(dir) / "summary.json").string();
+    std::ifstream in(path);
+    const nlohmann::json summary = nlohmann::json::parse(in, nullptr, false);
+    if (summary.is_object() && summary.contains("outputs")) check_listed(dir, summary["outputs"], path);
+}
+
 void add_analysis_figures(plan& work, const request& run, const std::string& dir, const std::string& prefix,
                           names& taken, const std::vector<std::string>& files) {
     const fs::path root(dir);
     analysis_summary summary;
-    if (fs::exists(root / "summary.json")) summary = analysis_summary::read((root / "summary.json").string());
+    if (fs::exists(root / "summary.json")) {
+        summary = analysis_summary::read((root / "summary.json").string());
+        check_analysis_set(dir);
+    }
     const std::string unit = summary.unit_label();
     std::vector<figure> figures;
     if (fs::exists(root / "spectrum.txt")) {
@@ -205,11 +220,12 @@ plan make_plan(const request& run) {
     return work;
 }
 
+// The picture's name is a plain file name, so the comment that carries it stays one line.
 std::string script_text(const figure& f, const std::string& png_path) {
     return "# " + f.name + ".png, drawn by murel plot; \"gnuplot " + f.name +
            ".gp\" draws it again.\n"
            "if (!exists(\"output\")) output = " +
-           quoted(png_path) +
+           quoted_path(png_path) +
            "\n"
            "set encoding utf8\n"
            "set terminal pngcairo size " +
@@ -276,6 +292,14 @@ void check_request(const request& run) {
                 throw std::invalid_argument("record " + std::to_string(event) + " is beyond the " +
                                             std::to_string(events) + " records of " + file);
     }
+}
+
+std::vector<script> scripts(const request& run) {
+    check_request(run);
+    const std::string dir = fs::absolute(run.output_dir).lexically_normal().string();
+    std::vector<script> result;
+    for (const figure& f : make_plan(run).figures) result.push_back({f.name, script_text(f, dir + "/" + f.name + ".png")});
+    return result;
 }
 
 outcome draw(const request& run) {
