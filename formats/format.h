@@ -60,6 +60,14 @@ struct record_batch {
         samples.insert(samples.end(), first, first + count);
         ends.push_back(samples.size());
     }
+    /// Appends a record of `count` samples and returns where to put them, so that a reader can
+    /// decode straight into the batch.
+    std::int32_t* add(const record_header& header, std::size_t count) {
+        headers.push_back(header);
+        samples.resize(samples.size() + count);
+        ends.push_back(samples.size());
+        return samples.data() + samples.size() - count;
+    }
 };
 
 /// How to read a file whose format leaves something unsaid.
@@ -104,6 +112,13 @@ public:
     virtual void commit() = 0;
 };
 
+/// How a format's writer stores sample values.
+enum class sample_storage {
+    int16,       ///< -32768 .. 32767
+    uint16,      ///< 0 .. 65535
+    as_channel,  ///< as uint16 where channel_info::unsigned_samples says so, else as int16
+};
+
 /// One file format: its name, how to recognise it, and how to read and write it.
 struct format {
     std::string name;          ///< "cdb", "wavedump", "wavedump-ascii", "compass", "lh5", ...
@@ -117,7 +132,16 @@ struct format {
     /// Checks that the format can hold records of `options` and begins writing `path`; throws
     /// std::invalid_argument saying what it cannot hold.  Null for a read-only format.
     std::unique_ptr<writer> (*create)(const std::string& path, const writer_options& options) = nullptr;
+    /// The sample values that create()'s writer can hold.
+    sample_storage stores = sample_storage::int16;
 };
+
+/// The descriptors of the formats, one per file of this folder.
+format cdb_format();
+format wavedump_format();
+format wavedump_ascii_format();
+format compass_format();
+format lh5_format();
 
 /// Every known format, in the order they are tried.
 const std::vector<format>& registry();
