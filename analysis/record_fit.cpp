@@ -13,6 +13,7 @@ const char* flag_name(record_flag flag) {
         case record_flag::clipped: return "clipped";
         case record_flag::no_pulse: return "no_pulse";
         case record_flag::fit_failed: return "fit_failed";
+        case record_flag::poor_fit: return "poor_fit";
     }
     return "fit_failed";
 }
@@ -72,6 +73,51 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 
 }  // namespace
 
+double record_fitter::residual_variance(const std::int16_t* x, int n, const parameters& p) const {
+    // The model at consecutive samples, walking out from the one nearest the centre: each
+    // Gaussian value is the last times a ratio that shrinks by a constant factor.
+    const double inverse = 1.0 / (p.sigma * p.sigma);
+    const double shrink = std::exp(-inverse);
+    const int middle = static_cast<int>(std::clamp(std::round(p.centre), 0.0, n - 1.0));
+    const double d0 = middle - p.centre;
+    const double e0 = std::exp(-0.5 * d0 * d0 * inverse);
+    const auto squared_residual = [&](int j, double e_value) {
+        const double r = x[j] - p.baseline - p.amplitude * e_value;
+        return r * r;
+    };
+    double sum = squared_residual(middle, e0);
+    double e_value = e0, ratio = std::exp(-0.5 * inverse * (2.0 * d0 + 1.0));
+    for (int j = middle + 1; j < n; ++j, ratio *= shrink) sum += squared_residual(j, e_value *= ratio);
+    e_value = e0, ratio = std::exp(-0.5 * inverse * (1.0 - 2.0 * d0));
+    for (int j = middle - 1; j >= 0; --j, ratio *= shrink) sum += squared_residual(j, e_value *= ratio);
+    return sum / n;
+}
+
+double record_fitter::noise_variance(const std::int16_t* x, int n, int sampled) {
+    // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
+    // median over stretches of the record is noise alone even where a narrow pulse or a step
+    // bends a few samples sharply.  Differences beyond any noise are capped so that squares fit.
+    constexpr int stretch = 64;
+    stretch_noise_.clear();
+    for (int first = 1; first + 1 < n; first += stretch) {
+        const int last = std::min(first + sampled, n - 1);
+        std::uint64_t sum = 0;
+        for (int j = first; j < last; ++j) {
+            const int d2 = x[j - 1] - 2 * x[j] + x[j + 1];
+            const auto magnitude = static_cast<std::uint32_t>(std::min(d2 < 0 ? -d2 : d2, 46340));
+            sum += magnitude * magnitude;
+        }
+        stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
+    }
+    double variance = 0.25;  // the rounding to whole ADC counts, at least
+    if (!stretch_noise_.empty()) {
+        auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);
+        std::nth_element(stretch_noise_.begin(), middle, stretch_noise_.end());
+        variance = std::max(variance, *middle / 6.0);
+    }
+    return variance;
+}
+
 bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& guess) {
     const int blocks = (n + block - 1) / block;
     block_means_.resize(static_cast<std::size_t>(blocks));
@@ -86,33 +132,12 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
         block_means_[i] = sum * (1.0 / block);
     }
     if (full_blocks < blocks) {
-        int sum = 0;
+        int sum = 0;  // fewer than eight samples
         for (int j = full_blocks * block; j < n; ++j) sum += x[j];
         block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
     }
-    // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
-    // median over stretches of the record is noise alone even where a narrow pulse bends a
-    // few samples sharply.  The first quarter of each stretch is sample enough.  Differences
-    // beyond any noise are capped so that squares fit.
-    constexpr int stretch = 64, sampled = 16;
-    stretch_noise_.clear();
-    for (int first = 1; first + 1 < n; first += stretch) {
-        const int last = std::min(first + sampled, n - 1);
-        std::uint64_t sum = 0;
-        for (int j = first; j < last; ++j) {
-            const int d2 = x[j - 1] - 2 * x[j] + x[j + 1];
-            const auto magnitude = static_cast<std::uint32_t>(std::min(d2 < 0 ? -d2 : d2, 46340));
-            sum += magnitude * magnitude;
-        }
-        stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
-    }
-    double noise_variance = 0.25;  // the rounding to whole ADC counts, at least
-    if (!stretch_noise_.empty()) {
-        auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);
-        std::nth_element(stretch_noise_.begin(), middle, stretch_noise_.end());
-        noise_variance = std::max(noise_variance, *middle / 6.0);
-    }
-    noise_sigma_ = std::sqrt(noise_variance);
+    // The first quarter of each stretch is sample enough for a start.
+    noise_sigma_ = std::sqrt(noise_variance(x, n, 16));
 
     // A 1-2-1 running mean; the end blocks count themselves for their missing neighbour.
     const double* m = block_means_.data();
@@ -186,7 +211,7 @@ void record_fitter::make_groups(const std::int16_t* x, int n, const parameters& 
     baseline_only_.clear();
     const auto add_samples = [x](std::vector<group>& to, int first, int last, bool pulse) {
         if (first >= last) return;
-        int sum = 0;
+        std::int64_t sum = 0;
         for (int j = first; j < last; ++j) sum += x[j];
         const int size = last - first;
         to.push_back({first + 0.5 * (size - 1), static_cast<double>(sum) / size, static_cast<double>(size),
@@ -349,6 +374,14 @@ pulse_estimate record_fitter::fit(const std::int16_t* samples, int count) {
     }
     if (!(fitted.amplitude > significance_threshold * std::sqrt(std::max(amplitude_variance, 0.0)))) {
         result.flag = record_flag::no_pulse;
+        return result;
+    }
+    // A fit that leaves much more than the noise between itself and the samples has measured
+    // some other shape (a pulse going down, a step, two pulses) as a Gaussian.  On Gaussian
+    // pulses the ratio is 1 give or take about 2 / sqrt(count).
+    const double misfit = residual_variance(samples, count, fitted) / noise_variance(samples, count, 64);
+    if (!(misfit <= 2.0 + 10.0 / std::sqrt(count))) {
+        result.flag = record_flag::poor_fit;
         return result;
     }
     result.baseline = fitted.baseline;

@@ -89,11 +89,16 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
     std::uint64_t next_event = 0, sequence = 0;
     bool stop = false;
     std::exception_ptr failure;
+    // Each thread counts into one of a few totals, as many as fit the memory budget: large
+    // histograms are shared by several threads, which take turns to add a chunk's records.
+    constexpr std::size_t budget = std::size_t{64} << 20;
+    const std::size_t shared_by = std::clamp<std::size_t>(budget / totals::bytes(bins, static_cast<bool>(truth)), 1, threads);
     std::vector<totals> partial;
-    partial.reserve(threads);
-    for (unsigned t = 0; t < threads; ++t) partial.emplace_back(bins);
+    partial.reserve(shared_by);
+    for (std::size_t t = 0; t < shared_by; ++t) partial.emplace_back(bins);
+    std::vector<std::mutex> partial_locks(shared_by);
 
-    const auto work = [&](totals& mine) {
+    const auto work = [&](std::size_t slot) {
         record_fitter fitter;
         std::vector<unsigned char> bytes;
         std::vector<std::int16_t> a, b;
@@ -128,14 +133,20 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
                 split_channels(bytes.data() + e * file.event_bytes(), samples, a.data(), b.data());
                 estimates[2 * e] = fitter.fit(a.data(), samples);
                 estimates[2 * e + 1] = fitter.fit(b.data(), samples);
-                for (int channel = 0; channel < 2; ++channel) {
-                    const pulse_estimate& estimate = estimates[2 * e + channel];
-                    mine.add_record(channel, estimate, true_amplitudes[2 * e + channel]);
-                    if (estimate.flag != record_flag::ok)
-                        mine.add_flagged({c.sequence + e, file.path(), c.first + e, channel, estimate.flag});
+            }
+            {
+                const std::lock_guard<std::mutex> lock(partial_locks[slot]);
+                totals& mine = partial[slot];
+                for (std::size_t e = 0; e < c.count; ++e) {
+                    for (int channel = 0; channel < 2; ++channel) {
+                        const pulse_estimate& estimate = estimates[2 * e + channel];
+                        mine.add_record(channel, estimate, true_amplitudes[2 * e + channel]);
+                        if (estimate.flag != record_flag::ok)
+                            mine.add_flagged({c.sequence + e, file.path(), c.first + e, channel, estimate.flag});
+                    }
+                    if (estimates[2 * e].flag == record_flag::ok && estimates[2 * e + 1].flag == record_flag::ok)
+                        mine.add_pair(estimates[2 * e].amplitude, estimates[2 * e + 1].amplitude);
                 }
-                if (estimates[2 * e].flag == record_flag::ok && estimates[2 * e + 1].flag == record_flag::ok)
-                    mine.add_pair(estimates[2 * e].amplitude, estimates[2 * e + 1].amplitude);
             }
             if (records) {
                 std::unique_lock<std::mutex> lock(claim);
@@ -150,9 +161,9 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
             if (progress) progress(c.count);
         }
     };
-    const auto guarded = [&](totals& mine) {
+    const auto guarded = [&](std::size_t slot) {
         try {
-            work(mine);
+            work(slot);
         } catch (...) {
             const std::lock_guard<std::mutex> lock(claim);
             if (!failure) failure = std::current_exception();
@@ -162,14 +173,14 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
     };
     std::vector<std::thread> helpers;
     try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(guarded, std::ref(partial[t]));
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(guarded, t % shared_by);
     } catch (const std::system_error&) {
         // Fewer threads only make the run slower.
     }
-    guarded(partial[0]);
+    guarded(0);
     for (std::thread& helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
-    for (unsigned t = 1; t < threads; ++t) partial[0].add(partial[t]);
+    for (std::size_t t = 1; t < shared_by; ++t) partial[0].add(partial[t]);
     for (const event_file& file : files) partial[0].files.push_back(file.path());
     partial[0].samples = files.empty() ? 0 : files.front().samples();
     partial[0].with_truth = static_cast<bool>(truth);

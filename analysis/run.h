@@ -20,7 +20,7 @@ using record_sink = std::function<void(const event_file& file, std::uint64_t fir
 using progress_sink = std::function<void(std::uint64_t events)>;
 
 /// Fits every record of `files`, in order, on `threads` threads (0: one per core) and returns the
-/// totals.  With a non-empty `truth_path`, its rows give the true amplitudes, one A and one B row
+/// totals; threads share their histograms where copies for each would take more than 64 MiB.  With a non-empty `truth_path`, its rows give the true amplitudes, one A and one B row
 /// per event of the files taken in order.  Throws std::system_error naming a file that cannot
 /// be read and std::invalid_argument naming a truth row that does not fit.
 totals analyse_files(const std::vector<event_file>& files, const binning& bins, const std::string& truth_path,

@@ -1,4 +1,5 @@
 #include "totals.h"
+#include "path_json.h"
 
 #include "directory_lock.h"
 #include "file_digest.h"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -28,6 +30,8 @@ using nlohmann::json;
 namespace {
 
 constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
+// Counts are kept in doubles, which hold every whole number up to 2^53 exactly.
+constexpr std::int64_t max_count = std::int64_t{1} << 53;
 const char* const channel_names[2] = {"A", "B"};
 
 std::string int128_text(wide_int value) {
@@ -56,46 +60,67 @@ wide_int int128_from(const std::string& text, const std::string& where) {
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
 int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
-// Reads a text table of `rows` rows of `fields` numbers each.
-std::vector<double> read_table(const std::string& path, int rows, int fields) {
+// Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
+// on are counts of entries; returns the counts, row after row.
+std::vector<double> read_counts(const std::string& path, int rows, int fields, int first_count) {
     std::ifstream in(path);
     if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    std::vector<double> values;
-    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields));
+    std::vector<double> counts;
+    counts.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields - first_count));
     std::string line;
     int row = 0;
     while (std::getline(in, line)) {
+        const std::string where = path + ": line " + std::to_string(row + 1);
+        if (row == rows) throw std::invalid_argument(where + ": more than the " + std::to_string(rows) + " rows of its binning");
         const char* next = line.c_str();
         for (int f = 0; f < fields; ++f) {
             char* end = nullptr;
             const double v = std::strtod(next, &end);
-            if (end == next) throw std::invalid_argument(path + ": row " + std::to_string(row + 1) + " has fewer than " +
-                                                         std::to_string(fields) + " numbers");
-            values.push_back(v);
+            if (end == next) throw std::invalid_argument(where + " has fewer than " + std::to_string(fields) + " numbers");
+            if (f >= first_count) {
+                if (!(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
+                    throw std::invalid_argument(where + ": \"" + std::string(static_cast<const char*>(next + std::strspn(next, " \t")), static_cast<const char*>(end)) +
+                                                "\" is not a count of entries");
+                counts.push_back(v);
+            }
             next = end;
         }
         ++row;
     }
     if (row != rows)
         throw std::invalid_argument(path + ": " + std::to_string(row) + " rows where its binning has " + std::to_string(rows));
-    return values;
+    return counts;
+}
+
+// a + b, or std::invalid_argument naming `what` when the sum leaves the counts that stay exact.
+std::int64_t add_counts(std::int64_t a, std::int64_t b, const std::string& what) {
+    if (a < 0 || b < 0 || a > max_count - b)
+        throw std::invalid_argument(what + " " + std::to_string(a) + " and " + std::to_string(b) + " add up to more than 2^53");
+    return a + b;
 }
 
 json nullable(double value) { return value > 0.0 && std::isfinite(value) ? json(value) : json(nullptr); }
+// An error, null where the fit could not tell it.
+json error_or_null(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
 }  // namespace
 
 void binning::check() const {
     const auto fail = [](const std::string& what) { throw std::invalid_argument(what); };
+    const auto shown = [](double value) {
+        std::ostringstream text;
+        text << value;
+        return text.str();
+    };
     if (spectrum_bins < 16) fail("the spectrum needs at least 16 bins, not " + std::to_string(spectrum_bins));
     if (!(spectrum_max > spectrum_min) || !std::isfinite(spectrum_min) || !std::isfinite(spectrum_max))
-        fail("the spectrum range " + std::to_string(spectrum_min) + " to " + std::to_string(spectrum_max) + " does not increase");
+        fail("the spectrum range " + shown(spectrum_min) + " to " + shown(spectrum_max) + " does not increase");
     if (map_bins < 3) fail("the map needs at least 3 bins per axis, not " + std::to_string(map_bins));
     if (map_bins > 4096) fail("the map may have at most 4096 bins per axis, not " + std::to_string(map_bins));
     if (!(map_max > map_min) || !std::isfinite(map_min) || !std::isfinite(map_max))
-        fail("the map range " + std::to_string(map_min) + " to " + std::to_string(map_max) + " does not increase");
-    if (!(factor > 0.0) || !std::isfinite(factor) || !std::isfinite(offset))
-        fail("the calibration factor must be positive and finite, not " + std::to_string(factor));
+        fail("the map range " + shown(map_min) + " to " + shown(map_max) + " does not increase");
+    if (!(factor > 0.0) || !std::isfinite(factor)) fail("the calibration factor must be positive and finite, not " + shown(factor));
+    if (!std::isfinite(offset)) fail("the calibration offset must be finite, not " + shown(offset));
     // Each axis as the histograms hold it, calibrated where it is shown calibrated: an offset or
     // factor that swamps the range would make its ends meet or their distance overflow.
     const auto axis = [&fail](const std::string& name, double lo, double hi) {
@@ -172,12 +197,19 @@ totals::totals(const binning& bins)
       residuals_(bins.residual_bins, 2, -bins.residual_range, bins.residual_range) {
 }
 
+std::size_t totals::bytes(const binning& bins, bool with_truth) {
+    const auto spectrum_bins = static_cast<std::size_t>(bins.spectrum_bins), map_bins = static_cast<std::size_t>(bins.map_bins);
+    const std::size_t histograms = (2 * spectrum_bins + map_bins * map_bins + 2 * static_cast<std::size_t>(bins.residual_bins)) * sizeof(double);
+    return histograms + (with_truth ? 2 * spectrum_bins * sizeof(residual_sums) : 0);
+}
+
 void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
     ++records[channel];
     switch (estimate.flag) {
         case record_flag::clipped: ++clipped[channel]; return;
         case record_flag::no_pulse: ++no_pulse[channel]; return;
         case record_flag::fit_failed: ++fit_failed[channel]; return;
+        case record_flag::poor_fit: ++poor_fit[channel]; return;
         case record_flag::ok: break;
     }
     spectrum_.add(estimate.amplitude, channel);
@@ -219,10 +251,12 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         // Sums are kept only once there is a truth to compare with.
         if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
         for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
-        records[c] += other.records[c];
+        // The records bound every other count, so that theirs staying exact keeps all exact.
+        records[c] = add_counts(records[c], other.records[c], std::string("the records of channel ") + channel_names[c]);
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
+        poor_fit[c] += other.poor_fit[c];
     }
     for (flagged_record r : other.flagged_) {
         r.sequence += sequence_offset;
@@ -262,8 +296,8 @@ private:
 };
 
 json line_json(const line_measurement& line) {
-    return {{"position", line.position},       {"position_error", line.position_error},
-            {"fwhm", line.fwhm},               {"fwhm_error", line.fwhm_error},
+    return {{"position", line.position},       {"position_error", error_or_null(line.position_error)},
+            {"fwhm", line.fwhm},               {"fwhm_error", error_or_null(line.fwhm_error)},
             {"fwhm_halfmax", nullable(line.fwhm_halfmax)},
             {"counts", line.counts},           {"counts_error", line.counts_error},
             {"background", line.background},   {"significance", line.significance},
@@ -273,7 +307,8 @@ json line_json(const line_measurement& line) {
 }  // namespace
 
 json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
-    json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
+    json channel = {{"records", records[c]},       {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
+                    {"fit_failed", fit_failed[c]}, {"poor_fit", poor_fit[c]}};
     json line_list = json::array();
     for (const line_measurement& line : lines) {
         json entry = line_json(line);
@@ -341,15 +376,22 @@ void print_summary(std::FILE* out, const json& summary) {
     for (const char* name : channel_names) {
         const json& channel = summary["channels"][name];
         const bool with_truth = channel.contains("residual_records");
-        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", name,
-                     channel["records"].get<long long>(), channel["clipped"].get<long long>(),
-                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>());
+        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits, %lld poor fits\n",
+                     name, channel["records"].get<long long>(), channel["clipped"].get<long long>(),
+                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>(),
+                     channel["poor_fit"].get<long long>());
+        // An error the fit could not tell shows as a dash.
+        const auto error = [](const json& value) {
+            char text[64] = "\u2014";
+            if (!value.is_null()) std::snprintf(text, sizeof text, "%.2f", value.get<double>());
+            return std::string(text);
+        };
         for (std::size_t k = 0; k < channel["lines"].size(); ++k) {
             const json& l = channel["lines"][k];
             const double halfmax = l["fwhm_halfmax"].is_null() ? 0.0 : l["fwhm_halfmax"].get<double>();
-            std::fprintf(out, "  line %zu: position %.2f +- %.2f %s, FWHM %.2f +- %.2f (half maximum %.2f), %.0f +- %.0f counts\n",
-                         k, l["position"].get<double>(), l["position_error"].get<double>(), unit.c_str(), l["fwhm"].get<double>(),
-                         l["fwhm_error"].get<double>(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
+            std::fprintf(out, "  line %zu: position %.2f +- %s %s, FWHM %.2f +- %s (half maximum %.2f), %.0f +- %.0f counts\n",
+                         k, l["position"].get<double>(), error(l["position_error"]).c_str(), unit.c_str(), l["fwhm"].get<double>(),
+                         error(l["fwhm_error"]).c_str(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
             if (with_truth)
                 std::fprintf(out, "          residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
                              l["residual_bias"].get<double>(), l["residual_rms"].get<double>(), l["residual_records"].get<long long>());
@@ -389,20 +431,32 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
 
     json summary;
-    summary["files"] = files;
+    put_paths(summary, "files", files);
     summary["samples"] = samples;
     summary["header_bytes"] = header_bytes;
     summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
     const std::array<std::vector<line_measurement>, 2> lines{find_lines(spectrum, 0), find_lines(spectrum, 1)};
-    for (int c = 0; c < 2; ++c) summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+    summary["warnings"] = json::array();
+    for (int c = 0; c < 2; ++c) {
+        summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+        for (std::size_t k = 0; k < lines[c].size(); ++k)
+            if (!std::isfinite(lines[c][k].position_error) || !std::isfinite(lines[c][k].fwhm_error)) {
+                char text[200];
+                std::snprintf(text, sizeof text, "channel %s line %zu at %.2f: its fit cannot tell the errors of its position "
+                              "and width (a line one bin wide?); they are null", channel_names[c], k, lines[c][k].position);
+                summary["warnings"].push_back(text);
+            }
+    }
     summary["gates"] = json::array();
     for (std::size_t k = 0; k < lines[0].size(); ++k)
         summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[0][k], lines[1]));
     summary["flagged"] = json::array();
-    for (const flagged_record& r : flagged_)
-        summary["flagged"].push_back(
-            {{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
+    for (const flagged_record& r : flagged_) {
+        json entry = {{"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}};
+        put_path(entry, "file", r.file);
+        summary["flagged"].push_back(entry);
+    }
 
     map_written.get();
     interruption_guard::check();
@@ -451,29 +505,38 @@ totals totals::read(const std::string& dir) {
                     throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
         }
         totals t(binning::from_json(summary.at("binning")));
-        t.files = summary.at("files").get<std::vector<std::string>>();
+        t.files = get_paths(summary, "files", summary_path);
         t.samples = summary.at("samples").get<int>();
         t.header_bytes = summary.at("header_bytes").get<std::uint64_t>();
         t.with_truth = summary.at("channels").at("A").contains("residual_sums");
         const int n = t.bins_.spectrum_bins;
-        const std::vector<double> spectrum = read_table(dir + "/spectrum.txt", n, 3);
+        const std::vector<double> spectrum = read_counts(dir + "/spectrum.txt", n, 3, 1);
         for (int i = 0; i < n; ++i)
-            for (int c = 0; c < 2; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * 3 + 1 + c];
+            for (int c = 0; c < 2; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * 2 + c];
         const int m = t.bins_.map_bins;
-        const std::vector<double> map = read_table(dir + "/map.txt", m * m, 3);
-        for (std::size_t i = 0; i < static_cast<std::size_t>(m) * m; ++i) t.map_.data.data()[i] = map[i * 3 + 2];
+        const std::vector<double> map = read_counts(dir + "/map.txt", m * m, 3, 2);
+        std::copy(map.begin(), map.end(), t.map_.data.data());
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            const std::vector<double> residuals = read_table(dir + "/residuals.txt", r, 3);
+            const std::vector<double> residuals = read_counts(dir + "/residuals.txt", r, 3, 1);
             for (int i = 0; i < r; ++i)
-                for (int c = 0; c < 2; ++c) t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * 3 + 1 + c];
+                for (int c = 0; c < 2; ++c) t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * 2 + c];
         }
         for (int c = 0; c < 2; ++c) {
             const json& channel = summary.at("channels").at(channel_names[c]);
-            t.records[c] = channel.at("records").get<std::int64_t>();
-            t.clipped[c] = channel.at("clipped").get<std::int64_t>();
-            t.no_pulse[c] = channel.at("no_pulse").get<std::int64_t>();
-            t.fit_failed[c] = channel.at("fit_failed").get<std::int64_t>();
+            const auto count = [&](const char* key) {
+                // Analyses from before the poor_fit flag have none.
+                const json& value = std::strcmp(key, "poor_fit") == 0 && !channel.contains(key) ? json(0) : channel.at(key);
+                if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > max_count)
+                    throw std::invalid_argument(summary_path + ": channel " + channel_names[c] + " " + key + " " + value.dump() +
+                                                " is not a count of records");
+                return value.get<std::int64_t>();
+            };
+            t.records[c] = count("records");
+            t.clipped[c] = count("clipped");
+            t.no_pulse[c] = count("no_pulse");
+            t.fit_failed[c] = count("fit_failed");
+            t.poor_fit[c] = count("poor_fit");
             if (!t.with_truth) continue;
             for (const json& row : channel.at("residual_sums")) {
                 const auto bin = row.at(0).get<std::size_t>();
@@ -481,6 +544,9 @@ totals totals::read(const std::string& dir) {
                 if (bin >= t.residual_by_bin_[c].size()) throw std::invalid_argument(summary_path + ": residual bin " + std::to_string(bin) + " outside the spectrum");
                 residual_sums& s = t.residual_by_bin_[c][bin];
                 s.records = row.at(1).get<std::int64_t>();
+                if (s.records < 0 || s.records > max_count)
+                    throw std::invalid_argument(summary_path + ": channel " + channel_names[c] + " residual bin " +
+                                                std::to_string(bin) + " has " + std::to_string(s.records) + " records");
                 s.sum = int128_from(row.at(2).get<std::string>(), summary_path);
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
@@ -490,20 +556,63 @@ totals totals::read(const std::string& dir) {
         std::uint64_t sequence = 0;
         for (const json& f : summary.at("flagged")) {
             const std::string channel = f.at("channel").get<std::string>(), flag = f.at("flag").get<std::string>();
-            record_flag parsed = record_flag::fit_failed;
-            for (record_flag candidate : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed})
+            record_flag parsed = record_flag::ok;
+            for (record_flag candidate : {record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed, record_flag::poor_fit})
                 if (flag == flag_name(candidate)) parsed = candidate;
-            flagged_record r{sequence, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
+            if (parsed == record_flag::ok || (channel != "A" && channel != "B"))
+                throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag and channel");
+            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
                 if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;
             }
             t.flagged_.push_back(std::move(r));
         }
+        t.check_counts(dir);
         return t;
     } catch (const json::exception& e) {
         throw std::invalid_argument(summary_path + ": " + e.what());
     }
+}
+
+void totals::check_counts(const std::string& dir) const {
+    const auto column_total = [](const auto& histogram, int column, int columns) {
+        double total = 0.0;
+        const double* v = histogram.data.data();
+        for (std::size_t i = static_cast<std::size_t>(column); i < histogram.data.num_elements(); i += static_cast<std::size_t>(columns))
+            total += v[i];
+        return total;
+    };
+    std::int64_t measured[2];
+    for (int c = 0; c < 2; ++c) {
+        const std::string channel = std::string("channel ") + channel_names[c];
+        const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c];
+        measured[c] = records[c] - flagged;
+        // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.
+        const double spectrum_total = column_total(spectrum_, c, 2);
+        if (measured[c] < 0 || static_cast<double>(measured[c]) != spectrum_total)
+            throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(records[c]) + " records, " +
+                                        std::to_string(flagged) + " of them flagged, but " + dir + "/spectrum.txt holds " +
+                                        std::to_string(static_cast<long long>(std::min(spectrum_total, 9e18))) + " entries");
+        if (!with_truth) continue;
+        std::int64_t compared = 0;
+        for (const residual_sums& s : residual_by_bin_[c])
+            compared = add_counts(compared, s.records, dir + "/summary.json: the residual records of " + channel);
+        if (compared != measured[c] || column_total(residuals_, c, 2) != spectrum_total)
+            throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
+                                        " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +
+                                        std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, 2), 9e18))) +
+                                        " in " + dir + "/residuals.txt");
+    }
+    const double pairs = column_total(map_, 0, 1);
+    if (pairs > static_cast<double>(std::min(measured[0], measured[1])))
+        throw std::invalid_argument(dir + "/map.txt holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
+                                    " entries, more than the records measured in either channel of " + dir + "/summary.json");
+}
+
+void print_warnings(const json& summary, std::FILE* err) {
+    for (const json& warning : summary.value("warnings", json::array()))
+        std::fprintf(err, "murel: warning: %s\n", warning.get<std::string>().c_str());
 }
 
 }  // namespace murel::analysis

@@ -65,6 +65,9 @@ class totals {
 public:
     explicit totals(const binning& bins);
 
+    /// The bytes that totals of `bins` hold at most, with or without truth residuals.
+    static std::size_t bytes(const binning& bins, bool with_truth);
+
     /// Counts one record of `channel` (0 A, 1 B); `truth` is the true amplitude or NaN when unknown.
     void add_record(int channel, const pulse_estimate& estimate, double truth);
     /// Counts one event's two unflagged amplitudes in the map.
@@ -72,7 +75,8 @@ public:
     /// Keeps the record among the first flagged ones.
     void add_flagged(flagged_record record);
     /// Adds `other`, whose flagged records come `sequence_offset` events later; throws
-    /// std::invalid_argument naming both binnings if they differ.
+    /// std::invalid_argument naming both binnings if they differ, or the channel whose records
+    /// would add up to more than 2^53.
     void add(const totals& other, std::uint64_t sequence_offset = 0);
 
     /// Writes spectrum.txt, map.txt, map1.ppm, gate-<k>.txt, residuals.txt (with truth) and
@@ -85,17 +89,20 @@ public:
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
 
     /// Reads the totals back from a directory that `write` filled; throws std::system_error or
-    /// std::invalid_argument naming the file that is missing or malformed, std::runtime_error
-    /// naming a file that differs from the summary's list (a mixed or incomplete set).
+    /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
+    /// count that is not a whole number from 0 to 2^53, or disagrees with the others, and
+    /// std::runtime_error naming a file that differs from the summary's list (a mixed or incomplete set).
     static totals read(const std::string& dir);
 
     std::vector<std::string> files;
     int samples = 0;
     std::uint64_t header_bytes = 0;
     bool with_truth = false;
-    std::array<std::int64_t, 2> records{}, clipped{}, no_pulse{}, fit_failed{};
+    std::array<std::int64_t, 2> records{}, clipped{}, no_pulse{}, fit_failed{}, poor_fit{};
 
 private:
+    // Throws std::invalid_argument naming the files of `dir` whose counts disagree.
+    void check_counts(const std::string& dir) const;
     // The summary of channel c (0 A, 1 B) with its lines.
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
     // Writes the B spectrum gated on A line k to `path` and returns its summary.
@@ -109,6 +116,9 @@ private:
     std::array<std::vector<residual_sums>, 2> residual_by_bin_;  // per fine spectrum bin
     std::vector<flagged_record> flagged_;
 };
+
+/// Prints the warnings of a summary that `write` returned on `err`, each as "murel: warning: ...".
+void print_warnings(const nlohmann::json& summary, std::FILE* err);
 
 /// Records kept in the summary's list of flagged records.
 inline constexpr std::size_t flagged_listed = 32;

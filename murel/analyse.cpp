@@ -9,12 +9,14 @@
 #include "run.h"
 #include "staged_file.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace murel::cli {
@@ -118,9 +120,16 @@ void run(const analyse_options& o) {
             records_size += text.size();
         };
     }
+    // The fits keep a core busy each: more threads than cores only cost memory.
+    const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+    unsigned threads = o.threads;
+    if (threads > cores) {
+        std::fprintf(stderr, "murel: note: --threads %u capped at the %u cores\n", threads, cores);
+        threads = cores;
+    }
     analysis::totals totals = [&] {
         progress shown("analyse", "events", events, static_cast<double>(o.samples) * 4.0);
-        return analysis::analyse_files(files, bins, o.truth, o.threads, sink, [&shown](std::uint64_t done) {
+        return analysis::analyse_files(files, bins, o.truth, threads, sink, [&shown](std::uint64_t done) {
             interruption_guard::check();
             shown.advance(done);
         });
@@ -129,7 +138,7 @@ void run(const analyse_options& o) {
     totals.header_bytes = o.header_bytes;
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
-    totals.write(o.output, stdout, along);
+    analysis::print_warnings(totals.write(o.output, stdout, along), stderr);
     if (!o.records) std::filesystem::remove(o.output + "/records.csv");
     // Once the set is in place, a signal that came during its writing ends the run.
     interruption_guard::check();
@@ -142,7 +151,9 @@ void add_analyse(CLI::App& app) {
     CLI::App* command = app.add_subcommand("analyse", "Measure the pulses of digitiser files and the lines of their spectra");
     command->add_option("FILE", options->inputs, "Data files: a header, then events of sample pairs (A, B; int16 little-endian)")
         ->required();
-    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")->required();
+    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
+        ->required()
+        ->check(non_empty);
     command->add_option("--header", options->header_bytes, "Bytes before the first event of each file")
         ->check(CLI::NonNegativeNumber);
     command->add_option("--samples", options->samples, "Sample pairs per event")->check(CLI::Range(1, 1 << 20));
@@ -155,7 +166,7 @@ void add_analyse(CLI::App& app) {
         ->type_name("FACTOR OFFSET");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record");
     command->add_option("--truth", options->truth, "Truth table of murel generate: compare the amplitudes with it");
-    command->add_option("--threads", options->threads, "Threads to use (0: one per core)");
+    command->add_option("--threads", options->threads, "Threads to use (0: one per core; at most one per core)");
     command->callback([options] { run(*options); });
 }
 

@@ -1,5 +1,6 @@
 #include "summary.h"
 
+#include "path_json.h"
 #include "record_fit.h"
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -16,11 +18,18 @@ namespace {
 
 using nlohmann::json;
 
+// A number of the summary; null (an error the fit could not tell) reads as NaN.
+double number_or(const json& object, const char* key, double missing) {
+    const auto found = object.find(key);
+    if (found == object.end()) return missing;
+    return found->is_null() ? NAN : found->get<double>();
+}
+
 channel_summary read_channel(const json& channel) {
     channel_summary result;
     for (const json& line : channel.value("lines", json::array()))
-        result.lines.push_back({line.at("position").get<double>(), line.value("position_error", 0.0),
-                                line.value("fwhm", 0.0), line.value("fwhm_error", 0.0)});
+        result.lines.push_back({line.at("position").get<double>(), number_or(line, "position_error", 0.0),
+                                line.value("fwhm", 0.0), number_or(line, "fwhm_error", 0.0)});
     if (channel.contains("residual_bias")) result.residual_bias = channel["residual_bias"].get<double>();
     if (channel.contains("residual_rms")) result.residual_rms = channel["residual_rms"].get<double>();
     return result;
@@ -103,7 +112,7 @@ analysis_summary analysis_summary::read(const std::string& path) {
                                     band.at(0).get<double>(), band.at(1).get<double>()});
         }
         for (const json& entry : summary.value("flagged", json::array()))
-            result.flagged.push_back({entry.at("file").get<std::string>(), entry.at("event").get<std::uint64_t>(),
+            result.flagged.push_back({analysis::get_path(entry, "file", "flagged record"), entry.at("event").get<std::uint64_t>(),
                                       entry.value("channel", ""), entry.value("flag", "")});
         check_fields(result);
     } catch (const json::exception& e) {
