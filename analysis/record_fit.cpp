@@ -25,19 +25,6 @@ constexpr int block = 8;  // samples per block of the first, coarse look at a re
 constexpr double detection_threshold = 2.0;
 constexpr double significance_threshold = 5.0;
 
-bool clipped(const std::int16_t* x, int n) {
-    std::int16_t lowest = 32767, highest = -32768;
-    unsigned jumps = 0;
-    for (int j = 0; j < n; ++j) {
-        lowest = std::min(lowest, x[j]);
-        highest = std::max(highest, x[j]);
-    }
-    // A jump over half the 16-bit range, a difference outside -32768 to 32768, is a value that wrapped.
-    for (int j = 0; j + 1 < n; ++j) jumps |= static_cast<unsigned>(x[j + 1] - x[j] + 32768) > 65536u;
-    // A sample at either rail saturated.
-    return lowest == -32768 || highest == 32767 || jumps != 0;
-}
-
 // Solves the symmetric positive definite 4x4 system m x = rhs by an LDL^T factorisation, with
 // one division per pivot; false if m is not positive definite to working precision.
 bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
@@ -72,7 +59,21 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 
 }  // namespace
 
-bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& guess) {
+bool record_fitter::clipped(const std::int32_t* x, int n) const {
+    std::int32_t lowest = range_.highest, highest = range_.lowest;
+    unsigned jumps = 0;
+    for (int j = 0; j < n; ++j) {
+        lowest = std::min(lowest, x[j]);
+        highest = std::max(highest, x[j]);
+    }
+    // A jump over half the range is a value that wrapped.
+    const std::int64_t half = (static_cast<std::int64_t>(range_.highest) - range_.lowest + 1) / 2;
+    for (int j = 0; j + 1 < n; ++j) jumps |= std::abs(static_cast<std::int64_t>(x[j + 1]) - x[j]) > half;
+    // A sample at either end of the range (or beyond it) saturated.
+    return lowest <= range_.lowest || highest >= range_.highest || jumps != 0;
+}
+
+bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& guess) {
     const int blocks = (n + block - 1) / block;
     block_means_.resize(static_cast<std::size_t>(blocks));
     smoothed_.resize(static_cast<std::size_t>(blocks));
@@ -81,12 +82,12 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     const int full_blocks = n / block;
     static_assert(block == 8, "the block sums below add eight samples");
     for (int i = 0; i < full_blocks; ++i) {
-        const std::int16_t* b = x + i * block;
-        const int sum = (b[0] + b[1]) + (b[2] + b[3]) + ((b[4] + b[5]) + (b[6] + b[7]));
+        const std::int32_t* b = x + i * block;
+        const std::int64_t sum = std::int64_t{0} + (b[0] + b[1]) + (b[2] + b[3]) + ((b[4] + b[5]) + (b[6] + b[7]));
         block_means_[i] = sum * (1.0 / block);
     }
     if (full_blocks < blocks) {
-        int sum = 0;
+        std::int64_t sum = 0;
         for (int j = full_blocks * block; j < n; ++j) sum += x[j];
         block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
     }
@@ -100,8 +101,8 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
         const int last = std::min(first + sampled, n - 1);
         std::uint64_t sum = 0;
         for (int j = first; j < last; ++j) {
-            const int d2 = x[j - 1] - 2 * x[j] + x[j + 1];
-            const auto magnitude = static_cast<std::uint32_t>(std::min(d2 < 0 ? -d2 : d2, 46340));
+            const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
+            const auto magnitude = static_cast<std::uint32_t>(std::min<std::int64_t>(d2 < 0 ? -d2 : d2, 46340));
             sum += magnitude * magnitude;
         }
         stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
@@ -172,7 +173,7 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     return std::isfinite(guess.centre) && std::isfinite(guess.sigma) && std::isfinite(guess.amplitude);
 }
 
-void record_fitter::make_groups(const std::int16_t* x, int n, const parameters& around) {
+void record_fitter::make_groups(const std::int32_t* x, int n, const parameters& around) {
     // Groups of k samples, k a quarter of sigma, keep nearly all the information of a smooth
     // pulse in a few dozen means.  The mean of a Gaussian over k evenly spaced samples is a
     // Gaussian widened by their variance (k^2 - 1) / 12, to well below the noise for such k.
@@ -186,7 +187,7 @@ void record_fitter::make_groups(const std::int16_t* x, int n, const parameters& 
     baseline_only_.clear();
     const auto add_samples = [x](std::vector<group>& to, int first, int last, bool pulse) {
         if (first >= last) return;
-        int sum = 0;
+        std::int64_t sum = 0;
         for (int j = first; j < last; ++j) sum += x[j];
         const int size = last - first;
         to.push_back({first + 0.5 * (size - 1), static_cast<double>(sum) / size, static_cast<double>(size),
@@ -308,7 +309,7 @@ bool record_fitter::least_squares(parameters& p, double& amplitude_variance) {
     return true;
 }
 
-pulse_estimate record_fitter::fit(const std::int16_t* samples, int count) {
+pulse_estimate record_fitter::fit(const std::int32_t* samples, int count) {
     pulse_estimate result;
     if (samples == nullptr || count <= 0) {
         result.flag = record_flag::no_pulse;

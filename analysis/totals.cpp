@@ -23,7 +23,6 @@ using nlohmann::json;
 namespace {
 
 constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
-const char* const channel_names[2] = {"A", "B"};
 
 std::string int128_text(wide_int value) {
     if (value == 0) return "0";
@@ -159,12 +158,46 @@ double residual_sums::rms() const {
     return records > 0 ? std::sqrt(static_cast<double>(sum_squares) / static_cast<double>(records)) * residual_quantum : 0.0;
 }
 
-totals::totals(const binning& bins)
-    : bins_((bins.check(), bins)),
-      spectrum_(bins.spectrum_bins, 2, bins.spectrum_min, bins.spectrum_max),
+namespace {
+
+const std::vector<std::string>& checked_channels(const std::vector<std::string>& names) {
+    if (names.empty()) throw std::invalid_argument("an analysis needs at least one channel");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (names[i] == names[j]) throw std::invalid_argument("channel '" + names[i] + "' is named twice");
+    return names;
+}
+
+int column_count(const std::vector<std::string>& names) {
+    if (names.size() > 4096) throw std::invalid_argument(std::to_string(names.size()) + " channels are more than the 4096 one analysis holds");
+    return static_cast<int>(names.size());
+}
+
+}  // namespace
+
+totals::totals(const binning& bins, const std::vector<std::string>& channels)
+    : channel_names(checked_channels(channels)),
+      polarities(channels.size(), "positive"),
+      tick_seconds(channels.size()),
+      records(channels.size()),
+      clipped(channels.size()),
+      no_pulse(channels.size()),
+      fit_failed(channels.size()),
+      bins_((bins.check(), bins)),
+      spectrum_(bins.spectrum_bins, column_count(channels), bins.spectrum_min, bins.spectrum_max),
       map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
            bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset),
-      residuals_(bins.residual_bins, 2, -bins.residual_range, bins.residual_range) {
+      residuals_(bins.residual_bins, column_count(channels), -bins.residual_range, bins.residual_range),
+      residual_by_bin_(channels.size()) {
+    if (channels.size() >= 2) pair_ = channel_pair{};
+}
+
+void totals::set_pair(const channel_pair& pair) {
+    if (pair.x >= channel_names.size() || pair.y >= channel_names.size())
+        throw std::out_of_range("channel index " + std::to_string(std::max(pair.x, pair.y)) + " is past the " +
+                                std::to_string(channel_names.size()) + " channels");
+    if (pair.x == pair.y) throw std::invalid_argument("channel '" + channel_names[pair.x] + "' cannot be paired with itself");
+    pair_ = pair;
 }
 
 void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
@@ -186,8 +219,8 @@ void totals::add_record(int channel, const pulse_estimate& estimate, double trut
     }
 }
 
-void totals::add_pair(double amplitude_a, double amplitude_b) {
-    map_.add(amplitude_a * bins_.factor + bins_.offset, amplitude_b * bins_.factor + bins_.offset, 0);
+void totals::add_pair(double amplitude_x, double amplitude_y) {
+    map_.add(amplitude_x * bins_.factor + bins_.offset, amplitude_y * bins_.factor + bins_.offset, 0);
 }
 
 void totals::add_flagged(flagged_record record) {
@@ -202,6 +235,22 @@ void totals::add_flagged(flagged_record record) {
 void totals::add(const totals& other, std::uint64_t sequence_offset) {
     if (!(other.bins_ == bins_))
         throw std::invalid_argument("different binnings: " + bins_.to_json().dump() + " and " + other.bins_.to_json().dump());
+    if (other.channel_names != channel_names) {
+        const auto list = [](const std::vector<std::string>& names) {
+            std::string text;
+            for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+            return text;
+        };
+        throw std::invalid_argument("different channels: " + list(channel_names) + " and " + list(other.channel_names));
+    }
+    if (!(other.pair_ == pair_)) {
+        const auto text = [this](const std::optional<channel_pair>& p) {
+            if (!p) return std::string("no pair");
+            return "the pair " + channel_names[p->x] + "," + channel_names[p->y] +
+                   (p->by_time ? " within " + nlohmann::json(p->coincidence_ns).dump() + " ns" : " by event");
+        };
+        throw std::invalid_argument("different pairs: " + text(pair_) + " and " + text(other.pair_));
+    }
     const auto sum_into = [](auto& into, const auto& from) {
         double* a = into.data.data();
         const double* b = from.data.data();
@@ -210,7 +259,7 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
     sum_into(spectrum_, other.spectrum_);
     sum_into(map_, other.map_);
     sum_into(residuals_, other.residuals_);
-    for (int c = 0; c < 2; ++c) {
+    for (std::size_t c = 0; c < channel_names.size(); ++c) {
         // Sums are kept only once there is a truth to compare with.
         if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
         for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
@@ -218,7 +267,10 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
+        if (polarities[c] != other.polarities[c]) polarities[c] = "mixed";
+        if (tick_seconds[c] != other.tick_seconds[c]) tick_seconds[c].reset();
     }
+    cut_off.insert(cut_off.end(), other.cut_off.begin(), other.cut_off.end());
     for (flagged_record r : other.flagged_) {
         r.sequence += sequence_offset;
         add_flagged(std::move(r));
@@ -277,7 +329,9 @@ json line_json(const line_measurement& line) {
 }  // namespace
 
 json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
-    json channel = {{"records", records[c]}, {"clipped", clipped[c]}, {"no_pulse", no_pulse[c]}, {"fit_failed", fit_failed[c]}};
+    json channel = {{"records", records[c]}, {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
+                    {"fit_failed", fit_failed[c]}, {"polarity", polarities[c]}};
+    if (tick_seconds[c]) channel["tick_seconds"] = *tick_seconds[c];
     json line_list = json::array();
     for (const line_measurement& line : lines) {
         json entry = line_json(line);
@@ -314,7 +368,7 @@ json totals::channel_summary(int c, const std::vector<line_measurement>& lines) 
 }
 
 json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
-                        const std::vector<line_measurement>& b_lines) const {
+                        const std::vector<line_measurement>& y_lines) const {
     const int n = map_.nBinsX;
     const double step = (map_.maxX - map_.minX) / (n - 1);
     const int centre = axis_bin(line.position, n, map_.minX, map_.maxX);
@@ -323,9 +377,9 @@ json totals::write_gate(const std::string& path, std::size_t k, const line_measu
     const int half = std::min({std::max(centre - lo, hi - centre), centre, n - 1 - centre});
     map_.writeConstXCutWide(path.c_str(), centre, half, false);
     json widths = json::array();
-    for (std::size_t j = 0; j < b_lines.size(); ++j)
-        widths.push_back({{"line", j}, {"position", b_lines[j].position},
-                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, b_lines[j].position, half, 0))}});
+    for (std::size_t j = 0; j < y_lines.size(); ++j)
+        widths.push_back({{"line", j}, {"position", y_lines[j].position},
+                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, y_lines[j].position, half, 0))}});
     return {{"line", k},
             {"file", "gate-" + std::to_string(k) + ".txt"},
             {"band", {histogram_detail::bin_center(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
@@ -339,15 +393,25 @@ namespace {
 
 void print_summary(std::FILE* out, const json& summary) {
     const std::string unit = summary["unit"].get<std::string>();
-    const json& a = summary["channels"]["A"];
-    std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), a["records"].get<long long>(),
-                 summary["samples"].get<int>());
-    for (const char* name : channel_names) {
-        const json& channel = summary["channels"][name];
+    const std::vector<std::string> names = summary["channel_names"];
+    long long events = 0;
+    for (const std::string& name : names) events = std::max(events, summary["channels"][name]["records"].get<long long>());
+    if (summary["samples"].is_null())
+        std::fprintf(out, "%zu file(s), %lld events of records of differing lengths\n", summary["files"].size(), events);
+    else
+        std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), events, summary["samples"].get<int>());
+    for (const json& file : summary["cut_off"])
+        std::fprintf(out, "%s: cut off, the last %llu bytes are not a whole record\n", file["file"].get<std::string>().c_str(),
+                     file["trailing_bytes"].get<unsigned long long>());
+    for (const std::string& name_text : names) {
+        const char* name = name_text.c_str();
+        const json& channel = summary["channels"][name_text];
         const bool with_truth = channel.contains("residual_records");
         std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", name,
                      channel["records"].get<long long>(), channel["clipped"].get<long long>(),
                      channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>());
+        if (channel["polarity"] != "positive")
+            std::fprintf(out, "  pulses go %s\n", channel["polarity"] == "negative" ? "down" : "up in some files and down in others");
         for (std::size_t k = 0; k < channel["lines"].size(); ++k) {
             const json& l = channel["lines"][k];
             const double halfmax = l["fwhm_halfmax"].is_null() ? 0.0 : l["fwhm_halfmax"].get<double>();
@@ -363,8 +427,10 @@ void print_summary(std::FILE* out, const json& summary) {
                          channel["residual_bias"].get<double>(), channel["residual_rms"].get<double>(),
                          channel["residual_records"].get<long long>());
     }
+    if (summary["pair"].is_null()) std::fprintf(out, "one channel: no map and no gates\n");
     for (const json& gate : summary["gates"])
-        std::fprintf(out, "gate %d: A from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(), gate["band"][0].get<double>(),
+        std::fprintf(out, "gate %d: %s from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(),
+                     summary["pair"]["channels"][0].get<std::string>().c_str(), gate["band"][0].get<double>(),
                      gate["band"][1].get<double>(), unit.c_str(), gate["file"].get<std::string>().c_str());
 }
 
@@ -377,32 +443,49 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     histogram1D spectrum = spectrum_;
     if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
     spectrum.write(outputs.temp("spectrum.txt").c_str());
-    const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
     const scratch_directory scratch(dir);
-    // The map's two files take a while and need nothing else: they are written beside the rest.
-    std::future<void> map_written = std::async(std::launch::async | std::launch::deferred, [&] {
-        map_.writeText(map_text.c_str());
-        map_.writeImage((scratch.path() + "/map").c_str(), true);
-        if (std::rename((scratch.path() + "/map1.ppm").c_str(), image.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
-    });
+    std::future<void> map_written;
+    if (pair_) {
+        const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
+        // The map's two files take a while and need nothing else: they are written beside the rest.
+        map_written = std::async(std::launch::async | std::launch::deferred, [this, map_text, image, &scratch] {
+            map_.writeText(map_text.c_str());
+            map_.writeImage((scratch.path() + "/map").c_str(), true);
+            if (std::rename((scratch.path() + "/map1.ppm").c_str(), image.c_str()) != 0)
+                throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
+        });
+    }
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
 
     json summary;
     summary["files"] = files;
-    summary["samples"] = samples;
-    summary["header_bytes"] = header_bytes;
+    summary["format"] = format;
+    summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
+    summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
     summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
-    const std::array<std::vector<line_measurement>, 2> lines{find_lines(spectrum, 0), find_lines(spectrum, 1)};
-    for (int c = 0; c < 2; ++c) summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+    summary["channel_names"] = channel_names;
+    std::vector<std::vector<line_measurement>> lines;
+    for (std::size_t c = 0; c < channel_names.size(); ++c) {
+        lines.push_back(find_lines(spectrum, static_cast<int>(c)));
+        summary["channels"][channel_names[c]] = channel_summary(static_cast<int>(c), lines.back());
+    }
+    summary["pair"] = nullptr;
     summary["gates"] = json::array();
-    for (std::size_t k = 0; k < lines[0].size(); ++k)
-        summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[0][k], lines[1]));
+    if (pair_) {
+        summary["pair"] = {{"channels", {channel_names[pair_->x], channel_names[pair_->y]}},
+                           {"by", pair_->by_time ? "time stamp" : "event"}};
+        if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
+        for (std::size_t k = 0; k < lines[pair_->x].size(); ++k)
+            summary["gates"].push_back(
+                write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[pair_->x][k], lines[pair_->y]));
+    }
     summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_)
         summary["flagged"].push_back(
             {{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
+    summary["cut_off"] = json::array();
+    for (const cut_off_file& f : cut_off) summary["cut_off"].push_back({{"file", f.file}, {"trailing_bytes", f.trailing_bytes}});
 
     {
         std::ofstream json_out(outputs.temp("summary.json"), std::ios::binary | std::ios::trunc);
@@ -410,15 +493,17 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         json_out.flush();
         if (!json_out) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write summary.json");
     }
-    map_written.get();
+    if (map_written.valid()) map_written.get();
     outputs.commit();
     for (staged_file* file : along) file->commit();
     // Outputs of an earlier run into the same directory that this one does not replace would
     // pass for its own.
     std::error_code ignored;
-    for (std::size_t k = lines[0].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+    for (std::size_t k = summary["gates"].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
     }
     if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
+    if (!pair_)
+        for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     print_summary(out, summary);
     return summary;
 }
@@ -430,30 +515,54 @@ totals totals::read(const std::string& dir) {
     json summary;
     try {
         summary = json::parse(in);
-        totals t(binning::from_json(summary.at("binning")));
+        const std::vector<std::string> names = summary.at("channel_names").get<std::vector<std::string>>();
+        totals t(binning::from_json(summary.at("binning")), names);
         t.files = summary.at("files").get<std::vector<std::string>>();
-        t.samples = summary.at("samples").get<int>();
-        t.header_bytes = summary.at("header_bytes").get<std::uint64_t>();
-        t.with_truth = summary.at("channels").at("A").contains("residual_sums");
+        t.format = summary.at("format").get<std::string>();
+        const json& samples = summary.at("samples");
+        t.samples = samples.is_null() ? 0 : samples.get<int>();
+        const json& header = summary.at("header_bytes");
+        if (!header.is_null()) t.header_bytes = header.get<std::uint64_t>();
+        t.with_truth = summary.at("channels").at(names.front()).contains("residual_sums");
+        const auto index_of = [&](const std::string& name) {
+            const auto found = std::find(names.begin(), names.end(), name);
+            if (found == names.end()) throw std::invalid_argument(summary_path + ": channel '" + name + "' is not among channel_names");
+            return static_cast<std::size_t>(found - names.begin());
+        };
+        const json& pair = summary.at("pair");
+        if (pair.is_null()) {
+            t.pair_.reset();
+        } else {
+            channel_pair p{index_of(pair.at("channels").at(0).get<std::string>()), index_of(pair.at("channels").at(1).get<std::string>())};
+            p.by_time = pair.at("by").get<std::string>() != "event";
+            if (p.by_time) p.coincidence_ns = pair.at("coincidence_ns").get<double>();
+            t.set_pair(p);
+        }
         const int n = t.bins_.spectrum_bins;
-        const std::vector<double> spectrum = read_table(dir + "/spectrum.txt", n, 3);
+        const std::size_t columns = names.size();
+        const std::vector<double> spectrum = read_table(dir + "/spectrum.txt", n, static_cast<int>(columns) + 1);
         for (int i = 0; i < n; ++i)
-            for (int c = 0; c < 2; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * 3 + 1 + c];
-        const int m = t.bins_.map_bins;
-        const std::vector<double> map = read_table(dir + "/map.txt", m * m, 3);
-        for (std::size_t i = 0; i < static_cast<std::size_t>(m) * m; ++i) t.map_.data.data()[i] = map[i * 3 + 2];
+            for (std::size_t c = 0; c < columns; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * (columns + 1) + 1 + c];
+        if (t.pair_) {
+            const int m = t.bins_.map_bins;
+            const std::vector<double> map = read_table(dir + "/map.txt", m * m, 3);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(m) * m; ++i) t.map_.data.data()[i] = map[i * 3 + 2];
+        }
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            const std::vector<double> residuals = read_table(dir + "/residuals.txt", r, 3);
+            const std::vector<double> residuals = read_table(dir + "/residuals.txt", r, static_cast<int>(columns) + 1);
             for (int i = 0; i < r; ++i)
-                for (int c = 0; c < 2; ++c) t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * 3 + 1 + c];
+                for (std::size_t c = 0; c < columns; ++c)
+                    t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * (columns + 1) + 1 + c];
         }
-        for (int c = 0; c < 2; ++c) {
-            const json& channel = summary.at("channels").at(channel_names[c]);
+        for (std::size_t c = 0; c < columns; ++c) {
+            const json& channel = summary.at("channels").at(names[c]);
             t.records[c] = channel.at("records").get<std::int64_t>();
             t.clipped[c] = channel.at("clipped").get<std::int64_t>();
             t.no_pulse[c] = channel.at("no_pulse").get<std::int64_t>();
             t.fit_failed[c] = channel.at("fit_failed").get<std::int64_t>();
+            t.polarities[c] = channel.at("polarity").get<std::string>();
+            if (channel.contains("tick_seconds")) t.tick_seconds[c] = channel.at("tick_seconds").get<double>();
             if (!t.with_truth) continue;
             for (const json& row : channel.at("residual_sums")) {
                 const auto bin = row.at(0).get<std::size_t>();
@@ -465,15 +574,18 @@ totals totals::read(const std::string& dir) {
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
         }
+        for (const json& f : summary.at("cut_off"))
+            t.cut_off.push_back({f.at("file").get<std::string>(), f.at("trailing_bytes").get<std::uint64_t>()});
         // The records of one event share a place in the list, so that the places stay below the
         // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
         for (const json& f : summary.at("flagged")) {
-            const std::string channel = f.at("channel").get<std::string>(), flag = f.at("flag").get<std::string>();
+            const std::string flag = f.at("flag").get<std::string>();
             record_flag parsed = record_flag::fit_failed;
             for (record_flag candidate : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed})
                 if (flag == flag_name(candidate)) parsed = candidate;
-            flagged_record r{sequence, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
+            flagged_record r{sequence, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(),
+                             static_cast<int>(index_of(f.at("channel").get<std::string>())), parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
                 if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;
