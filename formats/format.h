@@ -60,6 +60,14 @@ struct record_batch {
         samples.insert(samples.end(), first, first + count);
         ends.push_back(samples.size());
     }
+    /// Appends a record of `count` samples and returns where to put them, so that a reader can
+    /// decode straight into the batch.
+    std::int32_t* add(const record_header& header, std::size_t count) {
+        headers.push_back(header);
+        samples.resize(samples.size() + count);
+        ends.push_back(samples.size());
+        return samples.data() + samples.size() - count;
+    }
 };
 
 /// How to read a file whose format leaves something unsaid.
@@ -118,6 +126,12 @@ struct format {
     /// std::invalid_argument saying what it cannot hold.  Null for a read-only format.
     std::unique_ptr<writer> (*create)(const std::string& path, const writer_options& options) = nullptr;
 };
+
+/// The descriptors of the formats, one per file of this folder.
+format cdb_format();
+format wavedump_format();
+format wavedump_ascii_format();
+format compass_format();
 
 /// Every known format, in the order they are tried.
 const std::vector<format>& registry();

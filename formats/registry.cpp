@@ -13,6 +13,10 @@ namespace murel::formats {
 // Each format is one file that defines its descriptor, and one line here.
 const std::vector<format>& registry() {
     static const std::vector<format> known = {
+        wavedump_format(),
+        cdb_format(),
+        wavedump_ascii_format(),
+        compass_format(),
     };
     return known;
 }
