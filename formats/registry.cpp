@@ -10,6 +10,8 @@
 
 namespace murel::formats {
 
+format lh5_format();
+
 // Each format is one file that defines its descriptor, and one line here.
 const std::vector<format>& registry() {
     static const std::vector<format> known = {
@@ -17,6 +19,7 @@ const std::vector<format>& registry() {
         cdb_format(),
         wavedump_ascii_format(),
         compass_format(),
+        lh5_format(),
     };
     return known;
 }
