@@ -504,11 +504,13 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     const std::size_t low = *std::min_element(shortest.begin(), shortest.end());
     const std::size_t high = *std::max_element(longest.begin(), longest.end());
     // Without a record, the record length the formats give, where they all give the same.
-    std::optional<std::size_t> common = plan.acquisitions.empty() ? std::nullopt : plan.acquisitions.front().samples;
-    for (const acquisition& a : plan.acquisitions)
-        if (a.samples != common) common.reset();
-    if (high == 0) sum.samples = common ? static_cast<int>(std::min<std::size_t>(*common, 1 << 30)) : 0;
-    else sum.samples = low == high ? static_cast<int>(std::min<std::size_t>(low, 1 << 30)) : 0;
+    std::size_t given = 0;
+    for (const acquisition& a : plan.acquisitions) {
+        const std::size_t length = a.samples.value_or(0);
+        given = &a == &plan.acquisitions.front() || length == given ? length : 0;
+    }
+    const std::size_t length = high == 0 ? given : low == high ? low : 0;
+    sum.samples = static_cast<int>(std::min<std::size_t>(length, 1 << 30));
     for (std::size_t g = 0; g < channel_count; ++g) {
         sum.polarities[g] = sign[g] < 0 ? "negative" : "positive";
         sum.tick_seconds[g] = channel_tick[g];

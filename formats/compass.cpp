@@ -98,7 +98,8 @@ public:
             p = input_.data();
             record_header header;
             header.channel = channel;
-            header.event = record_;
+            // The file keeps no event counter: an event is numbered among those of its channel.
+            header.event = events_of_[channel]++;
             header.timestamp = detail::load_u64(p + 4);
             if (layout_.energy_at) header.daq_energy = detail::load_u16(p + *layout_.energy_at);
             detail::decode_u16(p + layout_.fixed, count, 2, batch.add(header, count));
@@ -157,6 +158,7 @@ private:
         if (!counts_.empty() && std::all_of(counts_.begin(), counts_.end(), [&](std::size_t n) { return n == counts_[0]; }))
             info_.samples = counts_[0];
         info_.records = records_;
+        events_of_.assign(found.size(), 0);
     }
 
     layout layout_;
@@ -165,6 +167,7 @@ private:
     file_info info_;
     std::vector<int> slots_;  // channel index by board and channel number, -1 where none
     std::vector<std::size_t> counts_;
+    std::vector<std::uint64_t> events_of_;
     std::uint64_t records_ = 0;
     std::uint64_t record_ = 0;
     std::uint64_t trailing_ = 0;
@@ -271,13 +274,13 @@ int probe_compass(const std::string& path, const std::string& head) {
     const layout l = layout::of(head);
     if (l.file_header == 2) return 3;
     const int by_name = has_bin_extension(path) ? 1 : 0;
-    // An older file: two whole events that make sense.
+    // An older file: two whole events with waveforms that make sense.
     const auto* p = reinterpret_cast<const unsigned char*>(head.data());
     std::size_t at = 0;
     for (int event = 0; event < 2; ++event) {
         if (head.size() < at + l.fixed) return by_name;
         const event_check c = check_event(l, p + at, head.size() - at);
-        if (!c.fault.empty()) return by_name;
+        if (!c.fault.empty() || c.count == 0) return by_name;
         at += l.fixed + 2 * std::size_t{c.count};
     }
     return at <= head.size() ? 2 : by_name;

@@ -87,24 +87,13 @@ public:
         info_.samples = samples_;
         events_ = size / event_bytes_;
         info_.records = events_;
-        if (const std::uint64_t rest = size % event_bytes_; rest > 0) {
-            const std::uint64_t last = size - rest;
-            const std::string tail = detail::read_at(path, last, header_bytes);
-            const auto* p = reinterpret_cast<const unsigned char*>(tail.data());
-            if (tail.size() >= 4 && detail::load_u32(p) != event_bytes_)
-                detail::corrupt(path, last, "event size " + std::to_string(detail::load_u32(p)) +
-                                                " differs from the first event's " + std::to_string(event_bytes_));
-            if (tail.size() >= 16 && detail::load_u32(p + 12) != channel_)
-                detail::corrupt(path, last, "channel " + std::to_string(detail::load_u32(p + 12)) +
-                                                " differs from the first event's " + std::to_string(channel_));
-            trailing_ = detail::cut_off(path, last, rest, strict_);
-        }
     }
 
     const file_info& info() const override { return info_; }
 
     bool next(record_batch& batch, std::size_t max_records) override {
         batch.clear();
+        if (event_ == events_ && headers_ && !tail_checked_) check_tail();
         while (batch.size() < max_records && event_ < events_) {
             input_.want(event_bytes_);
             const unsigned char* event = input_.data();
@@ -135,6 +124,25 @@ public:
     std::uint64_t trailing_bytes() const override { return trailing_; }
 
 private:
+    // A last event cut short must agree, as far as it goes, with the events before it; checked
+    // once the events before it are read, so that an earlier fault is the one reported.
+    void check_tail() {
+        tail_checked_ = true;
+        const std::uint64_t size = input_.size();
+        const std::uint64_t rest = size % event_bytes_;
+        if (rest == 0) return;
+        const std::uint64_t last = size - rest;
+        const std::string tail = detail::read_at(input_.path(), last, header_bytes);
+        const auto* p = reinterpret_cast<const unsigned char*>(tail.data());
+        if (tail.size() >= 4 && detail::load_u32(p) != event_bytes_)
+            detail::corrupt(input_.path(), last, "event size " + std::to_string(detail::load_u32(p)) +
+                                                     " differs from the first event's " + std::to_string(event_bytes_));
+        if (tail.size() >= 16 && detail::load_u32(p + 12) != channel_)
+            detail::corrupt(input_.path(), last, "channel " + std::to_string(detail::load_u32(p + 12)) +
+                                                     " differs from the first event's " + std::to_string(channel_));
+        trailing_ = detail::cut_off(input_.path(), last, rest, strict_);
+    }
+
     void open_headerless(const std::string& path, const reader_options& options) {
         headers_ = false;
         samples_ = *options.samples;
@@ -168,6 +176,7 @@ private:
     std::uint64_t events_ = 0;
     std::uint64_t event_ = 0;
     std::uint64_t trailing_ = 0;
+    bool tail_checked_ = false;
 };
 
 class wavedump_writer final : public writer {

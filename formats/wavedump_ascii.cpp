@@ -133,9 +133,9 @@ private:
         if (fields.length && *fields.length != samples_)
             detail::corrupt(input_.path(), start, "record length " + std::to_string(*fields.length) +
                                                       " differs from the first event's " + std::to_string(samples_));
-        if (fields.channel != channel_)
-            detail::corrupt(input_.path(), start, "channel " + (fields.channel ? std::to_string(*fields.channel) : "(none)") +
-                                                      " differs from the first event's");
+        if (fields.channel && fields.channel != channel_)
+            detail::corrupt(input_.path(), start, "channel " + std::to_string(*fields.channel) + " differs from the first event's " +
+                                                      (channel_ ? std::to_string(*channel_) : "(none)"));
     }
 
     void skip_blank_lines() {

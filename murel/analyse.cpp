@@ -33,7 +33,7 @@ struct analyse_options {
     bool records = false;
 };
 
-// Today's layout: a 12-byte header, then events of 1000 sample pairs.
+// The cdb reader's own lengths when none are given, for the help and the summary.
 constexpr std::uint64_t cdb_header_bytes = 12;
 constexpr std::size_t cdb_samples = 1000;
 
@@ -66,13 +66,6 @@ void run(const analyse_options& o) {
     analysis::analysis_plan plan;
     try {
         bins.check();
-        bool cdb = !o.inputs.empty();
-        for (const std::string& path : o.inputs)
-            cdb = cdb && (options.format.empty() ? formats::detect(path).name : formats::find(options.format).name) == "cdb";
-        if (cdb) {
-            options.reading.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
-            options.reading.samples = o.samples.value_or(cdb_samples);
-        }
         plan = analysis::plan_analysis(o.inputs, options);
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
@@ -127,7 +120,7 @@ void run(const analyse_options& o) {
     for (const analysis::cut_off_file& f : totals.cut_off)
         std::fprintf(stderr, "murel: warning: %s is cut off: its last %" PRIu64 " bytes are not a whole record and were left out\n",
                      f.file.c_str(), f.trailing_bytes);
-    if (totals.format == "cdb") totals.header_bytes = options.reading.header_bytes;
+    if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
     totals.write(o.output, stdout, along);
