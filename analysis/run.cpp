@@ -347,8 +347,9 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 }
             }
             const acquisition& a = plan.acquisitions[current];
-            // About two megabytes of samples per chunk: enough to keep a core busy, little to hold.
-            const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 19) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
+            // About a quarter of a megabyte of samples per chunk: enough to keep a core busy, and still
+            // in its cache when the fit reads them.
+            const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
             if (source->next(c.batch, c.file_of, per_chunk)) break;
             for (std::size_t i = 0; i < a.paths.size(); ++i) {
                 const std::uint64_t trailing = source->trailing_bytes(i);
