@@ -218,9 +218,10 @@ bool fit_line(const binned_region& region, fit_parameters start, fit_result& res
     for (int k = 0; k < p; ++k) e[k] = std::sqrt(std::max(gsl_matrix_get(covariance.get(), k, k), 0.0)) * inflation;
     result.value = {x0[0], x0[1], x0[2], x0[3], x0[4]};
     result.error = {e[0], e[1], e[2], e[3], e[4]};
+    // A singular covariance leaves the other errors unknown (NaN or absurd); the counts' error decides the line.
     for (int k = 0; k < p; ++k)
-        if (!std::isfinite(x0[k]) || !std::isfinite(e[k])) return false;
-    return true;
+        if (!std::isfinite(x0[k])) return false;
+    return std::isfinite(e[0]);
 }
 
 binned_region rebinned(const std::vector<double>& counts, double position, double sigma) {
@@ -300,9 +301,12 @@ std::vector<line_measurement> find_lines(const histogram1D& spectrum, int column
             continue;
         line_measurement line;
         line.position = spectrum.minValue + fit.value.position * step;
-        line.position_error = fit.error.position * step;
+        // An error beyond the whole axis comes from a covariance that is singular, as for a line one bin wide.
+        const double axis_span = n * step;
+        const auto within_axis = [axis_span](double error) { return error <= axis_span ? error : NAN; };
+        line.position_error = within_axis(fit.error.position * step);
         line.fwhm = fwhm_per_sigma * fit.value.sigma * step;
-        line.fwhm_error = fwhm_per_sigma * fit.error.sigma * step;
+        line.fwhm_error = within_axis(fwhm_per_sigma * fit.error.sigma * step);
         line.counts = fit.value.counts;
         line.counts_error = fit.error.counts;
         line.background = fit.value.level;

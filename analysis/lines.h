@@ -10,8 +10,8 @@ namespace murel::analysis {
 /// One line, in the units of the spectrum's axis.  The fit is a Gaussian on a linear background,
 /// integrated over the bins of a binning chosen from the line (about 5 to 8 bins per FWHM).
 struct line_measurement {
-    double position = 0.0, position_error = 0.0;  ///< fitted centre
-    double fwhm = 0.0, fwhm_error = 0.0;          ///< 2.3548 times the fitted sigma
+    double position = 0.0, position_error = 0.0;  ///< fitted centre; the error is NaN where the fit cannot tell it
+    double fwhm = 0.0, fwhm_error = 0.0;          ///< 2.3548 times the fitted sigma; the error as the position's
     double counts = 0.0, counts_error = 0.0;      ///< fitted area, entries
     double fwhm_halfmax = 0.0;   ///< the histogram's half-maximum width at the line, 0 if not measurable
     double background = 0.0;     ///< fitted background under the centre, entries per fine bin

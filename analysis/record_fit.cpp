@@ -13,6 +13,7 @@ const char* flag_name(record_flag flag) {
         case record_flag::clipped: return "clipped";
         case record_flag::no_pulse: return "no_pulse";
         case record_flag::fit_failed: return "fit_failed";
+        case record_flag::poor_fit: return "poor_fit";
     }
     return "fit_failed";
 }
@@ -73,29 +74,31 @@ bool record_fitter::clipped(const std::int32_t* x, int n) const {
     return lowest <= range_.lowest || highest >= range_.highest || jumps != 0;
 }
 
-bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& guess) {
-    const int blocks = (n + block - 1) / block;
-    block_means_.resize(static_cast<std::size_t>(blocks));
-    smoothed_.resize(static_cast<std::size_t>(blocks));
-    const auto block_size = [n](int i) { return std::min(block, n - i * block); };
-    const auto block_position = [&](int i) { return i * block + 0.5 * (block_size(i) - 1); };
-    const int full_blocks = n / block;
-    static_assert(block == 8, "the block sums below add eight samples");
-    for (int i = 0; i < full_blocks; ++i) {
-        const std::int32_t* b = x + i * block;
-        const std::int64_t sum = std::int64_t{0} + (b[0] + b[1]) + (b[2] + b[3]) + ((b[4] + b[5]) + (b[6] + b[7]));
-        block_means_[i] = sum * (1.0 / block);
-    }
-    if (full_blocks < blocks) {
-        std::int64_t sum = 0;
-        for (int j = full_blocks * block; j < n; ++j) sum += x[j];
-        block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
-    }
+double record_fitter::residual_variance(const std::int32_t* x, int n, const parameters& p) const {
+    // The model at consecutive samples, walking out from the one nearest the centre: each
+    // Gaussian value is the last times a ratio that shrinks by a constant factor.
+    const double inverse = 1.0 / (p.sigma * p.sigma);
+    const double shrink = std::exp(-inverse);
+    const int middle = static_cast<int>(std::clamp(std::round(p.centre), 0.0, n - 1.0));
+    const double d0 = middle - p.centre;
+    const double e0 = std::exp(-0.5 * d0 * d0 * inverse);
+    const auto squared_residual = [&](int j, double e_value) {
+        const double r = x[j] - p.baseline - p.amplitude * e_value;
+        return r * r;
+    };
+    double sum = squared_residual(middle, e0);
+    double e_value = e0, ratio = std::exp(-0.5 * inverse * (2.0 * d0 + 1.0));
+    for (int j = middle + 1; j < n; ++j, ratio *= shrink) sum += squared_residual(j, e_value *= ratio);
+    e_value = e0, ratio = std::exp(-0.5 * inverse * (1.0 - 2.0 * d0));
+    for (int j = middle - 1; j >= 0; --j, ratio *= shrink) sum += squared_residual(j, e_value *= ratio);
+    return sum / n;
+}
+
+double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) {
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
-    // median over stretches of the record is noise alone even where a narrow pulse bends a
-    // few samples sharply.  The first quarter of each stretch is sample enough.  Differences
-    // beyond any noise are capped so that squares fit.
-    constexpr int stretch = 64, sampled = 16;
+    // median over stretches of the record is noise alone even where a narrow pulse or a step
+    // bends a few samples sharply.  Differences beyond any noise are capped so that squares fit.
+    constexpr int stretch = 64;
     stretch_noise_.clear();
     for (int first = 1; first + 1 < n; first += stretch) {
         const int last = std::min(first + sampled, n - 1);
@@ -107,13 +110,36 @@ bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& gues
         }
         stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
     }
-    double noise_variance = 0.25;  // the rounding to whole ADC counts, at least
+    double variance = 0.25;  // the rounding to whole ADC counts, at least
     if (!stretch_noise_.empty()) {
         auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);
         std::nth_element(stretch_noise_.begin(), middle, stretch_noise_.end());
-        noise_variance = std::max(noise_variance, *middle / 6.0);
+        variance = std::max(variance, *middle / 6.0);
     }
-    noise_sigma_ = std::sqrt(noise_variance);
+    return variance;
+}
+
+bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& guess) {
+    const int blocks = (n + block - 1) / block;
+    block_means_.resize(static_cast<std::size_t>(blocks));
+    smoothed_.resize(static_cast<std::size_t>(blocks));
+    const auto block_size = [n](int i) { return std::min(block, n - i * block); };
+    const auto block_position = [&](int i) { return i * block + 0.5 * (block_size(i) - 1); };
+    const int full_blocks = n / block;
+    static_assert(block == 8, "the block sums below add eight samples");
+    for (int i = 0; i < full_blocks; ++i) {
+        const std::int32_t* b = x + i * block;
+        const std::int64_t sum = (std::int64_t{b[0]} + b[1]) + (std::int64_t{b[2]} + b[3]) +
+                                 ((std::int64_t{b[4]} + b[5]) + (std::int64_t{b[6]} + b[7]));
+        block_means_[i] = static_cast<double>(sum) * (1.0 / block);
+    }
+    if (full_blocks < blocks) {
+        std::int64_t sum = 0;
+        for (int j = full_blocks * block; j < n; ++j) sum += x[j];
+        block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
+    }
+    // The first quarter of each stretch is sample enough for a start.
+    noise_sigma_ = std::sqrt(noise_variance(x, n, 16));
 
     // A 1-2-1 running mean; the end blocks count themselves for their missing neighbour.
     const double* m = block_means_.data();
@@ -350,6 +376,14 @@ pulse_estimate record_fitter::fit(const std::int32_t* samples, int count) {
     }
     if (!(fitted.amplitude > significance_threshold * std::sqrt(std::max(amplitude_variance, 0.0)))) {
         result.flag = record_flag::no_pulse;
+        return result;
+    }
+    // A fit that leaves much more than the noise between itself and the samples has measured
+    // some other shape (a pulse going down, a step, two pulses) as a Gaussian.  On Gaussian
+    // pulses the ratio is 1 give or take about 2 / sqrt(count).
+    const double misfit = residual_variance(samples, count, fitted) / noise_variance(samples, count, 64);
+    if (!(misfit <= 2.0 + 10.0 / std::sqrt(count))) {
+        result.flag = record_flag::poor_fit;
         return result;
     }
     result.baseline = fitted.baseline;

@@ -8,9 +8,9 @@
 namespace murel::analysis {
 
 /// What became of one record.
-enum class record_flag { ok, clipped, no_pulse, fit_failed };
+enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit };
 
-/// "ok", "clipped", "no_pulse" or "fit_failed".
+/// "ok", "clipped", "no_pulse", "fit_failed" or "poor_fit".
 const char* flag_name(record_flag flag);
 
 /// The fitted pulse b + a * exp(-(j - c)^2 / w^2) at sample index j; every member is finite
@@ -47,10 +47,14 @@ private:
     struct parameters {
         double baseline, amplitude, centre, sigma;
     };
+    // The variance of the noise from the first `sampled` samples of every 64, ADC^2.
+    double noise_variance(const std::int32_t* samples, int count, int sampled);
     bool clipped(const std::int32_t* samples, int count) const;
     bool initial_guess(const std::int32_t* samples, int count, parameters& guess);
     void make_groups(const std::int32_t* samples, int count, const parameters& around);
     bool least_squares(parameters& p, double& amplitude_variance);
+    // The mean squared difference between the samples and the pulse p, ADC^2.
+    double residual_variance(const std::int32_t* samples, int count, const parameters& p) const;
 
     sample_range range_;
     std::vector<double> block_means_, smoothed_, stretch_noise_;

@@ -323,9 +323,15 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     if (plan.pair) matcher = std::make_unique<pair_matcher>(*plan.pair, options.coincidence_ns);
     std::size_t matched_acquisition = static_cast<std::size_t>(-1);
 
+    // Each thread counts into one of a few totals, as many as fit the memory budget: large
+    // histograms are shared by several threads, which take turns to add a chunk's records.
+    constexpr std::size_t budget = std::size_t{64} << 20;
+    const std::size_t shared_by =
+        std::clamp<std::size_t>(budget / totals::bytes(bins, channel_count, static_cast<bool>(truth)), 1, threads);
     std::vector<totals> partial;
-    partial.reserve(threads);
-    for (unsigned t = 0; t < threads; ++t) partial.emplace_back(bins, plan.channels);
+    partial.reserve(shared_by);
+    for (std::size_t t = 0; t < shared_by; ++t) partial.emplace_back(bins, plan.channels);
+    std::vector<std::mutex> partial_locks(shared_by);
     std::vector<std::size_t> shortest(threads, static_cast<std::size_t>(-1)), longest(threads, 0);
 
     // Fills `c` with the next records under the lock; false when every file is read.
@@ -408,7 +414,7 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     };
 
     const auto work = [&](unsigned thread) {
-        totals& mine = partial[thread];
+        const std::size_t slot = thread % shared_by;
         record_fitter fitter;
         sample_range fitter_range;
         chunk c;
@@ -442,11 +448,18 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 pulse_estimate estimate = fitter.fit(samples, count);
                 if (c.sign[i] < 0) estimate.baseline = -estimate.baseline;
                 const formats::record_header& h = c.batch.headers[i];
-                const int channel = static_cast<int>(c.channel_of[i]);
-                mine.add_record(channel, estimate, c.truth[i]);
-                if (estimate.flag != record_flag::ok)
-                    mine.add_flagged({c.sequence[i], files[c.file_of[i]], h.event, channel, estimate.flag});
                 results[i] = {&files[c.file_of[i]], h.event, c.channel_of[i], h.timestamp, h.daq_energy, estimate};
+            }
+            {
+                const std::lock_guard<std::mutex> lock(partial_locks[slot]);
+                totals& mine = partial[slot];
+                for (std::size_t i = 0; i < n; ++i) {
+                    const record_result& r = results[i];
+                    const int channel = static_cast<int>(r.channel);
+                    mine.add_record(channel, r.estimate, c.truth[i]);
+                    if (r.estimate.flag != record_flag::ok)
+                        mine.add_flagged({c.sequence[i], *r.file, r.event, channel, r.estimate.flag});
+                }
             }
             {
                 // Pairs and records.csv follow the order of the files.
@@ -455,6 +468,8 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 if (stop) return;
                 lock.unlock();
                 if (matcher) {
+                    const std::lock_guard<std::mutex> counting(partial_locks[slot]);
+                    totals& mine = partial[slot];
                     if (c.acquisition != matched_acquisition) {
                         matched_acquisition = c.acquisition;
                         matcher->start_acquisition(list_mode(plan.acquisitions[c.acquisition].format));
@@ -495,7 +510,7 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     for (std::thread& helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
     totals& sum = partial[0];
-    for (unsigned t = 1; t < threads; ++t) sum.add(partial[t]);
+    for (std::size_t t = 1; t < shared_by; ++t) sum.add(partial[t]);
     if (plan.pair) sum.set_pair(*plan.pair);
     sum.files = files;
     std::string format;

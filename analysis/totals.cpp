@@ -1,4 +1,5 @@
 #include "totals.h"
+#include "path_json.h"
 
 #include "staged_file.h"
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -23,6 +25,8 @@ using nlohmann::json;
 namespace {
 
 constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
+// Counts are kept in doubles, which hold every whole number up to 2^53 exactly.
+constexpr std::int64_t max_count = std::int64_t{1} << 53;
 
 std::string int128_text(wide_int value) {
     if (value == 0) return "0";
@@ -50,46 +54,74 @@ wide_int int128_from(const std::string& text, const std::string& where) {
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
 int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
-// Reads a text table of `rows` rows of `fields` numbers each.
-std::vector<double> read_table(const std::string& path, int rows, int fields) {
+// Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
+// on are counts of entries; returns the counts, row after row.
+std::vector<double> read_counts(const std::string& path, int rows, int fields, int first_count) {
     std::ifstream in(path);
     if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    std::vector<double> values;
-    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields));
+    std::vector<double> counts;
+    counts.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields - first_count));
     std::string line;
     int row = 0;
     while (std::getline(in, line)) {
+        const std::string where = path + ": line " + std::to_string(row + 1);
+        if (row == rows) throw std::invalid_argument(where + ": more than the " + std::to_string(rows) + " rows of its binning");
         const char* next = line.c_str();
         for (int f = 0; f < fields; ++f) {
             char* end = nullptr;
             const double v = std::strtod(next, &end);
-            if (end == next) throw std::invalid_argument(path + ": row " + std::to_string(row + 1) + " has fewer than " +
-                                                         std::to_string(fields) + " numbers");
-            values.push_back(v);
+            if (end == next) throw std::invalid_argument(where + " has fewer than " + std::to_string(fields) + " numbers");
+            if (f >= first_count) {
+                if (!(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
+                    throw std::invalid_argument(where + ": \"" + std::string(static_cast<const char*>(next + std::strspn(next, " \t")), static_cast<const char*>(end)) +
+                                                "\" is not a count of entries");
+                counts.push_back(v);
+            }
             next = end;
         }
         ++row;
     }
     if (row != rows)
         throw std::invalid_argument(path + ": " + std::to_string(row) + " rows where its binning has " + std::to_string(rows));
-    return values;
+    return counts;
+}
+
+// a + b, or std::invalid_argument naming `what` when the sum leaves the counts that stay exact.
+std::int64_t add_counts(std::int64_t a, std::int64_t b, const std::string& what) {
+    if (a < 0 || b < 0 || a > max_count - b)
+        throw std::invalid_argument(what + " " + std::to_string(a) + " and " + std::to_string(b) + " add up to more than 2^53");
+    return a + b;
+}
+
+// A channel's name as JSON shows it: with replacement characters where it is not UTF-8.
+std::string shown_name(const std::string& name) {
+    json holder;
+    put_path(holder, "name", name);
+    return holder["name"].get<std::string>();
 }
 
 json nullable(double value) { return value > 0.0 && std::isfinite(value) ? json(value) : json(nullptr); }
+// An error, null where the fit could not tell it.
+json error_or_null(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
 
 }  // namespace
 
 void binning::check() const {
     const auto fail = [](const std::string& what) { throw std::invalid_argument(what); };
+    const auto shown = [](double value) {
+        std::ostringstream text;
+        text << value;
+        return text.str();
+    };
     if (spectrum_bins < 16) fail("the spectrum needs at least 16 bins, not " + std::to_string(spectrum_bins));
     if (!(spectrum_max > spectrum_min) || !std::isfinite(spectrum_min) || !std::isfinite(spectrum_max))
-        fail("the spectrum range " + std::to_string(spectrum_min) + " to " + std::to_string(spectrum_max) + " does not increase");
+        fail("the spectrum range " + shown(spectrum_min) + " to " + shown(spectrum_max) + " does not increase");
     if (map_bins < 3) fail("the map needs at least 3 bins per axis, not " + std::to_string(map_bins));
     if (map_bins > 4096) fail("the map may have at most 4096 bins per axis, not " + std::to_string(map_bins));
     if (!(map_max > map_min) || !std::isfinite(map_min) || !std::isfinite(map_max))
-        fail("the map range " + std::to_string(map_min) + " to " + std::to_string(map_max) + " does not increase");
-    if (!(factor > 0.0) || !std::isfinite(factor) || !std::isfinite(offset))
-        fail("the calibration factor must be positive and finite, not " + std::to_string(factor));
+        fail("the map range " + shown(map_min) + " to " + shown(map_max) + " does not increase");
+    if (!(factor > 0.0) || !std::isfinite(factor)) fail("the calibration factor must be positive and finite, not " + shown(factor));
+    if (!std::isfinite(offset)) fail("the calibration offset must be finite, not " + shown(offset));
     // Each axis as the histograms hold it, calibrated where it is shown calibrated: an offset or
     // factor that swamps the range would make its ends meet or their distance overflow.
     const auto axis = [&fail](const std::string& name, double lo, double hi) {
@@ -183,6 +215,7 @@ totals::totals(const binning& bins, const std::vector<std::string>& channels)
       clipped(channels.size()),
       no_pulse(channels.size()),
       fit_failed(channels.size()),
+      poor_fit(channels.size()),
       bins_((bins.check(), bins)),
       spectrum_(bins.spectrum_bins, column_count(channels), bins.spectrum_min, bins.spectrum_max),
       map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
@@ -200,12 +233,20 @@ void totals::set_pair(const channel_pair& pair) {
     pair_ = pair;
 }
 
+std::size_t totals::bytes(const binning& bins, std::size_t channels, bool with_truth) {
+    const auto spectrum_bins = static_cast<std::size_t>(bins.spectrum_bins), map_bins = static_cast<std::size_t>(bins.map_bins);
+    const std::size_t histograms =
+        (channels * spectrum_bins + map_bins * map_bins + channels * static_cast<std::size_t>(bins.residual_bins)) * sizeof(double);
+    return histograms + (with_truth ? channels * spectrum_bins * sizeof(residual_sums) : 0);
+}
+
 void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
     ++records[channel];
     switch (estimate.flag) {
         case record_flag::clipped: ++clipped[channel]; return;
         case record_flag::no_pulse: ++no_pulse[channel]; return;
         case record_flag::fit_failed: ++fit_failed[channel]; return;
+        case record_flag::poor_fit: ++poor_fit[channel]; return;
         case record_flag::ok: break;
     }
     spectrum_.add(estimate.amplitude, channel);
@@ -263,10 +304,12 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         // Sums are kept only once there is a truth to compare with.
         if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
         for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
-        records[c] += other.records[c];
+        // The records bound every other count, so that theirs staying exact keeps all exact.
+        records[c] = add_counts(records[c], other.records[c], "the records of channel " + shown_name(channel_names[c]));
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
+        poor_fit[c] += other.poor_fit[c];
         if (polarities[c] != other.polarities[c]) polarities[c] = "mixed";
         if (tick_seconds[c] != other.tick_seconds[c]) tick_seconds[c].reset();
     }
@@ -318,8 +361,8 @@ private:
 };
 
 json line_json(const line_measurement& line) {
-    return {{"position", line.position},       {"position_error", line.position_error},
-            {"fwhm", line.fwhm},               {"fwhm_error", line.fwhm_error},
+    return {{"position", line.position},       {"position_error", error_or_null(line.position_error)},
+            {"fwhm", line.fwhm},               {"fwhm_error", error_or_null(line.fwhm_error)},
             {"fwhm_halfmax", nullable(line.fwhm_halfmax)},
             {"counts", line.counts},           {"counts_error", line.counts_error},
             {"background", line.background},   {"significance", line.significance},
@@ -329,8 +372,8 @@ json line_json(const line_measurement& line) {
 }  // namespace
 
 json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
-    json channel = {{"records", records[c]}, {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
-                    {"fit_failed", fit_failed[c]}, {"polarity", polarities[c]}};
+    json channel = {{"records", records[c]},       {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
+                    {"fit_failed", fit_failed[c]}, {"poor_fit", poor_fit[c]}, {"polarity", polarities[c]}};
     if (tick_seconds[c]) channel["tick_seconds"] = *tick_seconds[c];
     json line_list = json::array();
     for (const line_measurement& line : lines) {
@@ -407,17 +450,24 @@ void print_summary(std::FILE* out, const json& summary) {
         const char* name = name_text.c_str();
         const json& channel = summary["channels"][name_text];
         const bool with_truth = channel.contains("residual_records");
-        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits\n", name,
-                     channel["records"].get<long long>(), channel["clipped"].get<long long>(),
-                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>());
+        std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits, %lld poor fits\n",
+                     name, channel["records"].get<long long>(), channel["clipped"].get<long long>(),
+                     channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>(),
+                     channel["poor_fit"].get<long long>());
         if (channel["polarity"] != "positive")
             std::fprintf(out, "  pulses go %s\n", channel["polarity"] == "negative" ? "down" : "up in some files and down in others");
+        // An error the fit could not tell shows as a dash.
+        const auto error = [](const json& value) {
+            char text[64] = "\u2014";
+            if (!value.is_null()) std::snprintf(text, sizeof text, "%.2f", value.get<double>());
+            return std::string(text);
+        };
         for (std::size_t k = 0; k < channel["lines"].size(); ++k) {
             const json& l = channel["lines"][k];
             const double halfmax = l["fwhm_halfmax"].is_null() ? 0.0 : l["fwhm_halfmax"].get<double>();
-            std::fprintf(out, "  line %zu: position %.2f +- %.2f %s, FWHM %.2f +- %.2f (half maximum %.2f), %.0f +- %.0f counts\n",
-                         k, l["position"].get<double>(), l["position_error"].get<double>(), unit.c_str(), l["fwhm"].get<double>(),
-                         l["fwhm_error"].get<double>(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
+            std::fprintf(out, "  line %zu: position %.2f +- %s %s, FWHM %.2f +- %s (half maximum %.2f), %.0f +- %.0f counts\n",
+                         k, l["position"].get<double>(), error(l["position_error"]).c_str(), unit.c_str(), l["fwhm"].get<double>(),
+                         error(l["fwhm_error"]).c_str(), halfmax, l["counts"].get<double>(), l["counts_error"].get<double>());
             if (with_truth)
                 std::fprintf(out, "          residual bias %.3f ADC, rms %.3f ADC over %lld records\n",
                              l["residual_bias"].get<double>(), l["residual_rms"].get<double>(), l["residual_records"].get<long long>());
@@ -458,22 +508,30 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
 
     json summary;
-    summary["files"] = files;
+    put_paths(summary, "files", files);
     summary["format"] = format;
     summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
     summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
     summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
-    summary["channel_names"] = channel_names;
+    put_paths(summary, "channel_names", channel_names);
     std::vector<std::vector<line_measurement>> lines;
+    summary["warnings"] = json::array();
     for (std::size_t c = 0; c < channel_names.size(); ++c) {
         lines.push_back(find_lines(spectrum, static_cast<int>(c)));
-        summary["channels"][channel_names[c]] = channel_summary(static_cast<int>(c), lines.back());
+        summary["channels"][shown_name(channel_names[c])] = channel_summary(static_cast<int>(c), lines.back());
+        for (std::size_t k = 0; k < lines[c].size(); ++k)
+            if (!std::isfinite(lines[c][k].position_error) || !std::isfinite(lines[c][k].fwhm_error)) {
+                char text[200];
+                std::snprintf(text, sizeof text, "line %zu at %.2f: its fit cannot tell the errors of its position "
+                              "and width (a line one bin wide?); they are null", k, lines[c][k].position);
+                summary["warnings"].push_back("channel " + shown_name(channel_names[c]) + " " + text);
+            }
     }
     summary["pair"] = nullptr;
     summary["gates"] = json::array();
     if (pair_) {
-        summary["pair"] = {{"channels", {channel_names[pair_->x], channel_names[pair_->y]}},
+        summary["pair"] = {{"channels", {shown_name(channel_names[pair_->x]), shown_name(channel_names[pair_->y])}},
                            {"by", pair_->by_time ? "time stamp" : "event"}};
         if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
         for (std::size_t k = 0; k < lines[pair_->x].size(); ++k)
@@ -481,11 +539,17 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
                 write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[pair_->x][k], lines[pair_->y]));
     }
     summary["flagged"] = json::array();
-    for (const flagged_record& r : flagged_)
-        summary["flagged"].push_back(
-            {{"file", r.file}, {"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}});
+    for (const flagged_record& r : flagged_) {
+        json entry = {{"event", r.event}, {"channel", shown_name(channel_names[r.channel])}, {"flag", flag_name(r.flag)}};
+        put_path(entry, "file", r.file);
+        summary["flagged"].push_back(entry);
+    }
     summary["cut_off"] = json::array();
-    for (const cut_off_file& f : cut_off) summary["cut_off"].push_back({{"file", f.file}, {"trailing_bytes", f.trailing_bytes}});
+    for (const cut_off_file& f : cut_off) {
+        json entry = {{"trailing_bytes", f.trailing_bytes}};
+        put_path(entry, "file", f.file);
+        summary["cut_off"].push_back(entry);
+    }
 
     {
         std::ofstream json_out(outputs.temp("summary.json"), std::ios::binary | std::ios::trunc);
@@ -515,19 +579,21 @@ totals totals::read(const std::string& dir) {
     json summary;
     try {
         summary = json::parse(in);
-        const std::vector<std::string> names = summary.at("channel_names").get<std::vector<std::string>>();
+        const std::vector<std::string> names = get_paths(summary, "channel_names");
         totals t(binning::from_json(summary.at("binning")), names);
-        t.files = summary.at("files").get<std::vector<std::string>>();
+        t.files = get_paths(summary, "files");
         t.format = summary.at("format").get<std::string>();
         const json& samples = summary.at("samples");
         t.samples = samples.is_null() ? 0 : samples.get<int>();
         const json& header = summary.at("header_bytes");
         if (!header.is_null()) t.header_bytes = header.get<std::uint64_t>();
-        t.with_truth = summary.at("channels").at(names.front()).contains("residual_sums");
+        std::vector<std::string> shown;
+        for (const std::string& name : names) shown.push_back(shown_name(name));
+        t.with_truth = summary.at("channels").at(shown.front()).contains("residual_sums");
         const auto index_of = [&](const std::string& name) {
-            const auto found = std::find(names.begin(), names.end(), name);
-            if (found == names.end()) throw std::invalid_argument(summary_path + ": channel '" + name + "' is not among channel_names");
-            return static_cast<std::size_t>(found - names.begin());
+            const auto found = std::find(shown.begin(), shown.end(), name);
+            if (found == shown.end()) throw std::invalid_argument(summary_path + ": channel '" + name + "' is not among channel_names");
+            return static_cast<std::size_t>(found - shown.begin());
         };
         const json& pair = summary.at("pair");
         if (pair.is_null()) {
@@ -540,27 +606,33 @@ totals totals::read(const std::string& dir) {
         }
         const int n = t.bins_.spectrum_bins;
         const std::size_t columns = names.size();
-        const std::vector<double> spectrum = read_table(dir + "/spectrum.txt", n, static_cast<int>(columns) + 1);
-        for (int i = 0; i < n; ++i)
-            for (std::size_t c = 0; c < columns; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * (columns + 1) + 1 + c];
+        const std::vector<double> spectrum = read_counts(dir + "/spectrum.txt", n, static_cast<int>(columns) + 1, 1);
+        std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
         if (t.pair_) {
             const int m = t.bins_.map_bins;
-            const std::vector<double> map = read_table(dir + "/map.txt", m * m, 3);
-            for (std::size_t i = 0; i < static_cast<std::size_t>(m) * m; ++i) t.map_.data.data()[i] = map[i * 3 + 2];
+            const std::vector<double> map = read_counts(dir + "/map.txt", m * m, 3, 2);
+            std::copy(map.begin(), map.end(), t.map_.data.data());
         }
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            const std::vector<double> residuals = read_table(dir + "/residuals.txt", r, static_cast<int>(columns) + 1);
-            for (int i = 0; i < r; ++i)
-                for (std::size_t c = 0; c < columns; ++c)
-                    t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * (columns + 1) + 1 + c];
+            const std::vector<double> residuals = read_counts(dir + "/residuals.txt", r, static_cast<int>(columns) + 1, 1);
+            std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
         }
         for (std::size_t c = 0; c < columns; ++c) {
-            const json& channel = summary.at("channels").at(names[c]);
-            t.records[c] = channel.at("records").get<std::int64_t>();
-            t.clipped[c] = channel.at("clipped").get<std::int64_t>();
-            t.no_pulse[c] = channel.at("no_pulse").get<std::int64_t>();
-            t.fit_failed[c] = channel.at("fit_failed").get<std::int64_t>();
+            const json& channel = summary.at("channels").at(shown[c]);
+            const auto count = [&](const char* key) {
+                // Analyses from before the poor_fit flag have none.
+                const json& value = std::strcmp(key, "poor_fit") == 0 && !channel.contains(key) ? json(0) : channel.at(key);
+                if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > max_count)
+                    throw std::invalid_argument(summary_path + ": channel " + shown[c] + " " + key + " " + value.dump() +
+                                                " is not a count of records");
+                return value.get<std::int64_t>();
+            };
+            t.records[c] = count("records");
+            t.clipped[c] = count("clipped");
+            t.no_pulse[c] = count("no_pulse");
+            t.fit_failed[c] = count("fit_failed");
+            t.poor_fit[c] = count("poor_fit");
             t.polarities[c] = channel.at("polarity").get<std::string>();
             if (channel.contains("tick_seconds")) t.tick_seconds[c] = channel.at("tick_seconds").get<double>();
             if (!t.with_truth) continue;
@@ -570,21 +642,25 @@ totals totals::read(const std::string& dir) {
                 if (bin >= t.residual_by_bin_[c].size()) throw std::invalid_argument(summary_path + ": residual bin " + std::to_string(bin) + " outside the spectrum");
                 residual_sums& s = t.residual_by_bin_[c][bin];
                 s.records = row.at(1).get<std::int64_t>();
+                if (s.records < 0 || s.records > max_count)
+                    throw std::invalid_argument(summary_path + ": channel " + shown[c] + " residual bin " +
+                                                std::to_string(bin) + " has " + std::to_string(s.records) + " records");
                 s.sum = int128_from(row.at(2).get<std::string>(), summary_path);
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
         }
-        for (const json& f : summary.at("cut_off"))
-            t.cut_off.push_back({f.at("file").get<std::string>(), f.at("trailing_bytes").get<std::uint64_t>()});
+        for (const json& f : summary.at("cut_off")) t.cut_off.push_back({get_path(f, "file"), f.at("trailing_bytes").get<std::uint64_t>()});
         // The records of one event share a place in the list, so that the places stay below the
         // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
         for (const json& f : summary.at("flagged")) {
             const std::string flag = f.at("flag").get<std::string>();
-            record_flag parsed = record_flag::fit_failed;
-            for (record_flag candidate : {record_flag::ok, record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed})
+            record_flag parsed = record_flag::ok;
+            for (record_flag candidate : {record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed, record_flag::poor_fit})
                 if (flag == flag_name(candidate)) parsed = candidate;
-            flagged_record r{sequence, f.at("file").get<std::string>(), f.at("event").get<std::uint64_t>(),
+            if (parsed == record_flag::ok)
+                throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag");
+            flagged_record r{sequence, get_path(f, "file"), f.at("event").get<std::uint64_t>(),
                              static_cast<int>(index_of(f.at("channel").get<std::string>())), parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
@@ -592,10 +668,52 @@ totals totals::read(const std::string& dir) {
             }
             t.flagged_.push_back(std::move(r));
         }
+        t.check_counts(dir);
         return t;
     } catch (const json::exception& e) {
         throw std::invalid_argument(summary_path + ": " + e.what());
     }
+}
+
+void totals::check_counts(const std::string& dir) const {
+    const auto column_total = [](const auto& histogram, int column, int columns) {
+        double total = 0.0;
+        const double* v = histogram.data.data();
+        for (std::size_t i = static_cast<std::size_t>(column); i < histogram.data.num_elements(); i += static_cast<std::size_t>(columns))
+            total += v[i];
+        return total;
+    };
+    const int columns = static_cast<int>(channel_names.size());
+    std::vector<std::int64_t> measured(channel_names.size());
+    for (int c = 0; c < columns; ++c) {
+        const std::string channel = "channel " + shown_name(channel_names[c]);
+        const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c];
+        measured[c] = records[c] - flagged;
+        // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.
+        const double spectrum_total = column_total(spectrum_, c, columns);
+        if (measured[c] < 0 || static_cast<double>(measured[c]) != spectrum_total)
+            throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(records[c]) + " records, " +
+                                        std::to_string(flagged) + " of them flagged, but " + dir + "/spectrum.txt holds " +
+                                        std::to_string(static_cast<long long>(std::min(spectrum_total, 9e18))) + " entries");
+        if (!with_truth) continue;
+        std::int64_t compared = 0;
+        for (const residual_sums& s : residual_by_bin_[c]) compared += s.records;
+        if (compared != measured[c] || column_total(residuals_, c, columns) != spectrum_total)
+            throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
+                                        " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +
+                                        std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, columns), 9e18))) +
+                                        " in " + dir + "/residuals.txt");
+    }
+    if (!pair_) return;
+    const double pairs = column_total(map_, 0, 1);
+    if (pairs > static_cast<double>(std::min(measured[pair_->x], measured[pair_->y])))
+        throw std::invalid_argument(dir + "/map.txt holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
+                                    " entries, more than the records measured in either paired channel of " + dir + "/summary.json");
+}
+
+void print_warnings(const json& summary, std::FILE* err) {
+    for (const json& warning : summary.value("warnings", json::array()))
+        std::fprintf(err, "murel: warning: %s\n", warning.get<std::string>().c_str());
 }
 
 }  // namespace murel::analysis

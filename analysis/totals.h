@@ -84,6 +84,10 @@ public:
     /// throws std::invalid_argument for no channels or a name given twice.
     explicit totals(const binning& bins, const std::vector<std::string>& channels = {"A", "B"});
 
+    /// The bytes that totals of `bins` for `channels` channels hold at most, with or without
+    /// truth residuals.
+    static std::size_t bytes(const binning& bins, std::size_t channels, bool with_truth);
+
     /// Counts one record of channel index `channel`; `truth` is the true amplitude or NaN when unknown.
     void add_record(int channel, const pulse_estimate& estimate, double truth);
     /// Counts one pair of unflagged amplitudes in the map.
@@ -91,7 +95,8 @@ public:
     /// Keeps the record among the first flagged ones.
     void add_flagged(flagged_record record);
     /// Adds `other`, whose flagged records come `sequence_offset` events later; throws
-    /// std::invalid_argument naming both binnings, the channels or the pairs if they differ.
+    /// std::invalid_argument naming both binnings, the channels or the pairs if they differ, or
+    /// the channel whose records would add up to more than 2^53.
     void add(const totals& other, std::uint64_t sequence_offset = 0);
 
     /// Writes spectrum.txt, map.txt and map1.ppm and gate-<k>.txt (with a pair), residuals.txt
@@ -102,7 +107,8 @@ public:
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
 
     /// Reads the totals back from a directory that `write` filled; throws std::system_error or
-    /// std::invalid_argument naming the file that is missing or malformed.
+    /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
+    /// count that is not a whole number from 0 to 2^53, or disagrees with the others.
     static totals read(const std::string& dir);
 
     /// The paired channels, none for a single channel.
@@ -120,9 +126,11 @@ public:
     std::vector<std::string> channel_names;
     std::vector<std::string> polarities;       ///< per channel: "positive" or "negative"
     std::vector<std::optional<double>> tick_seconds;  ///< per channel: the period of a time stamp tick
-    std::vector<std::int64_t> records, clipped, no_pulse, fit_failed;
+    std::vector<std::int64_t> records, clipped, no_pulse, fit_failed, poor_fit;
 
 private:
+    // Throws std::invalid_argument naming the files of `dir` whose counts disagree.
+    void check_counts(const std::string& dir) const;
     // The summary of channel c with its lines.
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
     // Writes the y spectrum gated on x line k to `path` and returns its summary.
@@ -137,6 +145,9 @@ private:
     std::vector<std::vector<residual_sums>> residual_by_bin_;  // per channel, per fine spectrum bin
     std::vector<flagged_record> flagged_;
 };
+
+/// Prints the warnings of a summary that `write` returned on `err`, each as "murel: warning: ...".
+void print_warnings(const nlohmann::json& summary, std::FILE* err);
 
 /// Records kept in the summary's list of flagged records.
 inline constexpr std::size_t flagged_listed = 32;

@@ -7,12 +7,14 @@
 #include "run.h"
 #include "staged_file.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace murel::cli {
@@ -109,6 +111,12 @@ void run(const analyse_options& o) {
             records_size += text.size();
         };
     }
+    // The fits keep a core busy each: more threads than cores only cost memory.
+    const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
+    if (options.threads > cores) {
+        std::fprintf(stderr, "murel: note: --threads %u capped at the %u cores\n", options.threads, cores);
+        options.threads = cores;
+    }
     analysis::totals totals = [&] {
         progress shown("analyse", "records", plan.estimated_records, 0.0);
         return analysis::analyse(plan, bins, options, sink, [&shown](std::uint64_t done) {
@@ -123,7 +131,7 @@ void run(const analyse_options& o) {
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
-    totals.write(o.output, stdout, along);
+    analysis::print_warnings(totals.write(o.output, stdout, along), stderr);
     if (!o.records) std::filesystem::remove(o.output + "/records.csv");
 }
 
@@ -144,6 +152,7 @@ void add_analyse(CLI::App& app) {
         ->type_name("FILE...");
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
         ->required()
+        ->check(non_empty)
         ->type_name("DIR");
     command->add_option("--format", options->analysis.format, "Read every file as format NAME (" + format_names() + ")")
         ->type_name("NAME")
@@ -189,7 +198,7 @@ void add_analyse(CLI::App& app) {
     command->add_option("--truth", options->analysis.truth_path, "Truth table of murel generate: compare the amplitudes with it")
         ->type_name("FILE")
         ->default_str("none");
-    command->add_option("--threads", options->analysis.threads, "Threads to use (0: one per core)")->type_name("T");
+    command->add_option("--threads", options->analysis.threads, "Threads to use (0: one per core; at most one per core)")->type_name("T");
     command->callback([options] { run(*options); });
 }
 

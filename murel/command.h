@@ -15,6 +15,10 @@ struct usage_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+/// Refuses an empty argument, such as an output directory of "".
+inline const CLI::Validator non_empty(
+    [](std::string& value) { return value.empty() ? std::string("an empty name") : std::string(); }, "", "non-empty");
+
 /// Adds `murel generate` to `app`.
 void add_generate(CLI::App& app);
 /// Adds `murel analyse` to `app`.

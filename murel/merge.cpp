@@ -47,7 +47,7 @@ void run(const merge_options& o) {
         if (next.format != sum.format) sum.format += "," + next.format;
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
-    sum.write(o.output, stdout);
+    analysis::print_warnings(sum.write(o.output, stdout), stderr);
     // Records are not merged; a table left by an analysis into the same directory is not this one's.
     std::filesystem::remove(o.output + "/records.csv");
 }
@@ -59,7 +59,9 @@ void add_merge(CLI::App& app) {
     CLI::App* command = app.add_subcommand("merge", "Add up analyses of the same binning and measure their lines");
     command->add_option("DIR", options->inputs, "Output directories of murel analyse or murel merge")
         ->required();
-    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")->required();
+    command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
+        ->required()
+        ->check(non_empty);
     command->callback([options] { run(*options); });
 }
 

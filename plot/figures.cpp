@@ -16,6 +16,7 @@ const char* const blue = "'#1f4e9c'";
 const char* const red = "'#c00000'";
 
 std::string number(double value, const char* format = "%.10g") {
+    if (std::isnan(value)) return "—";  // an error the fit could not tell
     char text[64];
     std::snprintf(text, sizeof text, format, value);
     return text;

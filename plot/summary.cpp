@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -12,11 +13,18 @@ namespace {
 
 using nlohmann::json;
 
+// A number of the summary; null (an error the fit could not tell) reads as NaN.
+double number_or(const json& object, const char* key, double missing) {
+    const auto found = object.find(key);
+    if (found == object.end()) return missing;
+    return found->is_null() ? NAN : found->get<double>();
+}
+
 channel_summary read_channel(const json& channel) {
     channel_summary result;
     for (const json& line : channel.value("lines", json::array()))
-        result.lines.push_back({line.at("position").get<double>(), line.value("position_error", 0.0),
-                                line.value("fwhm", 0.0), line.value("fwhm_error", 0.0)});
+        result.lines.push_back({line.at("position").get<double>(), number_or(line, "position_error", 0.0),
+                                line.value("fwhm", 0.0), number_or(line, "fwhm_error", 0.0)});
     if (channel.contains("residual_bias")) result.residual_bias = channel["residual_bias"].get<double>();
     if (channel.contains("residual_rms")) result.residual_rms = channel["residual_rms"].get<double>();
     return result;

@@ -7,11 +7,13 @@
 
 #include "test_support.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <system_error>
@@ -144,6 +146,71 @@ TEST(record_fit, estimates_are_finite_for_arbitrary_samples) {
             EXPECT_GE(e.centre, 0.0);
             EXPECT_LE(e.centre, n - 1.0);
         }
+    }
+}
+
+TEST(record_fit, long_records_on_a_low_baseline_keep_their_pulses) {
+    // Sums over a hundred thousand samples near -28000 leave the range of a 32-bit int.
+    record_fitter fitter;
+    unsigned seed = 500;
+    for (const double baseline : {-28000.0, -32000.0})
+        for (const double centre : {300.0, 50000.0, 99500.0}) {
+            SCOPED_TRACE("baseline " + std::to_string(baseline) + ", centre " + std::to_string(centre));
+            const auto samples = record_of({baseline, 12800, centre, 175}, 100000, 20, seed++);
+            const pulse_estimate e = fitter.fit(samples.data(), 100000);
+            ASSERT_EQ(e.flag, record_flag::ok);
+            EXPECT_NEAR(e.amplitude, 12800, 8);
+            EXPECT_NEAR(e.baseline, baseline, 1);
+            EXPECT_NEAR(e.centre, centre, 4);
+        }
+}
+
+namespace {
+
+// Adds the samples of `extra` (pulse, step or whatever) to `samples`, wrapping as a digitiser does.
+std::vector<std::int32_t> plus(std::vector<std::int32_t> samples, double (*extra)(int j)) {
+    for (std::size_t j = 0; j < samples.size(); ++j)
+        samples[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(samples[j] + extra(static_cast<int>(j))) & 0xFFFF));
+    return samples;
+}
+
+double gaussian(double j, double amplitude, double centre, double width) {
+    const double d = (j - centre) / width;
+    return amplitude * std::exp(-d * d);
+}
+
+}  // namespace
+
+TEST(record_fit, shapes_that_are_not_one_rising_gaussian_are_poor_fits) {
+    record_fitter fitter;
+    const auto noise = record_of({0, 0, 0, 1}, 1000, 20, 77);
+    const struct {
+        const char* name;
+        double (*shape)(int j);
+        record_flag flag;
+    } cases[] = {
+        {"a pulse going down", [](int j) { return gaussian(j, -10000, 600, 175); }, record_flag::poor_fit},
+        {"a narrow pulse going down", [](int j) { return gaussian(j, -3000, 400, 10); }, record_flag::fit_failed},
+        {"a step", [](int j) { return j < 500 ? -2000.0 : 2000.0; }, record_flag::poor_fit},
+        {"a small step under a pulse", [](int j) { return gaussian(j, 12800, 600, 175) + (j < 300 ? 0.0 : 600.0); },
+         record_flag::poor_fit},
+        {"two pulses piled up", [](int j) { return gaussian(j, 12800, 400, 175) + gaussian(j, 9000, 750, 175); },
+         record_flag::poor_fit},
+        {"the tail of an earlier pulse under one",
+         [](int j) { return gaussian(j, 12800, 600, 175) + gaussian(j, 20000, -250, 175); }, record_flag::poor_fit},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pulse_estimate e = fitter.fit(plus(noise, c.shape).data(), 1000);
+        EXPECT_EQ(e.flag, c.flag) << e.amplitude << " at " << e.centre;
+        EXPECT_EQ(e.amplitude, 0.0);
+    }
+    // The same noise under one Gaussian pulse, of any size, is measured.
+    for (const double amplitude : {300.0, 12800.0, 31000.0}) {
+        static double size;
+        size = amplitude;
+        const pulse_estimate e = fitter.fit(plus(noise, [](int j) { return gaussian(j, size, 600, 175); }).data(), 1000);
+        EXPECT_EQ(e.flag, record_flag::ok) << amplitude;
     }
 }
 
@@ -313,4 +380,81 @@ TEST(totals, read_back_and_added_keep_the_flagged_list_of_one_run) {
     sum.add(totals::read(dir.file("b")), static_cast<std::uint64_t>(sum.records[0]));
     EXPECT_EQ(sum.write(dir.file("sum"), out)["flagged"], expected);
     std::fclose(out);
+}
+
+TEST(find_lines, a_line_in_one_bin_has_its_counts_but_no_position_or_width_error) {
+    for (const int entries : {30, 1000, 100000}) {
+        SCOPED_TRACE(std::to_string(entries) + " entries");
+        histogram1D h(6555, 1, 0.0, 65540.0);
+        for (int i = 0; i < entries; ++i) h.add(12770.0, 0);
+        const auto lines = find_lines(h, 0);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NEAR(lines[0].position, 12770.0, 5.0);
+        EXPECT_TRUE(std::isnan(lines[0].position_error)) << lines[0].position_error;
+        EXPECT_TRUE(std::isnan(lines[0].fwhm_error)) << lines[0].fwhm_error;
+        EXPECT_NEAR(lines[0].counts, entries, 5 * lines[0].counts_error);
+    }
+}
+
+TEST(totals, adding_refuses_records_that_would_stop_counting_exactly) {
+    const murel::analysis::binning bins;
+    murel::analysis::totals a(bins), b(bins);
+    a.records[1] = std::int64_t{1} << 52;
+    b.records[1] = std::int64_t{1} << 52;
+    a.add(b);
+    EXPECT_EQ(a.records[1], std::int64_t{1} << 53);
+    b.records[1] = 1;
+    try {
+        a.add(b);
+        FAIL() << "added past 2^53";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_EQ(std::string(e.what()), "the records of channel B 9007199254740992 and 1 add up to more than 2^53");
+    }
+    b.records[1] = std::numeric_limits<std::int64_t>::max();
+    EXPECT_THROW(a.add(b), std::invalid_argument);
+}
+
+TEST(totals, file_names_that_are_not_utf8_are_written_readable_and_read_back_exactly) {
+    using murel::analysis::totals;
+    const murel::analysis::binning bins;
+    const std::string odd = "caf\xe9-\xff.cdb", plain = "caf\xc3\xa9.cdb";
+    totals t(bins);
+    t.files = {odd, plain};
+    pulse_estimate clipped;
+    clipped.flag = record_flag::clipped;
+    t.add_record(0, clipped, NAN);
+    t.add_record(1, clipped, NAN);
+    t.add_flagged({0, odd, 0, 0, record_flag::clipped});
+    t.add_flagged({1, plain, 0, 1, record_flag::clipped});
+    scratch_dir dir;
+    std::FILE* out = std::fopen("/dev/null", "w");
+    const nlohmann::json written = t.write(dir.file("out"), out);
+    const auto summary = nlohmann::json::parse(test_support::read_file(dir.file("out/summary.json")));
+    EXPECT_EQ(summary["files"], nlohmann::json({"caf\xef\xbf\xbd-\xef\xbf\xbd.cdb", plain}));
+    EXPECT_EQ(summary["files_hex"], nlohmann::json({"636166e92dff2e636462", nullptr}));
+    EXPECT_EQ(summary["flagged"][0]["file_hex"], "636166e92dff2e636462");
+    EXPECT_FALSE(summary["flagged"][1].contains("file_hex"));
+    const totals back = totals::read(dir.file("out"));
+    EXPECT_EQ(back.files, t.files);
+    EXPECT_EQ(back.write(dir.file("again"), out)["flagged"], written["flagged"]);
+    std::fclose(out);
+}
+
+TEST(analyse, threads_share_large_histograms_within_the_memory_budget) {
+    scratch_dir dir;
+    std::ofstream(dir.file("flat.cdb"), std::ios::binary) << std::string(12 + 64 * 4 * 100, '\0');
+    murel::analysis::analysis_options options;
+    options.reading.samples = 100;
+    options.threads = 16;
+    const auto plan = murel::analysis::plan_analysis({dir.file("flat.cdb")}, options);
+    // Sixteen maps of 2048 x 2048 would take 512 MiB; two fit the 64 MiB that the histograms may take.
+    murel::analysis::binning bins;
+    bins.map_bins = 2048;
+    const int status = test_support::in_child([&] {
+        const auto t = murel::analysis::analyse(plan, bins, options);
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return t.records[0] == 64 && t.no_pulse[0] == 64 && usage.ru_maxrss < 160 * 1024 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
 }
