@@ -1,8 +1,13 @@
 #include "totals.h"
 #include "path_json.h"
 
+#include "directory_lock.h"
+#include "file_digest.h"
+#include "interruption.h"
 #include "staged_file.h"
+#include "staging.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -323,6 +328,14 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
 
 namespace {
 
+// Adds the size and hash of a staged output, under its name, to the summary's list; a file
+// written in place (a pipe, a device) cannot be read back and is not part of the set.
+void list_digest(json& listed, const staged_file& file) {
+    if (file.in_place()) return;
+    const file_digest digest = digest_of(file.temp_path());
+    listed[std::filesystem::path(file.path()).filename().string()] = {{"bytes", digest.bytes}, {"xxh3", digest.hash_text()}};
+}
+
 // The outputs of one write: each is complete under a temporary name before any takes its final one.
 class output_set {
 public:
@@ -331,6 +344,9 @@ public:
         files_.push_back(std::make_unique<staged_file>(dir_, name));
         return files_.back()->temp_path();
     }
+    void list_digests(json& listed) const {
+        for (const auto& file : files_) list_digest(listed, *file);
+    }
     void commit() {
         for (auto& file : files_) file->commit();
     }
@@ -338,26 +354,6 @@ public:
 private:
     std::string dir_;
     std::vector<std::unique_ptr<staged_file>> files_;
-};
-
-// A private directory beside the outputs, for the library writers that choose their own file names.
-class scratch_directory {
-public:
-    explicit scratch_directory(const std::string& dir) {
-        std::string pattern = dir + "/.murel-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "cannot write in " + dir);
-        path_ = pattern;
-    }
-    scratch_directory(const scratch_directory&) = delete;
-    scratch_directory& operator=(const scratch_directory&) = delete;
-    ~scratch_directory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 json line_json(const line_measurement& line) {
@@ -500,8 +496,12 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         // The map's two files take a while and need nothing else: they are written beside the rest.
         map_written = std::async(std::launch::async | std::launch::deferred, [this, map_text, image, &scratch] {
             map_.writeText(map_text.c_str());
+            const std::string written = scratch.path() + "/map1.ppm";
             map_.writeImage((scratch.path() + "/map").c_str(), true);
-            if (std::rename((scratch.path() + "/map1.ppm").c_str(), image.c_str()) != 0)
+            // The image takes the place, and so the permissions, of its staged file.
+            struct stat staged;
+            if (::stat(image.c_str(), &staged) != 0 || ::chmod(written.c_str(), staged.st_mode & 07777) != 0 ||
+                std::rename(written.c_str(), image.c_str()) != 0)
                 throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
         });
     }
@@ -551,23 +551,34 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         summary["cut_off"].push_back(entry);
     }
 
+    if (map_written.valid()) map_written.get();
+    interruption_guard::check();
+    // Listed last, so that a reader can tell this set from a mix of two.
+    json listed = json::object();
+    outputs.list_digests(listed);
+    for (const staged_file* file : along) list_digest(listed, *file);
+    summary["outputs"] = listed;
     {
         std::ofstream json_out(outputs.temp("summary.json"), std::ios::binary | std::ios::trunc);
         json_out << summary.dump(1) << '\n';
         json_out.flush();
         if (!json_out) throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write summary.json");
     }
-    if (map_written.valid()) map_written.get();
-    outputs.commit();
-    for (staged_file* file : along) file->commit();
-    // Outputs of an earlier run into the same directory that this one does not replace would
-    // pass for its own.
-    std::error_code ignored;
-    for (std::size_t k = summary["gates"].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+    interruption_guard::check();
+    {
+        // A termination signal waits until the whole set is in place.
+        const staging::signals_held held;
+        for (staged_file* file : along) file->commit();
+        outputs.commit();
+        // Outputs of an earlier run into the same directory that this one does not replace would
+        // pass for its own.
+        std::error_code ignored;
+        for (std::size_t k = summary["gates"].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+        }
+        if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
+        if (!pair_)
+            for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     }
-    if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
-    if (!pair_)
-        for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     print_summary(out, summary);
     return summary;
 }
@@ -579,6 +590,16 @@ totals totals::read(const std::string& dir) {
     json summary;
     try {
         summary = json::parse(in);
+        // A summary without a list comes from before sets were listed.
+        if (summary.contains("outputs")) {
+            check_listed(dir, summary["outputs"], summary_path);
+            std::vector<std::string> needed{"spectrum.txt"};
+            if (!summary.at("pair").is_null()) needed.push_back("map.txt");
+            if (summary.at("channels").begin()->contains("residual_sums")) needed.push_back("residuals.txt");
+            for (const std::string& name : needed)
+                if (!summary["outputs"].contains(name))
+                    throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
+        }
         const std::vector<std::string> names = get_paths(summary, "channel_names");
         totals t(binning::from_json(summary.at("binning")), names);
         t.files = get_paths(summary, "files");

@@ -100,15 +100,19 @@ public:
     void add(const totals& other, std::uint64_t sequence_offset = 0);
 
     /// Writes spectrum.txt, map.txt and map1.ppm and gate-<k>.txt (with a pair), residuals.txt
-    /// (with truth) and summary.json into `dir` (staged, all renamed into place at the end
-    /// together with `along`), removes outputs left there by an earlier run that this one does
-    /// not replace, then prints the readable summary to `out`; returns the summary.  Throws
-    /// std::system_error naming a file that cannot be written.
+    /// (with truth) and summary.json, which lists the size and hash of every other output,
+    /// `along` included, into `dir` (staged, all renamed into place at the end with termination
+    /// signals held back), removes outputs left there by an earlier run that this one does not
+    /// replace, then prints the readable summary to `out`; returns the summary.  Throws
+    /// std::system_error naming a file that cannot be written, murel::interruption (nothing
+    /// renamed) once a guarded signal has arrived.
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
 
     /// Reads the totals back from a directory that `write` filled; throws std::system_error or
     /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
-    /// count that is not a whole number from 0 to 2^53, or disagrees with the others.
+    /// count that is not a whole number from 0 to 2^53, or disagrees with the others, and
+    /// std::runtime_error naming a file that differs from the summary's list (a mixed or
+    /// incomplete set).
     static totals read(const std::string& dir);
 
     /// The paired channels, none for a single channel.

@@ -33,6 +33,8 @@ interruption_guard::~interruption_guard() {
         if (installed_[i]) ::sigaction(guarded_signals[i], &previous_[i], nullptr);
 }
 
+int interruption_guard::caught() { return caught_signal; }
+
 void interruption_guard::check() {
     if (caught_signal != 0) throw interruption(caught_signal);
 }

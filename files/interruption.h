@@ -26,6 +26,9 @@ public:
 
     /// Throws murel::interruption if one of the signals has arrived.
     static void check();
+    /// The signal noted by the last guard, 0 if none: a failure that follows one (a write cut
+    /// short) is that interruption.
+    static int caught();
 
 private:
     static constexpr int guarded = 3;  // SIGINT, SIGTERM, SIGHUP

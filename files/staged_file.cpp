@@ -95,6 +95,14 @@ staged_file::staged_file(const std::string& dir, const std::string& name) : name
     remove_stale_temporaries(target_dir, target_name, stale_age);
     fd_ = staging::create(target_dir, target_name, temp_path_);
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "cannot create " + name_);
+    // A replaced file keeps its permissions, as the library's writers keep them.
+    if (target.mode && ::fchmod(fd_, *target.mode) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        fd_ = -1;
+        staging::discard(temp_path_);
+        throw std::system_error(error, std::generic_category(), "cannot create " + name_);
+    }
 }
 
 staged_file::~staged_file() {

@@ -11,7 +11,8 @@ namespace murel {
 /// A file written under a hidden temporary name beside its final name and renamed into place
 /// by commit(); destroyed uncommitted, it removes the temporary.  A final name that is a
 /// symbolic link stages its target; one that is not a regular file (a device, a pipe) is
-/// written in place.  Failures throw std::system_error naming the final file.
+/// written in place.  A file that is replaced keeps its permission bits.  Failures throw
+/// std::system_error naming the final file.
 ///
 /// The first staged file of a process installs handlers for SIGINT, SIGTERM, SIGHUP and SIGXFSZ
 /// (each only while it still has its default action) that remove every live temporary, the
@@ -32,6 +33,8 @@ public:
     /// The temporary's path (the file itself when written in place), for writers that open
     /// files by name.
     const std::string& temp_path() const { return temp_path_; }
+    /// The path as given: `name` in `dir`.
+    const std::string& path() const { return name_; }
     /// The file that commit() replaces, symbolic links followed.
     const std::string& final_path() const { return final_path_; }
     /// True when the file is written in place rather than staged.

@@ -138,7 +138,8 @@ void apply(data_set& set, const setting& s, bool& lines_replaced) {
         set.events = static_cast<std::uint64_t>(read.count(0, std::numeric_limits<std::int64_t>::max()));
     } else if (s.key == "samples") {
         set.samples = static_cast<int>(read.count(1, largest_sample_count));
-    } else if (s.key != "version") {  // a sidecar's record of the program that wrote it
+    } else if (s.key != "version" && s.key != "data-file" && s.key != "truth-file") {
+        // Passed over: a sidecar's record of the program that wrote it and of the files written with it.
         throw std::invalid_argument(s.source + " " + s.value + ": unknown setting '" + s.key + "'");
     }
 }

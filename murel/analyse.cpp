@@ -3,7 +3,10 @@
 #include "interruption.h"
 #include "progress.h"
 
+#include "directory_lock.h"
+#include "file_digest.h"
 #include "format.h"
+#include "pulse_model.h"
 #include "run.h"
 #include "staged_file.h"
 
@@ -11,6 +14,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +51,30 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
+// A data file of murel generate is compared with a truth table only if both are the ones its
+// sidecar lists: a set mixed by an interrupted or concurrent run would give false residuals.
+// Data without a sidecar, or with one that lists no files, is taken as it is.
+void check_truth_set(const std::vector<std::string>& inputs, const std::string& truth) {
+    for (const std::string& input : inputs) {
+        const std::string sidecar = input + ".model";
+        std::ifstream in(sidecar);
+        if (!in) continue;
+        std::optional<file_digest> data, truth_table;
+        for (const setting& s : read_settings(in, sidecar)) {
+            if (s.key != "data-file" && s.key != "truth-file") continue;
+            const std::optional<file_digest> listed = file_digest::parse(s.value);
+            if (!listed) throw std::invalid_argument(s.source + " " + s.value + ": not a size and a hash");
+            (s.key == "data-file" ? data : truth_table) = listed;
+        }
+        if (!data) continue;
+        check_member(input, *data, sidecar);
+        // One truth table belongs to one data file.
+        if (inputs.size() > 1) continue;
+        if (!truth_table) throw std::runtime_error(sidecar + " lists no truth table: " + truth + " was not written with " + input);
+        check_member(truth, *truth_table, sidecar);
+    }
+}
+
 void run(const analyse_options& o) {
     analysis::binning bins = o.bins;
     bins.spectrum_min = o.spectrum_range[0];
@@ -72,7 +100,11 @@ void run(const analyse_options& o) {
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
     }
+    if (!options.truth_path.empty()) check_truth_set(o.inputs, options.truth_path);
     std::filesystem::create_directories(o.output);
+    const directory_lock claimed(o.output, directory_lock::access::write);
+    // No other run can own a scratch directory left in a directory claimed for writing.
+    remove_stale_scratch(o.output, std::chrono::seconds(0));
 
     const interruption_guard guard;
     std::unique_ptr<staged_file> records_csv;
@@ -133,6 +165,8 @@ void run(const analyse_options& o) {
     if (records_csv) along.push_back(records_csv.get());
     analysis::print_warnings(totals.write(o.output, stdout, along), stderr);
     if (!o.records) std::filesystem::remove(o.output + "/records.csv");
+    // Once the set is in place, a signal that came during its writing ends the run.
+    interruption_guard::check();
 }
 
 std::string format_names() {

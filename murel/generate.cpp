@@ -1,9 +1,11 @@
 // murel generate: any range of any data set, with its sidecar and, if asked, its ground truth.
 #include "command.h"
+#include "file_digest.h"
 #include "murel_gen.h"
 #include "progress.h"
 #include "pulse_model.h"
 #include "staged_file.h"
+#include "staging.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -152,15 +154,23 @@ void generate(generate_options& o) {
         generate_events(g, set.model, set.samples, set.events, write, o.threads, record);
     }
     if (truth) truth->flush();
-    const std::string description = format_data_set(set, MUREL_VERSION);
+    std::string description = format_data_set(set, MUREL_VERSION);
+    // The sidecar, renamed last, lists the files written with it, so that a reader can tell
+    // them from those of another run.
+    description += "# the files written with this sidecar: bytes and XXH3-64 hash\n";
+    if (!output->in_place()) description += "data-file = " + digest_of(output->temp_path()).text() + "\n";
+    if (truth_file && !truth_file->in_place())
+        description += "truth-file = " + digest_of(truth_file->temp_path()).text() + "\n";
     sidecar->write_at(description.data(), description.size(), 0);
 
-    // Every file is complete before the first takes its name; should a later rename still
-    // fail, the ones already in place go again, so that no half set is left.
-    // Files written in place (devices, pipes) have nothing to take back.
+    // Every file is complete before the first takes its name, and a termination signal waits
+    // until the last has; should a later rename still fail, the ones already in place go
+    // again, so that no half set is left.  Files written in place (devices, pipes) have
+    // nothing to take back.
+    const staging::signals_held held;
     std::vector<std::string> committed;
     try {
-        for (staged_file* file : {truth_file.get(), sidecar.get(), output.get()}) {
+        for (staged_file* file : {truth_file.get(), output.get(), sidecar.get()}) {
             if (!file) continue;
             file->commit();
             if (!file->in_place()) committed.push_back(file->final_path());

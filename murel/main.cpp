@@ -7,6 +7,19 @@
 #include <cstdio>
 #include <exception>
 
+namespace {
+
+// The partial outputs of an interrupted run are gone; ending by the signal itself stops a
+// calling shell too.
+int end_by(int signal) {
+    std::fflush(stdout);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return 128 + signal;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     CLI::App app{"Synthetic two-channel pulse data, its ground truth, and pulse-height analysis.", "murel"};
     app.set_version_flag("--version", MUREL_VERSION, "Print the version and exit");
@@ -31,15 +44,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "murel: %s\nRun with --help for more information.\n", e.what());
         return 2;
     } catch (const murel::interruption& e) {
-        // Its partial outputs are gone; ending by the signal itself stops a calling shell too.
-        std::fflush(stdout);
-        std::signal(e.signal, SIG_DFL);
-        std::raise(e.signal);
-        return 128 + e.signal;
+        return end_by(e.signal);
     } catch (const murel::cli::usage_error& e) {
         std::fprintf(stderr, "murel: %s\n", e.what());
         return 2;
     } catch (const std::exception& e) {
+        if (const int signal = murel::interruption_guard::caught(); signal != 0) return end_by(signal);
         std::fprintf(stderr, "murel: %s\n", e.what());
         return 1;
     }

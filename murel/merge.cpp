@@ -1,6 +1,8 @@
 // murel merge: the sum of several analyses that share a binning, measured like one.
 #include "command.h"
 
+#include "directory_lock.h"
+#include "interruption.h"
 #include "totals.h"
 
 #include <algorithm>
@@ -26,8 +28,19 @@ void run(const merge_options& o) {
             if (std::filesystem::equivalent(o.inputs[i], o.inputs[j], unknown))
                 throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same analysis");
         }
+    std::filesystem::create_directories(o.output);
+    const directory_lock claimed(o.output, directory_lock::access::write);
+    remove_stale_scratch(o.output, std::chrono::seconds(0));
+    // An input that is also the output is covered by the write lock.
+    std::vector<directory_lock> read;
+    for (const std::string& input : o.inputs) {
+        std::error_code unknown;
+        if (!std::filesystem::equivalent(input, o.output, unknown)) read.emplace_back(input, directory_lock::access::read);
+    }
+    const interruption_guard guard;
     analysis::totals sum = analysis::totals::read(o.inputs.front());
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
+        interruption_guard::check();
         const analysis::totals next = analysis::totals::read(o.inputs[i]);
         const auto length = [](int samples) { return samples > 0 ? std::to_string(samples) + " samples" : std::string("differing lengths"); };
         if (next.samples != sum.samples)
@@ -44,12 +57,14 @@ void run(const merge_options& o) {
             throw std::invalid_argument(o.inputs.front() + " and " + o.inputs[i] + " have " + e.what());
         }
         sum.files.insert(sum.files.end(), next.files.begin(), next.files.end());
-        if (next.format != sum.format) sum.format += "," + next.format;
+        if (("," + sum.format + ",").find("," + next.format + ",") == std::string::npos) sum.format += "," + next.format;
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
+    interruption_guard::check();
     analysis::print_warnings(sum.write(o.output, stdout), stderr);
     // Records are not merged; a table left by an analysis into the same directory is not this one's.
     std::filesystem::remove(o.output + "/records.csv");
+    interruption_guard::check();
 }
 
 }  // namespace

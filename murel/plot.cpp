@@ -1,11 +1,13 @@
 // murel plot: PNG pictures of murel_gen outputs, analysis directories and records.
 #include "command.h"
+#include "directory_lock.h"
 #include "draw.h"
 #include "progress.h"
 
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 namespace murel::cli {
@@ -45,6 +47,16 @@ void add_plot(CLI::App& app) {
             plot::check_request(*run);
         } catch (const std::invalid_argument& e) {
             throw usage_error(e.what());
+        }
+        std::filesystem::create_directories(run->output_dir);
+        const directory_lock claimed(run->output_dir, directory_lock::access::write);
+        // An analysis is drawn as one set: no run may replace it meanwhile.  An input that is
+        // also the output is covered by the write lock.
+        std::vector<directory_lock> read;
+        for (const std::string& input : run->inputs) {
+            std::error_code unknown;
+            if (std::filesystem::is_directory(input) && !std::filesystem::equivalent(input, run->output_dir, unknown))
+                read.emplace_back(input, directory_lock::access::read);
         }
         std::unique_ptr<progress> shown;
         run->on_start = [&shown](std::size_t pictures) {

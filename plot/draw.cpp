@@ -1,12 +1,15 @@
 #include "draw.h"
 
 #include "figures.h"
+#include "file_digest.h"
 #include "gnuplot.h"
 #include "image.h"
 #include "interruption.h"
 #include "staged_file.h"
 #include "summary.h"
 #include "table.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -111,11 +114,22 @@ void add_gallery(plan& work, const request& run, const std::string& file, const 
     }
 }
 
+// The tables of an analysis are drawn only as the set its summary lists (older summaries list none).
+void check_analysis_set(const std::string& dir) {
+    const std::string path = (fs::path(dir) / "summary.json").string();
+    std::ifstream in(path);
+    const nlohmann::json summary = nlohmann::json::parse(in, nullptr, false);
+    if (summary.is_object() && summary.contains("outputs")) check_listed(dir, summary["outputs"], path);
+}
+
 void add_analysis_figures(plan& work, const request& run, const std::string& dir, const std::string& prefix,
                           names& taken, const std::vector<std::string>& files) {
     const fs::path root(dir);
     analysis_summary summary;
-    if (fs::exists(root / "summary.json")) summary = analysis_summary::read((root / "summary.json").string());
+    if (fs::exists(root / "summary.json")) {
+        summary = analysis_summary::read((root / "summary.json").string());
+        check_analysis_set(dir);
+    }
     const std::string unit = summary.unit_label();
     std::vector<figure> figures;
     if (fs::exists(root / "spectrum.txt")) {

@@ -1,5 +1,6 @@
 // Runs `murel generate` as a user would and checks its files against murel_gen and against a
 // plain one-draw-at-a-time computation of the data set.
+#include "file_digest.h"
 #include "murel_gen.h"
 #include "program_runner.h"
 #include "pulse_model.h"
@@ -100,7 +101,9 @@ TEST(murel_generate, defaults_write_murel_gen_data_on_any_number_of_threads_with
               "# written by murel generate; murel generate OUTPUT --model THIS-FILE makes it again\n"
               "version = " MUREL_VERSION "\nseed = 1\nfirst-event = 0\nevents = 10000\nsamples = 1000\n"
               "line = 12775,0.003,0.3\nline = 31863,0.0015,0.2\ncontinuum = 10000,35000\ncentre = 600,0.005\n"
-              "width = 175,0.0005\noffset = -28000,0.05\nnoise = 20\n");
+              "width = 175,0.0005\noffset = -28000,0.05\nnoise = 20\n"
+              "# the files written with this sidecar: bytes and XXH3-64 hash\n"
+              "data-file = 40000012 " + murel::digest_of(dir.file("out.cdb")).hash_text() + "\n");
 }
 
 TEST(murel_generate, ranges_of_any_split_rebuild_the_whole_data_set) {
