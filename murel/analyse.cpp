@@ -32,6 +32,7 @@ struct analyse_options {
     std::optional<std::uint64_t> header_bytes;
     std::optional<std::size_t> samples;
     std::string polarity = "auto";
+    std::string pair;
     analysis::binning bins;
     std::vector<double> spectrum_range{0.0, 65540.0};
     std::vector<double> map_range{0.0, 65535.0};
@@ -90,6 +91,12 @@ void run(const analyse_options& o) {
     options.polarity = o.polarity == "negative"   ? analysis::polarity_choice::negative
                        : o.polarity == "positive" ? analysis::polarity_choice::positive
                                                   : analysis::polarity_choice::automatic;
+    if (!o.pair.empty()) {
+        const std::size_t comma = o.pair.find(',');
+        if (comma == std::string::npos || o.pair.find(',', comma + 1) != std::string::npos)
+            throw usage_error("--pair takes two channel names NAME,NAME, not '" + o.pair + "'");
+        options.pair = {o.pair.substr(0, comma), o.pair.substr(comma + 1)};
+    }
     options.reading.header_bytes = o.header_bytes;
     options.reading.samples = o.samples;
     // Every input is checked before any work starts.
@@ -183,7 +190,8 @@ void add_analyse(CLI::App& app) {
     command->add_option("FILE", options->inputs,
                         "Data files of any known format; WaveDump channel files given one after another are one acquisition")
         ->required()
-        ->type_name("FILE...");
+        ->type_name("")
+        ->default_str("");
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
         ->required()
         ->check(non_empty)
@@ -202,9 +210,7 @@ void add_analyse(CLI::App& app) {
     command->add_option("--polarity", options->polarity, "Which way the pulses go; auto decides per channel from its first records")
         ->check(CLI::IsMember({"auto", "positive", "negative"}).description(""))
         ->type_name("auto|positive|negative");
-    command->add_option("--pair", options->analysis.pair, "The two channels of the map and the gates")
-        ->delimiter(',')
-        ->expected(2)
+    command->add_option("--pair", options->pair, "The two channels of the map and the gates")
         ->type_name("NAME,NAME")
         ->default_str("the first two channels");
     command->add_option("--coincidence", options->analysis.coincidence_ns,
