@@ -48,8 +48,11 @@ chunked_input::chunked_input(const std::string& path, std::uint64_t start) : pat
 
 std::size_t chunked_input::refill(std::size_t bytes) {
     const std::size_t kept = available();
-    if (buffer_.size() < std::max(bytes, chunk_bytes)) {
-        std::vector<unsigned char> larger(std::max(bytes, chunk_bytes));
+    // A small file needs no more than its own size.
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(std::max(bytes, chunk_bytes), kept + (size_ - file_pos_)));
+    if (buffer_.size() < wanted) {
+        std::vector<unsigned char> larger(wanted);
         std::copy(data(), data() + kept, larger.begin());
         buffer_.swap(larger);
     } else {

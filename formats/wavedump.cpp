@@ -71,6 +71,7 @@ public:
             // Nothing but an event header cut short, if anything at all.
             info_.channels.push_back(wavedump_channel(name));
             info_.records = 0;
+            tail_checked_ = true;
             trailing_ = detail::cut_off(path, 0, size, strict_ && size > 0);
             return;
         }

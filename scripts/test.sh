@@ -12,10 +12,14 @@ ctest --preset release -j "$jobs"
 
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
-# The short fuzzing run is shared between the histogram library and the analysis core.
+# The short fuzzing run is shared between the histogram library, the analysis core and the
+# format readers.
 fuzz_seconds=${FUZZ_SECONDS:-60}
-fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 2))
-fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds - fuzz_seconds / 2)) fuzz/analysis_corpus
+fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 4))
+fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds / 4)) fuzz/analysis_corpus
+for reader in cdb wavedump wavedump_ascii compass; do
+  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 4)) fuzz/formats_corpus
+done
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"

@@ -232,6 +232,7 @@ TEST(format_readers, a_file_cut_off_mid_event_is_read_to_its_last_whole_event) {
     const std::vector<cut_case> cases = {
         {"wave0.dat", two_events.substr(0, 30 + 24 + 5), {}, 1, 29},
         {"wave0.dat", two_events.substr(0, 30 + 3), {}, 1, 3},
+        {"wave0.dat", two_events.substr(0, 10), {}, 0, 10},
         {"wave0.dat", std::string("\x01\x00\x02\x00\x03", 5), {2, {}, false}, 1, 1},
         {"wave0.txt", header + "1\n2\n" + header + "3\n", {}, 1, header.size() + 2},
         {"wave0.txt", header + "1\n2\nRecord Len", {}, 1, 10},
