@@ -132,6 +132,7 @@ format cdb_format();
 format wavedump_format();
 format wavedump_ascii_format();
 format compass_format();
+format lh5_format();
 
 /// Every known format, in the order they are tried.
 const std::vector<format>& registry();

@@ -25,6 +25,10 @@ namespace {
 constexpr std::size_t max_record_samples = std::size_t{1} << 24;
 // Bytes of samples read from all tables at once; the whole reader stays well inside 64 MiB.
 constexpr std::size_t read_budget_bytes = std::size_t{8} << 20;
+// What a buffered row holds besides its samples: its end and five scalar columns.
+constexpr std::size_t row_overhead_bytes = 6 * 8;
+// Rows of cumulative lengths read at once.
+constexpr std::size_t vector_rows_per_read = 1 << 14;
 // Rows of a scalar column read at once when listing the channels of a many-channel table.
 constexpr hsize_t scan_rows = 1 << 16;
 // Chunks that a default HDF5 chunk cache (1 MiB) still holds whole, for other readers' sake.
@@ -194,15 +198,17 @@ struct dataset {
     }
 };
 
-// The chunk cache holds one chunk of the dataset, so that reads that do not end on a chunk
-// boundary do not decompress the same chunk again, within the memory share of one dataset.
-std::size_t chunk_cache_bytes(const place& where, hid_t dataset_id, std::size_t share) {
+// Compressed chunks are cached one at a time, so that reads that do not end on a chunk
+// boundary do not decompress the same chunk again; uncompressed ones go straight from the file
+// into the reader's buffer, without the cache's copy.
+std::optional<std::size_t> chunk_cache_bytes(const place& where, hid_t dataset_id, std::size_t share) {
     handle creation(where.check(H5Dget_create_plist(dataset_id), "open"), H5Pclose);
-    if (H5Pget_layout(creation.get()) != H5D_CHUNKED) return 0;
+    if (H5Pget_layout(creation.get()) != H5D_CHUNKED) return std::nullopt;
+    if (H5Pget_nfilters(creation.get()) <= 0) return 0;
     handle type(where.check(H5Dget_type(dataset_id), "open"), H5Tclose);
     hsize_t chunk[H5S_MAX_RANK];
     const int rank = H5Pget_chunk(creation.get(), H5S_MAX_RANK, chunk);
-    if (rank <= 0) return 0;
+    if (rank <= 0) return std::nullopt;
     double bytes = static_cast<double>(H5Tget_size(type.get()));
     for (int i = 0; i < rank; ++i) bytes *= static_cast<double>(chunk[i]);
     return static_cast<std::size_t>(std::min(bytes * 1.25, static_cast<double>(share)));
@@ -241,8 +247,8 @@ dataset open_dataset(const place& parent, hid_t group, const std::string& name, 
     }
     handle access(where.check(H5Pcreate(H5P_DATASET_ACCESS), "open"), H5Pclose);
     result.id = handle(where.check(H5Dopen2(group, name.c_str(), H5P_DEFAULT), "open"), H5Dclose);
-    if (const std::size_t cache = chunk_cache_bytes(where, result.id.get(), cache_share); cache > 0) {
-        where.check_status(H5Pset_chunk_cache(access.get(), 521, cache, 1.0), "open");
+    if (const std::optional<std::size_t> cache = chunk_cache_bytes(where, result.id.get(), cache_share)) {
+        where.check_status(H5Pset_chunk_cache(access.get(), 521, *cache, 1.0), "open");
         result.id = handle(where.check(H5Dopen2(group, name.c_str(), access.get()), "open"), H5Dclose);
     }
     check_filters(where, result.id.get());
@@ -274,11 +280,13 @@ hid_t sample_memory_type(const dataset& values) {
     values.where.corrupt("holds samples that are not 8- or 16-bit integers");
 }
 
-void widen(const dataset& values, const std::vector<unsigned char>& raw, std::size_t count, std::int32_t* out) {
+// Widens samples [first, first + count) of the block as read.
+void widen(const dataset& values, const std::vector<unsigned char>& raw, std::size_t first, std::size_t count, std::int32_t* out) {
     auto copy = [&](auto sample) {
         using sample_type = decltype(sample);
+        const unsigned char* from = raw.data() + first * sizeof(sample_type);
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&sample, raw.data() + i * sizeof(sample_type), sizeof(sample_type));
+            std::memcpy(&sample, from + i * sizeof(sample_type), sizeof(sample_type));
             out[i] = static_cast<std::int32_t>(sample);
         }
     };
@@ -324,14 +332,12 @@ struct table {
     hsize_t block_first = 0;
     std::size_t block_rows = 0, position = 0;
     std::int64_t flattened_end = 0;         // end of the last row read, in the flattened data
-    std::vector<unsigned char> raw;
-    std::vector<std::int32_t> samples;
+    std::vector<unsigned char> raw;         // the samples as the file holds them
     std::vector<std::size_t> ends;
     std::vector<double> timestamps, energies;
     std::vector<std::int64_t> events, lengths;
     std::vector<std::uint64_t> channels;
 
-    bool exhausted() const { return position == block_rows && next_row == rows; }
     bool variable_length() const { return cumulative_length.has_value(); }
 
     void read_block() {
@@ -347,12 +353,12 @@ struct table {
             const auto budget = static_cast<std::int64_t>(budget_bytes / std::max<std::size_t>(values.type_size, 1));
             for (; kept < count; ++kept) {
                 const std::int64_t end = lengths[kept];
-                const std::string row = "row " + std::to_string(next_row + kept);
-                if (end < begin) cumulative_length->where.corrupt("decreases at " + row);
+                auto row = [&] { return "row " + std::to_string(next_row + kept); };
+                if (end < begin) cumulative_length->where.corrupt("decreases at " + row());
                 if (static_cast<std::uint64_t>(end) > values.length())
-                    cumulative_length->where.corrupt("passes the end of " + values.where.object + " at " + row);
+                    cumulative_length->where.corrupt("passes the end of " + values.where.object + " at " + row());
                 if (static_cast<std::uint64_t>(end - begin) > max_record_samples)
-                    cumulative_length->where.corrupt("gives " + row + " more than " + std::to_string(max_record_samples) + " samples");
+                    cumulative_length->where.corrupt("gives " + row() + " more than " + std::to_string(max_record_samples) + " samples");
                 if (kept > 0 && end - flattened_end > budget) break;
                 ends.push_back(static_cast<std::size_t>(end - flattened_end));
                 begin = end;
@@ -360,16 +366,12 @@ struct table {
             count = kept;
             const std::size_t total = ends.empty() ? 0 : ends.back();
             raw.resize(total * values.type_size);
-            samples.resize(total);
             values.read_rows(sample_memory_type(values), static_cast<hsize_t>(flattened_end), total, raw.data());
-            widen(values, raw, total, samples.data());
             flattened_end = begin;
         } else {
             const std::size_t total = count * row_samples;
             raw.resize(total * values.type_size);
-            samples.resize(total);
             values.read_rows(sample_memory_type(values), next_row, count, raw.data());
-            widen(values, raw, total, samples.data());
             for (std::size_t i = 1; i <= count; ++i) ends.push_back(i * row_samples);
         }
         auto read_column = [&](const std::optional<dataset>& column, hid_t type, auto& out) {
@@ -518,8 +520,9 @@ private:
         if (t.dt && t.dt->length() != t.rows)
             t.dt->where.corrupt("has " + std::to_string(t.dt->length()) + " rows, the waveforms " + std::to_string(t.rows));
         t.budget_bytes = share;
-        const std::size_t row_bytes = std::max<std::size_t>(t.row_samples * t.values.type_size, 1);
-        t.rows_per_read = t.variable_length() ? 1 << 14 : std::max<std::size_t>(share / row_bytes, 1);
+        const std::size_t row_bytes = (t.variable_length() ? 0 : t.row_samples * t.values.type_size) + row_overhead_bytes;
+        t.rows_per_read = std::max<std::size_t>(share / row_bytes, 1);
+        if (t.variable_length()) t.rows_per_read = std::min<hsize_t>(t.rows_per_read, vector_rows_per_read);
         name_channels(t);
     }
 
@@ -651,8 +654,8 @@ private:
             header.timestamp = static_cast<std::uint64_t>(ticks);
         }
         if (t.energy) header.daq_energy = t.energies[i];
-        const std::size_t begin = i == 0 ? 0 : t.ends[i - 1];
-        batch.append(header, t.samples.data() + begin, t.ends[i] - begin);
+        const std::size_t begin = i == 0 ? 0 : t.ends[i - 1], length = t.ends[i] - begin;
+        widen(t.values, t.raw, begin, length, batch.add(header, length));
     }
 
     std::string path_;

@@ -10,8 +10,6 @@
 
 namespace murel::formats {
 
-format lh5_format();
-
 // Each format is one file that defines its descriptor, and one line here.
 const std::vector<format>& registry() {
     static const std::vector<format> known = {

@@ -18,8 +18,9 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 4))
 fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds / 4)) fuzz/analysis_corpus
 for reader in cdb wavedump wavedump_ascii compass; do
-  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 4)) fuzz/formats_corpus
+  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5)) fuzz/formats_corpus
 done
+fuzz/run.sh build/fuzz/fuzz/lh5_fuzz $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5)) fuzz/lh5_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"
