@@ -299,6 +299,7 @@ format compass_format() {
     f.create = [](const std::string& path, const writer_options& options) -> std::unique_ptr<writer> {
         return std::make_unique<compass_writer>(path, options);
     };
+    f.stores = sample_storage::uint16;
     return f;
 }
 

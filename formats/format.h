@@ -112,6 +112,13 @@ public:
     virtual void commit() = 0;
 };
 
+/// How a format's writer stores sample values.
+enum class sample_storage {
+    int16,       ///< -32768 .. 32767
+    uint16,      ///< 0 .. 65535
+    as_channel,  ///< as uint16 where channel_info::unsigned_samples says so, else as int16
+};
+
 /// One file format: its name, how to recognise it, and how to read and write it.
 struct format {
     std::string name;          ///< "cdb", "wavedump", "wavedump-ascii", "compass", "lh5", ...
@@ -125,6 +132,8 @@ struct format {
     /// Checks that the format can hold records of `options` and begins writing `path`; throws
     /// std::invalid_argument saying what it cannot hold.  Null for a read-only format.
     std::unique_ptr<writer> (*create)(const std::string& path, const writer_options& options) = nullptr;
+    /// The sample values that create()'s writer can hold.
+    sample_storage stores = sample_storage::int16;
 };
 
 /// The descriptors of the formats, one per file of this folder.

@@ -939,7 +939,7 @@ std::unique_ptr<writer> create_lh5(const std::string& path, const writer_options
 
 format lh5_format() {
     return {"lh5", "LH5: HDF5 tables of waveforms, one per channel (<channel>/raw) or one with a channel column",
-            probe_lh5, open_lh5, create_lh5};
+            probe_lh5, open_lh5, create_lh5, sample_storage::as_channel};
 }
 
 }  // namespace murel::formats

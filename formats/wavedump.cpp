@@ -255,6 +255,7 @@ format wavedump_format() {
     f.create = [](const std::string& path, const writer_options& options) -> std::unique_ptr<writer> {
         return std::make_unique<wavedump_writer>(path, options);
     };
+    f.stores = sample_storage::uint16;
     return f;
 }
 

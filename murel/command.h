@@ -27,5 +27,7 @@ void add_analyse(CLI::App& app);
 void add_merge(CLI::App& app);
 /// Adds `murel plot` to `app`.
 void add_plot(CLI::App& app);
+/// Adds `murel convert` to `app`.
+void add_convert(CLI::App& app);
 
 }  // namespace murel::cli

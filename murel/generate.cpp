@@ -1,5 +1,6 @@
 // murel generate: any range of any data set, with its sidecar and, if asked, its ground truth.
 #include "command.h"
+#include "convert.h"
 #include "file_digest.h"
 #include "murel_gen.h"
 #include "progress.h"
@@ -9,12 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -28,6 +32,9 @@ namespace fs = std::filesystem;
 
 struct generate_options {
     std::string output, truth, model_file;
+    std::string format = "cdb";
+    double rate = 1000.0;
+    std::int32_t adc_offset = formats::convert_options{}.adc_offset;
     bool print_model = false;
     unsigned threads = std::max(std::thread::hardware_concurrency(), 1U);
     // Settings stay text until the model file has been applied, so that only the ones given
@@ -110,6 +117,118 @@ private:
     std::string text_;
 };
 
+// Hands the rendered events to a format's writer in event order, channel A as channel 0 and B
+// as channel 1, each event time-stamped at `rate` events per second.
+class record_feed {
+public:
+    record_feed(formats::writer& out, const formats::format& target, const generate_options& o, const data_set& set)
+        : out_(out), target_name_(target.name), first_event_(set.first_event), samples_(set.samples), rate_(o.rate),
+          offset_(o.adc_offset) {
+        const formats::channel_info drawn = rendered_channel("0");
+        const formats::channel_info stored = formats::as_stored(target, drawn);
+        shift_ = static_cast<std::int32_t>(formats::sample_shift(drawn, stored, o.adc_offset));
+        range_ = formats::storable_range(target, stored);
+        always_fits_ = range_.first <= -32768 + shift_ && 32767 + shift_ <= range_.second;
+    }
+
+    /// The channels as they are rendered: signed 16-bit, time-stamped in picoseconds.
+    static formats::channel_info rendered_channel(std::string name) {
+        formats::channel_info channel;
+        channel.name = std::move(name);
+        channel.bits = 16;
+        channel.tick_seconds = 1e-12;
+        return channel;
+    }
+
+    /// Receives the events of `bytes` from any thread, and waits for the events before them.
+    void operator()(const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
+        try {
+            const std::size_t event_bytes = 4 * static_cast<std::size_t>(samples_);
+            formats::record_batch batch;
+            batch.samples.reserve(size / 2);
+            const std::size_t length = static_cast<std::size_t>(samples_);
+            for (std::size_t first = 0; first < size; first += event_bytes) {
+                const std::uint64_t event = first_event_ + (offset + first) / event_bytes;
+                const std::uint64_t stamp = timestamp(event);
+                batch.add({0, event, stamp, std::nullopt}, length);
+                batch.add({1, event, stamp, std::nullopt}, length);
+                std::int32_t* b = batch.samples.data() + batch.samples.size() - length;
+                std::int32_t* a = b - length;
+                const unsigned char* pair = bytes + first;
+                for (std::size_t j = 0; j < length; ++j, pair += 4) {
+                    a[j] = static_cast<std::int16_t>(pair[0] | pair[1] << 8) + shift_;
+                    b[j] = static_cast<std::int16_t>(pair[2] | pair[3] << 8) + shift_;
+                }
+                if (!always_fits_) {
+                    check(event, 'A', a);
+                    check(event, 'B', b);
+                }
+            }
+            std::unique_lock<std::mutex> lock(turn_mutex_);
+            turn_.wait(lock, [&] { return failure_ || written_ == offset; });
+            if (failure_) std::rethrow_exception(failure_);
+            out_.write(batch);
+            written_ += size;
+            turn_.notify_all();
+        } catch (...) {
+            // The threads waiting for these events are let go with the same failure.
+            const std::lock_guard<std::mutex> lock(turn_mutex_);
+            if (!failure_) failure_ = std::current_exception();
+            turn_.notify_all();
+            throw;
+        }
+    }
+
+    /// The time stamp of `event` in picoseconds.
+    std::uint64_t timestamp(std::uint64_t event) const {
+        return static_cast<std::uint64_t>(std::llroundl(static_cast<long double>(event) * 1e12L / rate_));
+    }
+
+private:
+    // Refuses a shifted sample of one record that the format cannot hold.
+    void check(std::uint64_t event, char channel, const std::int32_t* shifted) const {
+        for (std::size_t j = 0; j < static_cast<std::size_t>(samples_); ++j)
+            if (shifted[j] < range_.first || shifted[j] > range_.second)
+                throw std::runtime_error("generate: event " + std::to_string(event) + ", channel " + channel +
+                                         ", sample " + std::to_string(j) + ": " + std::to_string(shifted[j] - shift_) +
+                                         " + " + std::to_string(offset_) + " (--adc-offset) is outside " +
+                                         std::to_string(range_.first) + " .. " + std::to_string(range_.second) +
+                                         ", the values " + target_name_ + " holds");
+    }
+
+    formats::writer& out_;
+    std::string target_name_;
+    std::uint64_t first_event_;
+    int samples_;
+    double rate_;
+    std::int32_t offset_;
+    std::int32_t shift_ = 0;  // 0 or +-offset, at most 65535 either way
+    std::pair<std::int64_t, std::int64_t> range_;
+    bool always_fits_ = false;
+    std::mutex turn_mutex_;
+    std::condition_variable turn_;
+    std::uint64_t written_ = 0;  // bytes of rendered events handed to the writer
+    std::exception_ptr failure_;
+};
+
+std::string writable_format_names() {
+    std::string names;
+    for (const formats::format& f : formats::registry())
+        if (f.create) names += (names.empty() ? "" : ", ") + f.name;
+    return names;
+}
+
+// The writable format called `name`.
+const formats::format& writable_format(const std::string& name) {
+    try {
+        const formats::format& chosen = formats::find(name);
+        if (!chosen.create) throw std::invalid_argument("murel reads " + name + " but does not write it");
+        return chosen;
+    } catch (const std::invalid_argument& e) {
+        throw usage_error(std::string("--format: ") + e.what());
+    }
+}
+
 void generate(generate_options& o) {
     const data_set set = requested_data_set(o);
     if (o.print_model) {
@@ -121,14 +240,38 @@ void generate(generate_options& o) {
     if (!o.truth.empty() && (same_file(o.truth, o.output) || same_file(o.truth, sidecar_path)))
         throw usage_error("--truth " + o.truth + ": the same file as OUTPUT or its sidecar");
 
-    const std::unique_ptr<staged_file> output = stage("OUTPUT", o.output);
+    // cdb is murel_gen's layout, written straight from the rendered bytes; any other format
+    // takes them as records, in event order.
+    const bool murel_gen_layout = o.format == "cdb";
+    if (!murel_gen_layout && set.events > 0) {
+        const std::uint64_t last = set.first_event + set.events - 1;
+        if (!(static_cast<long double>(last) * 1e12L / o.rate < 18446744073709551615.0L))
+            throw usage_error("--rate " + std::to_string(o.rate) + ": the time stamp of event " + std::to_string(last) +
+                              " does not fit 64 bits of picoseconds");
+    }
+    std::unique_ptr<formats::writer> records;
+    std::unique_ptr<record_feed> feed;
+    if (!murel_gen_layout) {
+        const formats::format& target = writable_format(o.format);
+        formats::writer_options layout;
+        for (const char* name : {"0", "1"})
+            layout.channels.push_back(formats::as_stored(target, record_feed::rendered_channel(name)));
+        layout.samples = static_cast<std::size_t>(set.samples);
+        try {
+            records = target.create(o.output, layout);
+        } catch (const std::invalid_argument& e) {
+            throw usage_error(std::string("--format ") + target.name + ": " + e.what());
+        }
+        feed = std::make_unique<record_feed>(*records, target, o, set);
+    }
+    const std::unique_ptr<staged_file> output = murel_gen_layout ? stage("OUTPUT", o.output) : nullptr;
     const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
     const std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
     std::unique_ptr<truth_writer> truth;
     if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, set.first_event);
 
     const unsigned char header[header_bytes] = {};
-    output->write_at(header, sizeof header, 0);
+    if (output) output->write_at(header, sizeof header, 0);
     const std::size_t bytes_per_event = 4 * static_cast<std::size_t>(set.samples);
     generator g = synthetic_start(set.seed, set.model, set.samples);
     if (set.events > 0) {
@@ -145,7 +288,10 @@ void generate(generate_options& o) {
     {
         progress shown("generate", "events", set.events, static_cast<double>(bytes_per_event));
         const event_sink write = [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
-            output->write_at(bytes, size, header_bytes + offset);
+            if (feed)
+                (*feed)(bytes, size, offset);
+            else
+                output->write_at(bytes, size, header_bytes + offset);
             shown.advance(size / bytes_per_event);
         };
         params_sink record;
@@ -158,7 +304,8 @@ void generate(generate_options& o) {
     // The sidecar, renamed last, lists the files written with it, so that a reader can tell
     // them from those of another run.
     description += "# the files written with this sidecar: bytes and XXH3-64 hash\n";
-    if (!output->in_place()) description += "data-file = " + digest_of(output->temp_path()).text() + "\n";
+    // A format writer keeps its staged files to itself: only murel_gen's layout is listed.
+    if (output && !output->in_place()) description += "data-file = " + digest_of(output->temp_path()).text() + "\n";
     if (truth_file && !truth_file->in_place())
         description += "truth-file = " + digest_of(truth_file->temp_path()).text() + "\n";
     sidecar->write_at(description.data(), description.size(), 0);
@@ -172,6 +319,8 @@ void generate(generate_options& o) {
     try {
         for (staged_file* file : {truth_file.get(), output.get(), sidecar.get()}) {
             if (!file) continue;
+            // A format writer's files come before the sidecar, and cannot be taken back.
+            if (file == sidecar.get() && records) records->commit();
             file->commit();
             if (!file->in_place()) committed.push_back(file->final_path());
         }
@@ -187,10 +336,22 @@ void add_generate(CLI::App& app) {
     auto o = std::make_shared<generate_options>();
     CLI::App* command = app.add_subcommand(
         "generate",
-        "Write events FIRST-EVENT to FIRST-EVENT + EVENTS - 1 of the data set of SEED to OUTPUT, in murel_gen's "
-        "layout (12 zero bytes, then per event SAMPLES pairs of int16 A, B, little-endian), with the sidecar "
-        "OUTPUT.model saying how to make it again.");
-    command->add_option("OUTPUT", o->output, "The data file to write")->type_name("FILE");
+        "Write events FIRST-EVENT to FIRST-EVENT + EVENTS - 1 of the data set of SEED to OUTPUT, with the "
+        "sidecar OUTPUT.model saying how to make it again; as cdb, in murel_gen's layout (12 zero bytes, then per "
+        "event SAMPLES pairs of int16 A, B, little-endian).");
+    command->add_option("OUTPUT", o->output, "The data file to write (for WaveDump: a directory of wave<N> files)")
+        ->type_name("FILE");
+    command->add_option("--format", o->format,
+                        "The format to write: " + writable_format_names() +
+                            " (channel A as channel 0, B as channel 1)")
+        ->type_name("FORMAT");
+    command->add_option("--rate", o->rate, "Events per second, for the time stamps of formats that store them (CoMPASS)")
+        ->check(CLI::PositiveNumber.description(""))
+        ->type_name("HZ");
+    command->add_option("--adc-offset", o->adc_offset,
+                        "Added to every sample written in a format of unsigned samples (WaveDump, CoMPASS)")
+        ->check(CLI::Range(0, 65535).description(""))
+        ->type_name("N");
     const data_set defaults;
     const auto setting_option = [&](const char* name, const char* layout, std::string default_value,
                                     const char* help) {

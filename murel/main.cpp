@@ -1,4 +1,4 @@
-// murel: generate, analyse, merge and plot two-channel pulse data.
+// murel: generate, analyse, merge, plot and convert two-channel pulse data.
 #include "command.h"
 #include "interruption.h"
 #include "vector_math.h"
@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     murel::cli::add_analyse(app);
     murel::cli::add_merge(app);
     murel::cli::add_plot(app);
+    murel::cli::add_convert(app);
     try {
         // A maths variant forced through the environment is checked before any work begins.
         murel::vector_math::active();

@@ -17,10 +17,12 @@ cmake --build --preset fuzz -j "$jobs"
 fuzz_seconds=${FUZZ_SECONDS:-60}
 fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 4))
 fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds / 4)) fuzz/analysis_corpus
+# The rest goes to the five format readers in equal shares.
+reader_seconds=$(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5))
 for reader in cdb wavedump wavedump_ascii compass; do
-  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5)) fuzz/formats_corpus
+  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" "$reader_seconds" fuzz/formats_corpus
 done
-fuzz/run.sh build/fuzz/fuzz/lh5_fuzz $(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5)) fuzz/lh5_corpus
+fuzz/run.sh build/fuzz/fuzz/lh5_fuzz "$reader_seconds" fuzz/lh5_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"
