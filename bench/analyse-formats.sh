@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Times `murel analyse` on murel_gen's synth-1.cdb and on the same records written as WaveDump,
-# CoMPASS and LH5 (warm page cache, alternating, best of N), prints each format's time as a
+# Times `murel analyse` on a data set of murel generate (100000 events, 400 MB as cdb) and on the
+# same records written as WaveDump, CoMPASS and LH5 (warm page cache, alternating, best of N), prints each format's time as a
 # ratio to the cdb file's, and checks that every format gives the same record counts and that
 # peak memory stays at most 64 MiB.  Fails when a format takes more than 1.15 times as long.
-# Usage: bench/analyse-formats.sh [BUILD_DIR [REPEATS]]
+# Usage: bench/analyse-formats.sh [BUILD_DIR [REPEATS [EVENTS]]]
 set -euo pipefail
 build=$(cd "${1:-build/release}" && pwd)
 repeats=${2:-5}
+events=${3:-100000}
 murel=$build/murel/murel
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-(cd "$work" && "$build/generator/murel_gen" >/dev/null)
-rm -f "$work/synth-1.sgl"
+"$murel" generate "$work/synth-1.cdb" --events "$events" >/dev/null
 "$murel" convert "$work/synth-1.cdb" --to wavedump -o "$work/wavedump" >/dev/null
 "$murel" convert "$work/synth-1.cdb" --to compass -o "$work/list.BIN" >/dev/null
 "$murel" convert "$work/synth-1.cdb" --to lh5 -o "$work/raw.lh5" >/dev/null
