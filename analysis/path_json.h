@@ -39,12 +39,12 @@ inline void put_path(nlohmann::json& object, const std::string& key, const std::
 }
 
 /// The path that put_path stored in `object` under `key`; throws nlohmann::json::exception if
-/// there is none and std::invalid_argument naming the key for hex that is not whole bytes.
-inline std::string get_path(const nlohmann::json& object, const std::string& key) {
+/// there is none and std::invalid_argument naming `where` and the key for hex that is not whole bytes.
+inline std::string get_path(const nlohmann::json& object, const std::string& key, const std::string& where) {
     const auto hex = object.find(key + "_hex");
     if (hex == object.end()) return object.at(key).get<std::string>();
     const std::string digits = hex->get<std::string>();
-    const auto bad = [&] { return std::invalid_argument(key + "_hex \"" + digits + "\" is not a name in hex"); };
+    const auto bad = [&] { return std::invalid_argument(where + ": " + key + "_hex \"" + digits + "\" is not a name in hex"); };
     const auto value = [&](char c) {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -73,14 +73,14 @@ inline void put_paths(nlohmann::json& object, const std::string& key, const std:
 }
 
 /// The list that put_paths stored in `object` under `key`; throws as get_path.
-inline std::vector<std::string> get_paths(const nlohmann::json& object, const std::string& key) {
+inline std::vector<std::string> get_paths(const nlohmann::json& object, const std::string& key, const std::string& where) {
     const nlohmann::json& names = object.at(key);
     const auto hex = object.find(key + "_hex");
     std::vector<std::string> paths;
     for (std::size_t i = 0; i < names.size(); ++i) {
         nlohmann::json entry = {{"name", names.at(i)}};
         if (hex != object.end() && i < hex->size() && !hex->at(i).is_null()) entry["name_hex"] = hex->at(i);
-        paths.push_back(get_path(entry, "name"));
+        paths.push_back(get_path(entry, "name", where + ": " + key + "[" + std::to_string(i) + "]"));
     }
     return paths;
 }

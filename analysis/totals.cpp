@@ -600,9 +600,9 @@ totals totals::read(const std::string& dir) {
                 if (!summary["outputs"].contains(name))
                     throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
         }
-        const std::vector<std::string> names = get_paths(summary, "channel_names");
+        const std::vector<std::string> names = get_paths(summary, "channel_names", summary_path);
         totals t(binning::from_json(summary.at("binning")), names);
-        t.files = get_paths(summary, "files");
+        t.files = get_paths(summary, "files", summary_path);
         t.format = summary.at("format").get<std::string>();
         const json& samples = summary.at("samples");
         t.samples = samples.is_null() ? 0 : samples.get<int>();
@@ -670,7 +670,7 @@ totals totals::read(const std::string& dir) {
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
         }
-        for (const json& f : summary.at("cut_off")) t.cut_off.push_back({get_path(f, "file"), f.at("trailing_bytes").get<std::uint64_t>()});
+        for (const json& f : summary.at("cut_off")) t.cut_off.push_back({get_path(f, "file", summary_path), f.at("trailing_bytes").get<std::uint64_t>()});
         // The records of one event share a place in the list, so that the places stay below the
         // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
@@ -681,7 +681,7 @@ totals totals::read(const std::string& dir) {
                 if (flag == flag_name(candidate)) parsed = candidate;
             if (parsed == record_flag::ok)
                 throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag");
-            flagged_record r{sequence, get_path(f, "file"), f.at("event").get<std::uint64_t>(),
+            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(),
                              static_cast<int>(index_of(f.at("channel").get<std::string>())), parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();

@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include "path_json.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -48,7 +50,7 @@ analysis_summary analysis_summary::read(const std::string& path) {
                                     band.at(0).get<double>(), band.at(1).get<double>()});
         }
         for (const json& entry : summary.value("flagged", json::array()))
-            result.flagged.push_back({entry.at("file").get<std::string>(), entry.at("event").get<std::uint64_t>(),
+            result.flagged.push_back({analysis::get_path(entry, "file", path), entry.at("event").get<std::uint64_t>(),
                                       entry.value("channel", ""), entry.value("flag", "")});
     } catch (const json::exception& e) {
         throw std::invalid_argument(path + ": " + e.what());

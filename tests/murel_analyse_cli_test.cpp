@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <functional>
+#include <limits>
 
 using nlohmann::json;
 using test_support::lines;
@@ -131,12 +133,37 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"analyse", in, "-o", out, "--map-range", "-1e308", "1e308"},
         {"analyse", in, "-o", out, "--map-bins", "2"},
         {"merge", dir.path().string()},
+        {"analyse", in, "-o", ""},
+        {"merge", dir.path().string(), "-o", ""},
     };
     for (const auto& arguments : cases) {
         const run_result r = run_murel(arguments);
         EXPECT_EQ(r.status, 2) << arguments.back();
         EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
         EXPECT_TRUE(listing(out).empty());
+    }
+}
+
+TEST(murel_analyse, bad_resource_and_calibration_values_are_named_or_capped) {
+    scratch_dir dir;
+    std::ofstream(dir.file("ok.cdb"), std::ios::binary) << std::string(12 + 4000, '\0');
+    const std::string in = dir.file("ok.cdb"), out = dir.file("out");
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--calibrate", "1", "nan"}, 2, "murel: the calibration offset must be finite, not nan\n"},
+        {{"--calibrate", "inf", "0"}, 2, "murel: the calibration factor must be positive and finite, not inf\n"},
+        {{"--threads", "4294967295"}, 0, "murel: note: --threads 4294967295 capped at the "},
+        {{"--threads", "1000"}, 0, "murel: note: --threads 1000 capped at the "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"analyse", in, "-o", out};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, c.status) << c.arguments[1] << r.err;
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
     }
 }
 
@@ -184,7 +211,7 @@ TEST(murel_analyse, records_and_calibration) {
     for (const std::string& row : rows) flagged += row.find(",ok") == std::string::npos;
     std::int64_t counted = 0;
     for (const char* channel : {"A", "B"})
-        for (const char* flag : {"clipped", "no_pulse", "fit_failed"}) counted += raw["channels"][channel][flag].get<std::int64_t>();
+        for (const char* flag : {"clipped", "no_pulse", "fit_failed", "poor_fit"}) counted += raw["channels"][channel][flag].get<std::int64_t>();
     EXPECT_EQ(flagged - 1, static_cast<std::size_t>(counted));
     EXPECT_EQ(raw["flagged"].size(), std::min<std::size_t>(32, counted));
 
@@ -415,6 +442,21 @@ double map_entries(const std::string& dir) {
     return sum;
 }
 
+// Replaces line `number` (from 1) of the file at `path` with `text`.
+void replace_line(const std::string& path, std::size_t number, const std::string& text) {
+    auto rows = lines(read_file(path));
+    ASSERT_LT(number - 1, rows.size());
+    rows[number - 1] = text;
+    std::ofstream out(path, std::ios::trunc);
+    for (const std::string& row : rows) out << row << '\n';
+}
+
+void set_summary(const std::string& dir, const std::function<void(json&)>& change) {
+    json summary = summary_of(dir);
+    change(summary);
+    std::ofstream(dir + "/summary.json", std::ios::trunc) << summary.dump(1);
+}
+
 }  // namespace
 
 TEST(murel_analyse_formats, a_wavedump_pair_gives_the_lines_of_the_cdb_file) {
@@ -614,4 +656,133 @@ TEST(murel_analyse_formats, refused_inputs_and_options) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(listing(dir.file("out")), std::vector<std::string>({"kept.txt"}));
     }
+}
+
+TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_nothing) {
+    scratch_dir dir;
+    const data_set data = default_model(300, 4242);
+    write_piece(data, 0, 150, dir.file("a.cdb"), dir.file("a.csv"));
+    write_piece(data, 150, 300, dir.file("b.cdb"), dir.file("b.csv"));
+    ASSERT_EQ(run_murel({"analyse", dir.file("a.cdb"), "-o", dir.file("a")}).status, 0);
+    ASSERT_EQ(run_murel({"analyse", dir.file("b.cdb"), "-o", dir.file("b")}).status, 0);
+    ASSERT_EQ(run_murel({"merge", dir.file("a"), dir.file("b"), "-o", dir.file("good")}).status, 0);
+    const std::string bad = dir.file("bad");
+    const auto spectrum_count = [&](const std::string& count) {
+        return [=] { replace_line(bad + "/spectrum.txt", 1278, "12770.000000 " + count + " 3.000000"); };
+    };
+    const auto records = [&](json value) {
+        return [=] { set_summary(bad, [&](json& s) { s["channels"]["A"]["records"] = value; }); };
+    };
+    const struct {
+        std::string name;
+        std::function<void()> tamper;
+        std::string message;
+    } cases[] = {
+        {"nan count", spectrum_count("nan"), bad + "/spectrum.txt: line 1278: \"nan\" is not a count of entries"},
+        {"infinite count", spectrum_count("inf"), bad + "/spectrum.txt: line 1278: \"inf\" is not a count of entries"},
+        {"negative count", spectrum_count("-100000.000000"), bad + "/spectrum.txt: line 1278: \"-100000.000000\" is not a count"},
+        {"huge count", spectrum_count("1e308"), bad + "/spectrum.txt: line 1278: \"1e308\" is not a count"},
+        {"fractional count", spectrum_count("0.5"), bad + "/spectrum.txt: line 1278: \"0.5\" is not a count"},
+        {"count that disagrees", spectrum_count("1000.000000"), bad + "/summary.json: channel A has 150 records"},
+        {"nan in the map", [&] { replace_line(bad + "/map.txt", 2, "0.000000 257.000000 nan"); },
+         bad + "/map.txt: line 2: \"nan\" is not a count of entries"},
+        {"map fuller than the spectra", [&] { replace_line(bad + "/map.txt", 2, "0.000000 257.000000 1000.000000"); },
+         bad + "/map.txt holds"},
+        {"records that wrap", records(std::numeric_limits<std::int64_t>::max()),
+         bad + "/summary.json: channel A records 9223372036854775807 is not a count of records"},
+        {"negative records", records(-5), bad + "/summary.json: channel A records -5 is not a count of records"},
+        {"too few records", records(3), bad + "/summary.json: channel A has 3 records"},
+        {"fractional records", records(150.5), bad + "/summary.json: channel A records 150.5 is not a count of records"},
+        {"negative flag count", [&] { set_summary(bad, [](json& s) { s["channels"]["B"]["poor_fit"] = -1; }); },
+         bad + "/summary.json: channel B poor_fit -1 is not a count of records"},
+        {"unknown flag", [&] { set_summary(bad, [](json& s) { s["flagged"] = {{{"file", "x"}, {"event", 0}, {"channel", "A"}, {"flag", "odd"}}}; }); },
+         bad + "/summary.json: flagged record"},
+        {"summary that is not JSON", [&] { std::ofstream(bad + "/summary.json", std::ios::app) << "}"; }, bad + "/summary.json: [json.exception.parse_error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(bad);
+        std::filesystem::copy(dir.file("b"), bad);
+        c.tamper();
+        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
+        EXPECT_TRUE(listing(dir.file("sum")).empty());
+    }
+}
+
+TEST(murel_analyse, records_the_fit_does_not_describe_are_flagged_poor_fit_and_merge_exactly) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    // Pulses going down, 40 events in two pieces of 20.
+    const std::vector<std::string> model{"--line", "-10000,0.001,1", "--offset", "0,0", "--samples", "400", "--centre", "200,0.005",
+                                         "--width", "40,0.001"};
+    for (const auto& [name, first] : {std::pair<std::string, std::string>{"all", "0"}, {"p0", "0"}, {"p1", "20"}}) {
+        std::vector<std::string> generate{"generate", dir.file(name + ".cdb"), "--events", name == "all" ? "40" : "20", "--first-event", first};
+        generate.insert(generate.end(), model.begin(), model.end());
+        ASSERT_EQ(run_murel(generate).status, 0);
+        // Measured as pulses going up, which they are not.
+        const run_result r = run_murel({"analyse", dir.file(name + ".cdb"), "--samples", "400", "--polarity", "positive", "--records",
+                                        "-o", dir.file(name)});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const auto rows = lines(read_file(dir.file("all/records.csv")));
+    ASSERT_EQ(rows.size(), 81u);
+    for (std::size_t i = 1; i < rows.size(); ++i) EXPECT_NE(rows[i].find(",0,0,0,0,poor_fit"), std::string::npos) << rows[i];
+    const json all = summary_of(dir.file("all"));
+    for (const char* channel : {"A", "B"}) {
+        EXPECT_EQ(all["channels"][channel]["poor_fit"], 40) << channel;
+        EXPECT_TRUE(all["channels"][channel]["lines"].empty()) << channel;
+    }
+    EXPECT_EQ(all["flagged"].size(), 32u);
+    EXPECT_EQ(all["flagged"][0]["flag"], "poor_fit");
+    const run_result merged = run_murel({"merge", dir.file("p0"), dir.file("p1"), "-o", dir.file("sum")});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_NE(merged.out.find("channel A: 40 records, 0 clipped, 0 without a pulse, 0 failed fits, 40 poor fits"), std::string::npos)
+        << merged.out;
+    const json sum = summary_of(dir.file("sum"));
+    EXPECT_EQ(sum["channels"], all["channels"]);
+    for (std::size_t i = 0; i < 32; ++i) {
+        EXPECT_EQ(sum["flagged"][i]["event"], all["flagged"][i]["event"].get<int>() % 20);
+        EXPECT_EQ(sum["flagged"][i]["flag"], "poor_fit");
+    }
+}
+
+TEST(murel_analyse, a_line_in_one_bin_has_null_errors_and_a_warning) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    ASSERT_EQ(run_murel({"generate", dir.file("one.cdb"), "--events", "300", "--line", "12770,0,1", "--noise", "0"}).status, 0);
+    const run_result r = run_murel({"analyse", dir.file("one.cdb"), "-o", dir.file("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("position 12770.00 +- \u2014 ADC, FWHM "), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.rfind("murel: warning: channel A line 0 at 12770.00: ", 0), 0u) << r.err;
+    const json summary = summary_of(dir.file("out"));
+    const json& line = summary["channels"]["A"]["lines"][0];
+    EXPECT_TRUE(line["position_error"].is_null());
+    EXPECT_TRUE(line["fwhm_error"].is_null());
+    EXPECT_GT(line["counts_error"].get<double>(), 0.0);
+    EXPECT_EQ(summary["warnings"].size(), 2u);
+}
+
+TEST(murel_analyse, a_file_name_that_is_not_utf8_is_kept_through_analyse_merge_and_plot) {
+    scratch_dir dir;
+    const data_set data = default_model(40, 31);
+    const std::string odd = dir.file("d\xff.cdb");
+    write_piece(data, 0, 20, odd, dir.file("d.csv"));
+    write_piece(data, 20, 40, dir.file("e.cdb"), dir.file("e.csv"));
+    const run_result analysed = run_murel({"analyse", odd, "--records", "-o", dir.file("d")});
+    ASSERT_EQ(analysed.status, 0) << analysed.err;
+    ASSERT_EQ(run_murel({"analyse", dir.file("e.cdb"), "-o", dir.file("e")}).status, 0);
+    const json summary = summary_of(dir.file("d"));
+    EXPECT_EQ(summary["files"][0], dir.file("d\xef\xbf\xbd.cdb"));
+    std::string hex;
+    for (const unsigned char c : odd) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
+    EXPECT_EQ(summary["files_hex"][0], hex);
+    const run_result merged = run_murel({"merge", dir.file("d"), dir.file("e"), "-o", dir.file("sum")});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    const json sum = summary_of(dir.file("sum"));
+    EXPECT_EQ(sum["files_hex"], json({hex, nullptr}));
+    EXPECT_EQ(sum["files"][1], dir.file("e.cdb"));
+    const run_result plotted = run_murel({"plot", dir.file("sum"), "-o", dir.file("plots")});
+    EXPECT_EQ(plotted.status, 0) << plotted.err;
 }
