@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -53,6 +54,22 @@ directory_lock& directory_lock::operator=(directory_lock&& other) noexcept {
 
 directory_lock::~directory_lock() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+output_directory::output_directory(const std::string& dir)
+    : created_(std::filesystem::create_directories(dir) ? dir : ""), exceptions_(std::uncaught_exceptions()) {
+    try {
+        lock_.emplace(dir, directory_lock::access::write);
+    } catch (...) {
+        if (!created_.empty()) ::rmdir(created_.c_str());
+        throw;
+    }
+    remove_stale_scratch(dir, std::chrono::seconds(0));
+}
+
+output_directory::~output_directory() {
+    lock_.reset();
+    if (!created_.empty() && std::uncaught_exceptions() > exceptions_) ::rmdir(created_.c_str());
 }
 
 void remove_stale_scratch(const std::string& dir, std::chrono::seconds age) {

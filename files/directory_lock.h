@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace murel {
@@ -25,6 +26,25 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+/// An output directory claimed for writing while the object lives: created (with its parents)
+/// if missing, locked as directory_lock does, and cleared of scratch directories left by
+/// killed runs, which no live run can own.  A directory it created is removed again, if still
+/// empty, when the object goes during the unwinding of an exception, so that a failed run
+/// leaves nothing behind.  Throws as directory_lock does, std::filesystem::filesystem_error
+/// when the directory cannot be created.
+class output_directory {
+public:
+    explicit output_directory(const std::string& dir);
+    output_directory(const output_directory&) = delete;
+    output_directory& operator=(const output_directory&) = delete;
+    ~output_directory();
+
+private:
+    std::string created_;  // empty when the directory was there already
+    int exceptions_;
+    std::optional<directory_lock> lock_;
 };
 
 /// A private directory "<dir>/.murel-XXXXXX" for writers that choose their own file names,

@@ -108,10 +108,7 @@ void run(const analyse_options& o) {
         throw usage_error(e.what());
     }
     if (!options.truth_path.empty()) check_truth_set(o.inputs, options.truth_path);
-    std::filesystem::create_directories(o.output);
-    const directory_lock claimed(o.output, directory_lock::access::write);
-    // No other run can own a scratch directory left in a directory claimed for writing.
-    remove_stale_scratch(o.output, std::chrono::seconds(0));
+    const output_directory claimed(o.output);
 
     const interruption_guard guard;
     std::unique_ptr<staged_file> records_csv;

@@ -28,9 +28,7 @@ void run(const merge_options& o) {
             if (std::filesystem::equivalent(o.inputs[i], o.inputs[j], unknown))
                 throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same analysis");
         }
-    std::filesystem::create_directories(o.output);
-    const directory_lock claimed(o.output, directory_lock::access::write);
-    remove_stale_scratch(o.output, std::chrono::seconds(0));
+    const output_directory claimed(o.output);
     // An input that is also the output is covered by the write lock.
     std::vector<directory_lock> read;
     for (const std::string& input : o.inputs) {

@@ -48,8 +48,7 @@ void add_plot(CLI::App& app) {
         } catch (const std::invalid_argument& e) {
             throw usage_error(e.what());
         }
-        std::filesystem::create_directories(run->output_dir);
-        const directory_lock claimed(run->output_dir, directory_lock::access::write);
+        const output_directory claimed(run->output_dir);
         // An analysis is drawn as one set: no run may replace it meanwhile.  An input that is
         // also the output is covered by the write lock.
         std::vector<directory_lock> read;

@@ -178,3 +178,28 @@ TEST(staged_file, a_replaced_file_keeps_its_permission_bits) {
     EXPECT_EQ(mode_of(dir.file("fresh.txt")), 0644U);
     ::umask(mask);
 }
+
+TEST(output_directory, is_created_claimed_and_cleared_and_a_failure_takes_back_only_what_it_created) {
+    scratch_dir dir;
+    const std::string fresh = dir.file("a/b");
+    EXPECT_THROW(
+        {
+            const murel::output_directory claimed(fresh);
+            EXPECT_TRUE(std::filesystem::is_directory(fresh));
+            EXPECT_THROW(directory_lock(fresh, directory_lock::access::read), std::runtime_error);
+            throw std::runtime_error("the run failed");
+        },
+        std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+    std::filesystem::create_directories(dir.file("kept/.murel-Left12"));
+    EXPECT_THROW(
+        {
+            const murel::output_directory claimed(dir.file("kept"));
+            throw std::runtime_error("the run failed");
+        },
+        std::runtime_error);
+    EXPECT_EQ(test_support::listing(dir.file("kept")), std::vector<std::string>{});
+    { const murel::output_directory claimed(fresh); }
+    EXPECT_TRUE(std::filesystem::is_directory(fresh));
+    EXPECT_NO_THROW(directory_lock(fresh, directory_lock::access::write));
+}
