@@ -703,6 +703,8 @@ TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_not
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(bad);
         std::filesystem::copy(dir.file("b"), bad);
+        // Without the list of outputs, whose sizes and hashes would catch any change first.
+        set_summary(bad, [](json& s) { s.erase("outputs"); });
         c.tamper();
         const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
         EXPECT_EQ(r.status, 1);
