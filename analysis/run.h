@@ -68,7 +68,8 @@ using progress_sink = std::function<void(std::uint64_t records)>;
 analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options);
 
 /// Fits every record of the plan's files, in order, on the options' threads and returns the
-/// totals.  With a truth table, its rows give the true amplitudes of the first two channels of
+/// totals; threads share their histograms where copies for each would take more than 64 MiB.
+/// With a truth table, its rows give the true amplitudes of the first two channels of
 /// each event, one row each, events taken in order.  Throws std::runtime_error naming a corrupt
 /// file and byte offset (or a cut-off file when reading strictly), std::system_error naming a
 /// file that cannot be read and std::invalid_argument naming a truth row that does not fit.

@@ -718,7 +718,8 @@ void totals::check_counts(const std::string& dir) const {
                                         std::to_string(static_cast<long long>(std::min(spectrum_total, 9e18))) + " entries");
         if (!with_truth) continue;
         std::int64_t compared = 0;
-        for (const residual_sums& s : residual_by_bin_[c]) compared += s.records;
+        for (const residual_sums& s : residual_by_bin_[c])
+            compared = add_counts(compared, s.records, dir + "/summary.json: the residual records of " + channel);
         if (compared != measured[c] || column_total(residuals_, c, columns) != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
                                         " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +

@@ -207,7 +207,6 @@ convert_summary convert(const std::vector<std::string>& inputs, const std::strin
 
     writer_options out;
     out.samples = info.samples;
-    out.headers = options.headers;
     channel_mapping mapping;
     bool values_unbounded = false;
     for (const channel_info& channel : info.channels) {
@@ -221,8 +220,7 @@ convert_summary convert(const std::vector<std::string>& inputs, const std::strin
 
     convert_summary summary;
     std::string unequal_lengths;
-    summary.scanned = !info.samples || values_unbounded;
-    if (summary.scanned) {
+    if (!info.samples || values_unbounded) {
         // The target is to refuse the records before anything is written, which takes a first
         // pass where the headers leave their lengths or their values open.
         std::optional<std::size_t> length;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace murel::formats {
@@ -26,9 +27,9 @@ public:
     /// The file that holds channel `channel` of info().
     const std::string& path_of(std::size_t channel) const;
 
-    /// Replaces `batch` with the records of the next events, at least one event and, where
-    /// possible, no more than `max_records` records; returns false, with `batch` empty, at the
-    /// end.  Every event holds the records of every file.  Throws std::runtime_error naming a
+    /// Replaces `batch` with the next records, at most `max_records` of them unless one event
+    /// of several files holds more; returns false, with `batch` empty, at the end.  Of several
+    /// files, each event holds the records of every file.  Throws std::runtime_error naming a
     /// file that lacks an event the others hold, other than at the end, and, when reading
     /// strictly, naming files cut off mid-record or holding events past the end of another.
     bool next(record_batch& batch, std::size_t max_records);
@@ -64,14 +65,12 @@ struct convert_options {
     /// Added to every sample on the way from a signed into an unsigned storage, and taken off on
     /// the way from an unsigned into a signed one.
     std::int32_t adc_offset = 32768;
-    bool headers = true;               ///< see writer_options::headers
 };
 
 /// What a conversion did.
 struct convert_summary {
     std::uint64_t records = 0;
     std::vector<std::string> warnings;  ///< see acquisition::warnings
-    bool scanned = false;               ///< the inputs were read twice, to check what the target can hold
 };
 
 /// Called as records pass: `pass` is "checking" on a first pass over the inputs and "writing"

@@ -928,6 +928,9 @@ std::unique_ptr<writer> create_lh5(const std::string& path, const writer_options
         for (std::size_t j = 0; j < i; ++j)
             if (options.channels[j].name == channel.name)
                 throw std::invalid_argument("lh5 writer: channel '" + channel.name + "' named twice");
+        if (channel.tick_seconds && !(std::isfinite(*channel.tick_seconds) && *channel.tick_seconds > 0))
+            throw std::invalid_argument("lh5 writer: channel " + channel.name + " has the tick period " +
+                                        std::to_string(*channel.tick_seconds) + " s");
         if (channel.bits && *channel.bits > 16)
             throw std::invalid_argument("lh5 writer: channel " + channel.name + " has " + std::to_string(*channel.bits) +
                                         "-bit samples; LH5 tables hold 16-bit samples");

@@ -57,7 +57,8 @@ public:
         for (int k = 2; !prefixes_.insert(candidate).second; ++k) candidate = prefix + std::to_string(k) + "-";
         return candidate;
     }
-    std::string unique(const std::string& name) {
+    std::string unique(const std::string& wanted) {
+        const std::string name = plain(wanted);
         std::string candidate = name;
         for (int k = 2; !taken_.insert(candidate).second; ++k) candidate = name + "-" + std::to_string(k);
         return candidate;
@@ -219,11 +220,12 @@ plan make_plan(const request& run) {
     return work;
 }
 
+// The picture's name is a plain file name, so the comment that carries it stays one line.
 std::string script_text(const figure& f, const std::string& png_path) {
     return "# " + f.name + ".png, drawn by murel plot; \"gnuplot " + f.name +
            ".gp\" draws it again.\n"
            "if (!exists(\"output\")) output = " +
-           quoted(png_path) +
+           quoted_path(png_path) +
            "\n"
            "set encoding utf8\n"
            "set terminal pngcairo size " +
@@ -290,6 +292,14 @@ void check_request(const request& run) {
                 throw std::invalid_argument("record " + std::to_string(event) + " is beyond the " +
                                             std::to_string(events) + " records of " + file);
     }
+}
+
+std::vector<script> scripts(const request& run) {
+    check_request(run);
+    const std::string dir = fs::absolute(run.output_dir).lexically_normal().string();
+    std::vector<script> result;
+    for (const figure& f : make_plan(run).figures) result.push_back({f.name, script_text(f, dir + "/" + f.name + ".png")});
+    return result;
 }
 
 outcome draw(const request& run) {

@@ -46,6 +46,15 @@ struct outcome {
     std::vector<std::string> pictures, notes;
 };
 
+/// A gnuplot script of a run: the name of its picture and the script's text.
+struct script {
+    std::string name, text;
+};
+
+/// The scripts that draw would save for `run`, made without running gnuplot or writing any
+/// file; throws as draw does.
+std::vector<script> scripts(const request& run);
+
 /// Checks for gnuplot, then draws every picture of every input into the output directory
 /// (created if missing) as NAME.png beside its script NAME.gp, and a PNG copy of every PPM
 /// image found.  Each file appears under its final name only when complete.  Throws

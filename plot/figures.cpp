@@ -22,28 +22,14 @@ std::string number(double value, const char* format = "%.10g") {
     return text;
 }
 
-// A gnuplot double-quoted string, for labels that need a line break.
-std::string text(const std::string& value) {
-    std::string result = "\"";
-    for (const char c : value) {
-        if (c == '\n')
-            result += "\\n";
-        else if (c == '"' || c == '\\')
-            result += std::string("\\") + c;
-        else
-            result += c;
-    }
-    return result + "\"";
-}
-
 std::string per_bin(const std::string& what, double width, const std::string& unit) {
     return what + " / (" + number(width, "%.6g") + (unit.empty() ? "" : " " + unit) + ")";
 }
 
 // The settings every plot with axes shares.
 std::string axes(const std::string& title, const std::string& x_label, const std::string& y_label) {
-    return (title.empty() ? "" : "set title " + text(title) + "\n") + "set xlabel " + text(x_label) + "\nset ylabel " +
-           text(y_label) + "\nset grid\nset key top right\n";
+    return (title.empty() ? "" : "set title " + quoted(title) + "\n") + "set xlabel " + quoted(x_label) + "\nset ylabel " +
+           quoted(y_label) + "\nset grid\nset key top right\n";
 }
 
 // The y range of a linear plot of `largest` counts: gnuplot refuses an empty range.
@@ -85,7 +71,7 @@ std::vector<figure> self_test_figures(const source& file, const table& counts) {
     uniform.body =
         axes(file.shown + ": uniform deviates of the self-test", "Deviate", per_bin("Counts", counts.step(), "")) +
         "set xrange [-0.25:1.25]\n" + linear_range(counts.largest(1)) + totals + "n = " + number(counts.sum(1)) +
-        "\nset samples 1501\n" + "plot " + quoted(file.path) + " using 1:2 with histeps linecolor rgb " + blue +
+        "\nset samples 1501\n" + "plot " + quoted_path(file.path) + " using 1:2 with histeps linecolor rgb " + blue +
         " title \"uniform counts\", \\\n     (x > 0 && x < 1 ? n * w : 1/0) with lines dashtype 2 "
         "linewidth 2 linecolor rgb " +
         red + " title sprintf(\"expected n w = %g\", n * w)\n";
@@ -98,7 +84,7 @@ std::vector<figure> self_test_figures(const source& file, const table& counts) {
         "\nset samples 1201\n" +
         "expected(x) = n * w * exp(-x**2 / 2) / sqrt(2 * pi)\n"
         "plot " +
-        quoted(file.path) + " using 1:3 with histeps linecolor rgb " + blue +
+        quoted_path(file.path) + " using 1:3 with histeps linecolor rgb " + blue +
         " title \"normal counts\", \\\n     expected(x) with lines linewidth 2 linecolor rgb " + red +
         " title sprintf(\"expected n w exp(-x²/2) / √(2π), n = %.0f, w = %g\", n, w)\n";
     result.push_back(normal);
@@ -108,7 +94,7 @@ std::vector<figure> self_test_figures(const source& file, const table& counts) {
 figure example_figure(const source& file) {
     figure result{"example-pulses", 1200, 720, "", {}};
     result.body = axes(file.shown + ": example pulse pair", "Sample index", "Sample value (ADC)") +
-                  "set autoscale xfix\nplot " + quoted(file.path) + " using 1:2 with lines linecolor rgb " + blue +
+                  "set autoscale xfix\nplot " + quoted_path(file.path) + " using 1:2 with lines linecolor rgb " + blue +
                   " title \"channel A\", \\\n     '' using 1:3 with lines linecolor rgb " + red +
                   " title \"channel B\"\n";
     return result;
@@ -128,7 +114,7 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
         marks << "set arrow from " << number(line.position) << ", graph 0 to " << number(line.position)
               << ", graph 1 nohead dashtype 2 linecolor rgb " << red << "\n"
               << "set label "
-              << text("line " + std::to_string(k) + ": " + number(line.position, "%.6g") + " ± " +
+              << quoted("line " + std::to_string(k) + ": " + number(line.position, "%.6g") + " ± " +
                       number(line.position_error, "%.2g") + " " + unit + "\nFWHM " + number(line.fwhm, "%.4g") + " ± " +
                       number(line.fwhm_error, "%.2g") + " " + unit)
               << " at " << number(line.position) << ", graph " << number(0.95 - 0.1 * static_cast<double>(k % 3))
@@ -141,16 +127,16 @@ std::vector<figure> spectrum_figures(const source& file, const table& spectrum, 
     const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", spectrum.step(), unit)) +
                                zoomed_range("x", spectrum, {column}, 0) + marks.str();
     const std::string curve =
-        " with histeps linecolor rgb " + std::string(blue) + " title \"channel " + channel + "\"\n";
+        " with histeps linecolor rgb " + std::string(blue) + " title " + quoted("channel " + channel) + "\n";
 
     figure linear{"spectrum-" + channel, 1200, 720, "", {}};
-    linear.body = "set title " + text(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " +
-                  quoted(file.path) + " using 1:" + gnuplot_column + curve;
+    linear.body = "set title " + quoted(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " +
+                  quoted_path(file.path) + " using 1:" + gnuplot_column + curve;
     result.push_back(linear);
     if (spectrum.largest(column) > 0) {
         figure log{"spectrum-" + channel + "-log", 1200, 720, "", {}};
-        log.body = "set title " + text(title + " (log scale)") + "\n" + common +
-                   "set logscale y\nset yrange [0.8:*]\nplot " + quoted(file.path) + " using 1:($" + gnuplot_column +
+        log.body = "set title " + quoted(title + " (log scale)") + "\n" + common +
+                   "set logscale y\nset yrange [0.8:*]\nplot " + quoted_path(file.path) + " using 1:($" + gnuplot_column +
                    " > 0 ? $" + gnuplot_column + " : 1/0)" + curve;
         result.push_back(log);
     }
@@ -169,7 +155,7 @@ figure map_figure(const source& file, const table& map, const std::string& unit)
                                  zoomed_range("y", map, {2}, 1)
                            : "set cbrange [0:1]\n") +
                   "plot " +
-                  quoted(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
+                  quoted_path(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }
 
@@ -179,8 +165,8 @@ figure gate_figure(const source& file, const table& counts, const gate& band, co
                        "Channel B amplitude (" + unit + ")", per_bin("Counts", counts.step(), unit)) +
                   (counts.rows() > 0 ? zoomed_range("x", counts, {1}, 0) : "set autoscale xfix\n") +
                   linear_range(counts.rows() > 0 ? counts.largest(1) : 0.0) + "plot " +
-                  quoted(file.path) + " using 1:2 with histeps linecolor rgb " + blue + " title " +
-                  text("channel A from " + number(band.low, "%.6g") + " to " + number(band.high, "%.6g") + " " + unit) +
+                  quoted_path(file.path) + " using 1:2 with histeps linecolor rgb " + blue + " title " +
+                  quoted("channel A from " + number(band.low, "%.6g") + " to " + number(band.high, "%.6g") + " " + unit) +
                   "\n";
     return result;
 }
@@ -192,7 +178,7 @@ figure residual_figure(const source& file, const table& residuals, const analysi
         if (found.residual_bias && found.residual_rms)
             title += ": bias " + number(*found.residual_bias, "%.3g") + " " + unit + ", RMS " +
                      number(*found.residual_rms, "%.3g") + " " + unit;
-        return text(title);
+        return quoted(title);
     };
     figure result{"residuals", 1200, 720, "", {}};
     const double largest =
@@ -200,7 +186,7 @@ figure residual_figure(const source& file, const table& residuals, const analysi
     result.body = axes(file.shown + ": amplitude residuals, estimate minus truth", "Amplitude residual (" + unit + ")",
                        per_bin("Records", residuals.step(), unit)) +
                   (largest > 0 ? zoomed_range("x", residuals, {1, 2}, 0) : "set autoscale xfix\n") +
-                  linear_range(largest) + "plot " + quoted(file.path) +
+                  linear_range(largest) + "plot " + quoted_path(file.path) +
                   " using 1:2 with histeps linecolor rgb " + blue + " title " + key("A", summary.a) +
                   ", \\\n     '' using 1:3 with histeps linecolor rgb " + red + " title " + key("B", summary.b) + "\n";
     return result;
@@ -240,12 +226,12 @@ std::vector<figure> gallery_figures(const source& file, const record_layout& lay
         const std::string title =
             file.shown + ": " + heading +
             (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
-        body << "set multiplot layout " << rows << ", " << columns << " title " << text(title) << "\n"
+        body << "set multiplot layout " << rows << ", " << columns << " title " << quoted(title) << "\n"
              << "set xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\nset key outside right top\n"
              << "set autoscale xfix\n"
-             << "data = " << quoted(data_dir + "/" + data_name) << "\n";
+             << "data = " << quoted_path(data_dir + "/" + data_name) << "\n";
         for (std::size_t i = 0; i < count; ++i)
-            body << "set title " << text(records[first + i].caption) << "\nplot data using 1:" << 2 + 2 * i
+            body << "set title " << quoted(records[first + i].caption) << "\nplot data using 1:" << 2 + 2 * i
                  << " with lines linecolor rgb " << blue << " title \"A\", '' using 1:" << 3 + 2 * i
                  << " with lines linecolor rgb " << red << " title \"B\"\n";
         body << "unset multiplot\n";

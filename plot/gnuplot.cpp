@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
@@ -64,10 +65,32 @@ private:
 
 }  // namespace
 
+// gnuplot runs backtick text and expands '@' macros everywhere but inside single quotes.  A
+// line break cannot be written there, and a doubled quote at the start reads as an empty
+// string, so control characters and the quote are joined on as octal escapes of double-quoted
+// strings that hold nothing else.
 std::string quoted(const std::string& text) {
-    std::string result = "'";
-    for (const char c : text) result += c == '\'' ? std::string("''") : std::string(1, c);
-    return result + "'";
+    std::string result, piece;
+    const auto join = [&result](const std::string& next) { result += (result.empty() ? "" : ".") + next; };
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 0) throw std::invalid_argument("gnuplot cannot be given a text holding a NUL byte");
+        if (byte >= 0x20 && byte != 0x7f && c != '\'') {
+            piece += c;
+            continue;
+        }
+        if (!piece.empty()) join("'" + piece + "'");
+        piece.clear();
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\"\\%03o\"", byte);
+        join(escape);
+    }
+    if (!piece.empty() || result.empty()) join("'" + piece + "'");
+    return result;
+}
+
+std::string quoted_path(const std::string& path) {
+    return quoted(!path.empty() && path[0] == '/' ? path : "./" + path);
 }
 
 gnuplot::gnuplot(const std::string& program) : path_(find_program(program)) {
@@ -80,7 +103,7 @@ gnuplot::gnuplot(const std::string& program) : path_(find_program(program)) {
 }
 
 std::string gnuplot::run(const std::string& script_path, const std::string& png_path) const {
-    outcome result = execute("output = " + quoted(png_path), script_path);
+    outcome result = execute("output = " + quoted_path(png_path), script_path);
     if (result.status != 0)
         throw std::runtime_error("gnuplot failed on " + script_path + (result.errors.empty() ? "" : ":\n") +
                                  result.errors);
@@ -95,7 +118,7 @@ gnuplot::outcome gnuplot::execute(const std::string& commands, const std::string
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, errors.write_end(), STDERR_FILENO);
     std::vector<std::string> arguments{path_, "-e", commands};
-    if (!script_path.empty()) arguments.push_back(script_path);
+    if (!script_path.empty()) arguments.push_back(script_path[0] == '/' ? script_path : "./" + script_path);
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

@@ -27,7 +27,12 @@ private:
     std::string path_;
 };
 
-/// `text` as a gnuplot single-quoted string, in which only the quote itself needs escaping.
+/// `text` as a gnuplot string expression that yields exactly its bytes and never runs or
+/// expands anything; throws std::invalid_argument for a NUL byte, which gnuplot cannot hold.
 std::string quoted(const std::string& text);
+
+/// `path` as a gnuplot string expression naming that file and nothing else (a relative path
+/// gains "./", so that no leading '<', '|' or '-' opens a pipe); throws as quoted does.
+std::string quoted_path(const std::string& path);
 
 }  // namespace murel::plot

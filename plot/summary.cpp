@@ -1,8 +1,11 @@
 #include "summary.h"
 
 #include "path_json.h"
+#include "record_fit.h"
 
 #include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cmath>
@@ -32,7 +35,66 @@ channel_summary read_channel(const json& channel) {
     return result;
 }
 
+// A value as JSON writes it, so that control characters in a message show as escapes.
+std::string shown(const std::string& value) { return json(value).dump(-1, ' ', false, json::error_handler_t::replace); }
+
+template <class Names, class Name>
+std::string listed(const Names& names, Name name) {
+    std::string result;
+    for (const auto& entry : names) result += (result.empty() ? "" : ", ") + name(entry);
+    return result;
+}
+
+const unit_name* find_unit(const std::string& name) {
+    const auto& units = known_units();
+    const auto found = std::find_if(units.begin(), units.end(), [&name](const unit_name& u) { return u.name == name; });
+    return found == units.end() ? nullptr : &*found;
+}
+
+// Only whole names of the known sets reach the pictures; any other text in these fields may be
+// a file's attempt to smuggle something into a gnuplot script.
+void check_fields(const analysis_summary& summary) {
+    if (find_unit(summary.unit) == nullptr)
+        throw std::invalid_argument("unknown unit " + shown(summary.unit) + "; the known units are " +
+                                    listed(known_units(), [](const unit_name& u) { return u.name; }));
+    const auto& flags = known_flags();
+    for (const flagged_record& entry : summary.flagged) {
+        if (std::find(flags.begin(), flags.end(), entry.flag) == flags.end())
+            throw std::invalid_argument("unknown flag " + shown(entry.flag) + " of event " +
+                                        std::to_string(entry.event) + "; the known flags are " +
+                                        listed(flags, [](const std::string& f) { return f; }));
+        for (const std::string* text : {&entry.file, &entry.channel})
+            if (text->find('\0') != std::string::npos)
+                throw std::invalid_argument("flagged record of event " + std::to_string(entry.event) + ": " +
+                                            shown(*text) + " holds a NUL byte");
+    }
+}
+
 }  // namespace
+
+const std::vector<unit_name>& known_units() {
+    static const std::vector<unit_name> units = [] {
+        std::vector<unit_name> result{{"ADC", "ADC"}, {"calibrated", "calibrated units"},
+                                      {"calibrated units", "calibrated units"}};
+        for (const char* physical : {"eV", "keV", "MeV", "GeV", "mV", "V", "ns", "us", "ps", "pC", "fC"})
+            result.push_back({physical, physical});
+        return result;
+    }();
+    return units;
+}
+
+const std::vector<std::string>& known_flags() {
+    // The analysis names its flags in turn; a number past the last one gets a name given before.
+    static const std::vector<std::string> flags = [] {
+        std::vector<std::string> result;
+        for (int k = 0;; ++k) {
+            const std::string name = analysis::flag_name(static_cast<analysis::record_flag>(k));
+            if (std::find(result.begin(), result.end(), name) != result.end()) return result;
+            result.push_back(name);
+        }
+    }();
+    return flags;
+}
 
 analysis_summary analysis_summary::read(const std::string& path) {
     std::ifstream in(path);
@@ -50,14 +112,20 @@ analysis_summary analysis_summary::read(const std::string& path) {
                                     band.at(0).get<double>(), band.at(1).get<double>()});
         }
         for (const json& entry : summary.value("flagged", json::array()))
-            result.flagged.push_back({analysis::get_path(entry, "file", path), entry.at("event").get<std::uint64_t>(),
+            result.flagged.push_back({analysis::get_path(entry, "file", "flagged record"), entry.at("event").get<std::uint64_t>(),
                                       entry.value("channel", ""), entry.value("flag", "")});
+        check_fields(result);
     } catch (const json::exception& e) {
+        throw std::invalid_argument(path + ": " + e.what());
+    } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(path + ": " + e.what());
     }
     return result;
 }
 
-std::string analysis_summary::unit_label() const { return unit == "calibrated" ? "calibrated units" : unit; }
+std::string analysis_summary::unit_label() const {
+    const unit_name* found = find_unit(unit);
+    return found != nullptr ? found->label : unit;
+}
 
 }  // namespace murel::plot

@@ -33,6 +33,17 @@ struct flagged_record {
     std::string channel, flag;
 };
 
+/// A unit that amplitudes may be measured in: its name in summary.json and on an axis label.
+struct unit_name {
+    std::string name, label;
+};
+
+/// Every unit that summary.json may name.
+const std::vector<unit_name>& known_units();
+
+/// Every flag that the analysis may give a record, as summary.json names it.
+const std::vector<std::string>& known_flags();
+
 /// The parts of summary.json that the pictures show.
 struct analysis_summary {
     std::string unit = "ADC";
@@ -41,9 +52,10 @@ struct analysis_summary {
     std::vector<flagged_record> flagged;
 
     /// Reads `path`; throws std::system_error when it cannot be read and
-    /// std::invalid_argument, naming the path, when it is not JSON of the expected shape.
+    /// std::invalid_argument, naming the path, when it is not JSON of the expected shape or
+    /// names a unit or flag that is not known (naming the field and the value).
     static analysis_summary read(const std::string& path);
-    /// The axis unit as an axis label shows it: "ADC", or "calibrated units".
+    /// The axis unit as an axis label shows it, such as "ADC" or "calibrated units".
     std::string unit_label() const;
 };
 

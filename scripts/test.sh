@@ -13,16 +13,18 @@ ctest --preset release -j "$jobs"
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$jobs"
 # The short fuzzing run is shared between the histogram library, the analysis core and the
-# format readers.
+# names and strings that murel plot writes into its gnuplot scripts, and the format readers.
+# libFuzzer reads a time of 0 as no limit, so each gets a second at least.
 fuzz_seconds=${FUZZ_SECONDS:-60}
-fuzz/run.sh build/fuzz/fuzz/histogram_fuzz $((fuzz_seconds / 4))
-fuzz/run.sh build/fuzz/fuzz/analysis_fuzz $((fuzz_seconds / 4)) fuzz/analysis_corpus
-# The rest goes to the five format readers in equal shares.
-reader_seconds=$(((fuzz_seconds - 2 * (fuzz_seconds / 4)) / 5))
+share=$((fuzz_seconds / 4 > 0 ? fuzz_seconds / 4 : 1))
+reader_share=$(((fuzz_seconds - 3 * share) / 5 > 0 ? (fuzz_seconds - 3 * share) / 5 : 1))
+fuzz/run.sh build/fuzz/fuzz/histogram_fuzz "$share"
+fuzz/run.sh build/fuzz/fuzz/analysis_fuzz "$share" fuzz/analysis_corpus
+fuzz/run.sh build/fuzz/fuzz/plot_fuzz "$share" fuzz/plot_corpus
 for reader in cdb wavedump wavedump_ascii compass; do
-  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" "$reader_seconds" fuzz/formats_corpus
+  fuzz/run.sh "build/fuzz/fuzz/${reader}_fuzz" "$reader_share" fuzz/formats_corpus
 done
-fuzz/run.sh build/fuzz/fuzz/lh5_fuzz "$reader_seconds" fuzz/lh5_corpus
+fuzz/run.sh build/fuzz/fuzz/lh5_fuzz "$reader_share" fuzz/lh5_corpus
 
 cmake --preset asan-ubsan
 cmake --build --preset asan-ubsan -j "$jobs"

@@ -439,6 +439,7 @@ TEST(lh5_writer, refuses_what_the_tables_cannot_hold_and_leaves_no_file) {
     EXPECT_THROW(bad_channels({{"a/b", {}, {}, false, {}}}), std::invalid_argument);
     EXPECT_THROW(bad_channels({{"x", {}, {}, false, {}}, {"x", {}, {}, false, {}}}), std::invalid_argument);
     EXPECT_THROW(bad_channels({{"x", {}, 24, false, {}}}), std::invalid_argument);
+    EXPECT_THROW(bad_channels({{"x", {}, {}, false, 0.0}}), std::invalid_argument);
 }
 
 TEST(lh5_writer, h5py_reads_the_layout) {

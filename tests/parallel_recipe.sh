@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The README's GNU parallel recipe, run on this host: a data set made as 4 ranges in parallel,
+# The GNU parallel recipe of docs/scaling.md, run on this host: a data set made as 4 ranges in parallel,
 # joined, must equal the data set made in one piece, and so must its joined truth files.
 # Usage: tests/parallel_recipe.sh PATH-TO-MUREL
 set -euo pipefail
@@ -11,7 +11,7 @@ export PATH="$(dirname "$murel"):$PATH"
 
 murel generate whole.cdb --seed 7 --events 400 --truth whole.csv
 
-# As in the README: the ranges on this host's cores, one thread each.
+# As in docs/scaling.md: the ranges on this host's cores, one thread each.
 pieces=4 per_piece=100
 seq 0 $((pieces - 1)) | parallel -j "$(nproc)" \
   'murel generate piece-{}.cdb --seed 7 --first-event $(({} * '$per_piece')) --events '$per_piece' --threads 1 --truth piece-{}.csv'

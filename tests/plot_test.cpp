@@ -318,8 +318,8 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
     }
 
     const std::string spectrum_script = read_file(dir.file("plots/spectrum-A.gp"));
-    EXPECT_NE(spectrum_script.find("set ylabel \"Counts / (10 ADC)\""), std::string::npos);
-    EXPECT_NE(spectrum_script.find("line 1: 31862.8 ± 1.1 ADC\\nFWHM 212 ± 2.2 ADC"), std::string::npos);
+    EXPECT_NE(spectrum_script.find("set ylabel 'Counts / (10 ADC)'"), std::string::npos);
+    EXPECT_NE(spectrum_script.find("line 1: 31862.8 ± 1.1 ADC'.\"\\012\".'FWHM 212 ± 2.2 ADC"), std::string::npos);
     // Drawn over the amplitudes it holds (10000 to 35000), not over its whole axis of 0 to 40000.
     const std::size_t range = spectrum_script.find("set xrange [");
     ASSERT_NE(range, std::string::npos);

@@ -1,4 +1,4 @@
-# Installs the build tree into a scratch prefix, then builds and runs the consumer project
+# Installs the build tree into a scratch prefix, runs the installed murel, then builds and runs the consumer project
 # against that prefix and as a subproject of the source tree.
 # Variables: SOURCE, BUILD, WORK, CXX_FLAGS, LINKER_FLAGS.
 file(REMOVE_RECURSE ${WORK})
@@ -11,11 +11,13 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix)
-foreach(file include/murel/histogram.h lib/cmake/murel/murel-config.cmake)
+foreach(file include/murel/histogram.h lib/cmake/murel/murel-config.cmake bin/murel bin/murel_gen)
   if(NOT EXISTS ${WORK}/prefix/${file})
     message(FATAL_ERROR "the install lacks ${file}")
   endif()
 endforeach()
+# scripts/run-generator.sh runs the programs from the prefix it installs into.
+run(${WORK}/prefix/bin/murel --version)
 foreach(file include/histogram.h include/staging.h lib/cmake/histogram)
   if(EXISTS ${WORK}/prefix/${file})
     message(FATAL_ERROR "the install holds ${file}")
