@@ -837,6 +837,15 @@ TEST(murel_analyse_formats, truth_rows_match_records_by_event_in_any_channel_ord
         }
     }
 
+    // The rows of a second, piled-up pulse are passed over: the record's own pulse is its truth.
+    ASSERT_EQ(run_murel({"generate", dir.file("piled.cdb"), "--events", "200", "--pileup", "0.5,50,200", "--truth", dir.file("piled.csv")})
+                  .status,
+              0);
+    ASSERT_NE(read_file(dir.file("piled.csv")).find(",A,pileup,"), std::string::npos);
+    const run_result piled = run_murel({"analyse", dir.file("piled.cdb"), "--truth", dir.file("piled.csv"), "-o", dir.file("out-piled")});
+    ASSERT_EQ(piled.status, 0) << piled.err;
+    EXPECT_TRUE(summary_of(dir.file("out-piled"))["channels"]["A"]["residual_rms"].is_number());
+
     // A table that lacks a row, or whose rows go back, is named with the event or the line.
     const auto rows = lines(read_file(dir.file("cdb.csv")));
     const auto table_without = [&](std::size_t first, std::size_t last, const std::string& name) {
