@@ -145,11 +145,18 @@ std::optional<std::string> string_attribute(const place& where, hid_t object, co
     }
     const std::size_t size = H5Tget_size(type.get());
     if (size == 0 || size > (1u << 16)) where.corrupt(std::string("attribute ") + name + " has an unreadable size");
+    // Read the stored bytes as they are: a converting read into a null-terminated string of the
+    // same size would drop the last character of a null-padded one.
+    const H5T_str_t padding = H5Tget_strpad(type.get());
     where.check_status(H5Tset_size(memory.get(), size), doing);
+    where.check_status(H5Tset_strpad(memory.get(), padding), doing);
     std::string value(size, '\0');
     where.check_status(H5Aread(attribute.get(), memory.get(), value.data()), doing);
-    value.resize(std::strlen(value.c_str()));
-    while (!value.empty() && value.back() == ' ') value.pop_back();
+    if (padding == H5T_STR_SPACEPAD) {
+        while (!value.empty() && value.back() == ' ') value.pop_back();
+    } else {
+        value.resize(std::strlen(value.c_str()));
+    }
     return value;
 }
 
