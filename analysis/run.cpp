@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include "convert.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,21 +23,46 @@ namespace murel::analysis {
 
 namespace {
 
-// Reads the truth table one event (an A row and a B row) at a time.
-class truth_reader {
+// The truth table's amplitudes, looked up by event: the table's first event stands for the
+// analysis's first.  Rows are read forward through a window of recent events, and read again
+// from the top for an event the window has passed, so that records may come channel by channel.
+class truth_table {
 public:
-    explicit truth_reader(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "r"), std::fclose) {
+    explicit truth_table(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "r"), std::fclose) {
         if (!file_) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
         if (!next_line() || std::strncmp(line_, "event,channel,component,amplitude", 33) != 0)
             throw std::invalid_argument(path + ": not a truth table (its first line is not the header)");
+        data_start_ = std::ftell(file_.get());
     }
 
-    void next_event(double& a, double& b) {
-        a = amplitude('A');
-        b = amplitude('B');
+    // The true amplitude of channel `channel` (0: A, 1: B) of the event `place` events after the
+    // table's first.
+    double amplitude(std::uint64_t place, std::size_t channel) {
+        if (!first_event_) rewind();
+        if (place > UINT64_MAX - *first_event_)
+            throw std::invalid_argument(path_ + " has no event " + std::to_string(place) + " events after its first");
+        const std::uint64_t event = place + *first_event_;
+        if (event < window_.front().event) rewind();
+        while (!ended_ && (window_.empty() || window_.back().event <= event)) read_row();
+        if (window_.empty() || window_.back().event < event)
+            throw std::invalid_argument(path_ + " ends at line " + std::to_string(line_number_) + ", before the data do");
+        const auto found = std::lower_bound(window_.begin(), window_.end(), event,
+                                            [](const event_truth& e, std::uint64_t wanted) { return e.event < wanted; });
+        const double value = found == window_.end() || found->event != event ? NAN : found->amplitude[channel];
+        if (std::isnan(value))
+            throw std::invalid_argument(path_ + " has no channel " + std::string(1, channel == 0 ? 'A' : 'B') +
+                                        " row for event " + std::to_string(event));
+        return value;
     }
 
 private:
+    struct event_truth {
+        std::uint64_t event;
+        double amplitude[2];
+    };
+    // Events kept behind the last one read, more than the records of any chunk.
+    static constexpr std::size_t window_events = 1 << 16;
+
     bool next_line() {
         if (std::fgets(line_, sizeof line_, file_.get()) == nullptr) {
             if (std::ferror(file_.get())) throw std::system_error(errno, std::generic_category(), "cannot read " + path_);
@@ -45,93 +72,60 @@ private:
         return true;
     }
 
-    double amplitude(char channel) {
-        if (!next_line())
+    void rewind() {
+        if (data_start_ < 0 || std::fseek(file_.get(), data_start_, SEEK_SET) != 0)
+            throw std::system_error(errno, std::generic_category(), "cannot read " + path_ + " again");
+        window_.clear();
+        line_number_ = 1;
+        ended_ = false;
+        read_row();
+        if (window_.empty())
             throw std::invalid_argument(path_ + " ends at line " + std::to_string(line_number_) + ", before the data do");
+        first_event_ = window_.front().event;
+    }
+
+    // Reads one row into the window; rows of a second pulse of a record are passed over.
+    void read_row() {
+        if (!next_line()) {
+            ended_ = true;
+            return;
+        }
         // event,channel,component,amplitude,...
-        const char* field = std::strchr(line_, ',');
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long event = std::strtoull(line_, &end, 10);
+        const bool numbered = end != line_ && *end == ',' && errno == 0 && line_[0] != '-';
+        const char* field = end;
+        const char channel = numbered ? field[1] : '\0';
+        const char* component = (channel == 'A' || channel == 'B') && field[2] == ',' ? field + 3 : nullptr;
+        const char* amplitude = component != nullptr ? std::strchr(component, ',') : nullptr;
         double value = NAN;
-        if (field != nullptr && field[1] == channel && field[2] == ',') {
-            const char* component = std::strchr(field + 3, ',');
-            if (component != nullptr) {
-                char* end = nullptr;
-                value = std::strtod(component + 1, &end);
-                if (end == component + 1 || !std::isfinite(value)) value = NAN;
-            }
+        if (amplitude != nullptr) {
+            value = std::strtod(amplitude + 1, &end);
+            if (end == amplitude + 1 || !std::isfinite(value)) value = NAN;
         }
         if (std::isnan(value))
-            throw std::invalid_argument(path_ + ": line " + std::to_string(line_number_) + " is not a channel " +
-                                        std::string(1, channel) + " row with an amplitude");
-        return value;
+            throw std::invalid_argument(path_ + ": line " + std::to_string(line_number_) +
+                                        " is not an event, a channel A or B and an amplitude");
+        if (!window_.empty() && event < window_.back().event)
+            throw std::invalid_argument(path_ + ": line " + std::to_string(line_number_) + " holds event " + std::to_string(event) +
+                                        " after event " + std::to_string(window_.back().event) + "; the rows must be in event order");
+        if (std::strncmp(component, "pileup,", 7) == 0) return;
+        if (window_.empty() || window_.back().event != event) {
+            window_.push_back({event, {NAN, NAN}});
+            if (window_.size() > window_events) window_.pop_front();
+        }
+        window_.back().amplitude[channel == 'A' ? 0 : 1] = value;
     }
 
     std::string path_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+    long data_start_ = -1;
     char line_[1024];
     std::uint64_t line_number_ = 0;
-};
-
-// The records of one acquisition, with the file each came from.  The channel files of a
-// WaveDump acquisition are merged by event counter: each event's records in file order.
-class record_source {
-public:
-    record_source(const acquisition& a, const analysis_options& options) {
-        for (const std::string& path : a.paths) {
-            files_.push_back({formats::open(path, a.format, options.reading), {}, 0, false, 0});
-            files_.back().channel_base = channels_;
-            channels_ += files_.back().reader->info().channels.size();
-        }
-    }
-
-    // Replaces `out` with the next records, at most `max` of them; false at the end.
-    bool next(formats::record_batch& out, std::vector<std::uint32_t>& file_of, std::size_t max) {
-        out.clear();
-        file_of.clear();
-        if (files_.size() == 1) {
-            const bool more = files_[0].reader->next(out, max);
-            file_of.assign(out.size(), 0);
-            return more;
-        }
-        const std::size_t per_file = std::max<std::size_t>(1, max / files_.size());
-        while (out.size() < max) {
-            std::optional<std::uint64_t> earliest;
-            for (open_file& f : files_) {
-                if (!f.done && f.cursor == f.buffer.size()) {
-                    f.done = !f.reader->next(f.buffer, per_file);
-                    f.cursor = 0;
-                }
-                if (f.cursor < f.buffer.size()) {
-                    const std::uint64_t event = f.buffer.headers[f.cursor].event;
-                    if (!earliest || event < *earliest) earliest = event;
-                }
-            }
-            if (!earliest) break;
-            for (std::size_t i = 0; i < files_.size(); ++i) {
-                open_file& f = files_[i];
-                while (f.cursor < f.buffer.size() && f.buffer.headers[f.cursor].event == *earliest) {
-                    formats::record_header header = f.buffer.headers[f.cursor];
-                    header.channel += f.channel_base;
-                    out.append(header, f.buffer.samples_of(f.cursor), f.buffer.length_of(f.cursor));
-                    file_of.push_back(static_cast<std::uint32_t>(i));
-                    ++f.cursor;
-                }
-            }
-        }
-        return out.size() > 0;
-    }
-
-    std::uint64_t trailing_bytes(std::size_t file) const { return files_[file].reader->trailing_bytes(); }
-
-private:
-    struct open_file {
-        std::unique_ptr<formats::reader> reader;
-        formats::record_batch buffer;
-        std::size_t cursor;
-        bool done;
-        std::size_t channel_base;
-    };
-    std::vector<open_file> files_;
-    std::size_t channels_ = 0;
+    bool ended_ = false;
+    std::optional<std::uint64_t> first_event_;
+    std::deque<event_truth> window_;
 };
 
 // +1 when the pulses of a record rise from its baseline, -1 when they fall: the sign of the
@@ -296,8 +290,8 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                const progress_sink& progress) {
     unsigned threads = options.threads;
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
-    std::unique_ptr<truth_reader> truth;
-    if (!options.truth_path.empty()) truth = std::make_unique<truth_reader>(options.truth_path);
+    std::unique_ptr<truth_table> truth;
+    if (!options.truth_path.empty()) truth = std::make_unique<truth_table>(options.truth_path);
     const std::size_t channel_count = plan.channels.size();
     std::vector<std::string> files;
     for (const acquisition& a : plan.acquisitions) files.insert(files.end(), a.paths.begin(), a.paths.end());
@@ -306,16 +300,16 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     std::mutex claim;
     std::condition_variable turn_changed;
     std::size_t next_acquisition = 0, current = 0, file_base = 0, next_ticket = 0, turn = 0;
-    std::unique_ptr<record_source> source;
+    std::unique_ptr<formats::acquisition> source;
     std::vector<std::size_t> global_channel;           // of the current acquisition's channels
     std::vector<std::optional<double>> tick_ns;         // of the current acquisition's channels
     std::vector<int> sign(channel_count, options.polarity == polarity_choice::negative ? -1
                                          : options.polarity == polarity_choice::positive ? 1 : 0);
     std::vector<std::optional<double>> channel_tick(channel_count);
-    std::uint64_t sequence = 0;
-    bool have_event = false;
-    std::pair<std::size_t, std::uint64_t> last_event{};
-    double truth_a = NAN, truth_b = NAN;
+    // An event's place among all the events: its counter's distance from the first of its
+    // acquisition, after the places of the acquisitions before.
+    std::uint64_t places_before = 0, places = 0;
+    std::optional<std::uint64_t> first_event;
     std::vector<cut_off_file> cut_off;
     bool stop = false;
     std::exception_ptr failure;
@@ -341,7 +335,8 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 if (next_acquisition == plan.acquisitions.size()) return false;
                 current = next_acquisition++;
                 const acquisition& a = plan.acquisitions[current];
-                source = std::make_unique<record_source>(a, options);
+                source = std::make_unique<formats::acquisition>(a.paths, a.format, options.reading, formats::partial_events::kept);
+                first_event.reset();
                 global_channel.clear();
                 tick_ns.clear();
                 for (const formats::channel_info& channel : a.channels) {
@@ -356,21 +351,19 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
             // About a quarter of a megabyte of samples per chunk: enough to keep a core busy, and still
             // in its cache when the fit reads them.
             const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
-            if (source->next(c.batch, c.file_of, per_chunk)) break;
-            for (std::size_t i = 0; i < a.paths.size(); ++i) {
-                const std::uint64_t trailing = source->trailing_bytes(i);
-                if (trailing == 0) continue;
-                if (options.reading.strict)
-                    throw std::runtime_error(a.paths[i] + ": cut off, the last " + std::to_string(trailing) + " bytes are not a whole record");
-                cut_off.push_back({a.paths[i], trailing});
-            }
+            if (source->next(c.batch, per_chunk)) break;
+            for (std::size_t i = 0; i < a.paths.size(); ++i)
+                if (const std::uint64_t trailing = source->trailing_bytes(i)) cut_off.push_back({a.paths[i], trailing});
             source.reset();
             file_base += a.paths.size();
+            places_before += places;
+            places = 0;
         }
         const acquisition& a = plan.acquisitions[current];
         const std::size_t n = c.batch.size();
         c.acquisition = current;
         c.ticket = next_ticket++;
+        c.file_of.resize(n);
         c.channel_of.resize(n);
         c.sequence.resize(n);
         c.truth.assign(n, NAN);
@@ -381,21 +374,20 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
         for (std::size_t i = 0; i < n; ++i) {
             const formats::record_header& h = c.batch.headers[i];
             if (h.channel >= a.channels.size())
-                throw std::runtime_error(a.paths[c.file_of[i]] + ": a record of channel " + std::to_string(h.channel) + " of " +
+                throw std::runtime_error(a.paths.front() + ": a record of channel " + std::to_string(h.channel) + " of " +
                                          std::to_string(a.channels.size()));
-            c.file_of[i] += static_cast<std::uint32_t>(file_base);
+            c.file_of[i] = static_cast<std::uint32_t>(file_base + source->file_of(h.channel));
             const std::size_t g = global_channel[h.channel];
             c.channel_of[i] = g;
             c.tick_ns[i] = tick_ns[h.channel];
-            const std::pair<std::size_t, std::uint64_t> event{current, h.event};
-            if (!have_event || event != last_event) {
-                if (have_event) ++sequence;
-                have_event = true;
-                last_event = event;
-                if (truth) truth->next_event(truth_a, truth_b);
-            }
-            c.sequence[i] = sequence;
-            if (truth && h.channel < 2) c.truth[i] = h.channel == 0 ? truth_a : truth_b;
+            if (!first_event) first_event = h.event;
+            if (h.event < *first_event && truth)
+                throw std::invalid_argument(files[c.file_of[i]] + ": event " + std::to_string(h.event) + " comes after event " +
+                                            std::to_string(*first_event) + ", the first, which the truth table's first event stands for");
+            const std::uint64_t place = h.event < *first_event ? 0 : h.event - *first_event;
+            places = std::max(places, place + 1);
+            c.sequence[i] = places_before + place;
+            if (truth && h.channel < 2) c.truth[i] = truth->amplitude(c.sequence[i], h.channel);
             // An undecided channel takes the polarity most of its first records show.
             constexpr int polarity_voters = 16;
             if (sign[g] == 0 && voters[g] < polarity_voters) {

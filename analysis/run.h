@@ -69,8 +69,9 @@ analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysi
 
 /// Fits every record of the plan's files, in order, on the options' threads and returns the
 /// totals; threads share their histograms where copies for each would take more than 64 MiB.
-/// With a truth table, its rows give the true amplitudes of the first two channels of
-/// each event, one row each, events taken in order.  Throws std::runtime_error naming a corrupt
+/// With a truth table, its rows give the true amplitudes of the first two channels (A and B) of
+/// each event, matched by event counter: the table's first event stands for the first event of
+/// the data, and the records of an event may come in any order.  Throws std::runtime_error naming a corrupt
 /// file and byte offset (or a cut-off file when reading strictly), std::system_error naming a
 /// file that cannot be read and std::invalid_argument naming a truth row that does not fit.
 totals analyse(const analysis_plan& plan, const binning& bins, const analysis_options& options,

@@ -90,11 +90,13 @@ int main(int argc, char** argv) {
     write("wavedump", (dir / "wavedump").string(), 1, count(24 + 2.0 * samples));
     write("wavedump-ascii", (dir / "ascii").string(), 1, count(6.0 * samples));
     write("compass", (dir / "data.bin").string(), 2, count(2 * (25 + 2.0 * samples)));
+    write("lh5", (dir / "data.lh5").string(), 2, count(2 * (2.0 * samples + 4 + 8 + 8 + 8)));
     const std::vector<std::pair<std::string, std::string>> files = {
         {"cdb", cdb},
         {"wavedump", (dir / "wavedump/wave0.dat").string()},
         {"wavedump-ascii", (dir / "ascii/wave0.txt").string()},
         {"compass", (dir / "data.bin").string()},
+        {"lh5", (dir / "data.lh5").string()},
     };
 
     const result naive = best_of(1, [&] { return naive_cdb(cdb); });

@@ -8,8 +8,8 @@
 namespace murel::formats {
 
 acquisition::acquisition(const std::vector<std::string>& paths, const std::string& format_name,
-                         const reader_options& options)
-    : strict_(options.strict) {
+                         const reader_options& options, partial_events partial)
+    : strict_(options.strict), partial_(partial) {
     if (paths.empty()) throw std::invalid_argument("no input file");
     bool same_format = true, same_length = true, counted = true;
     std::uint64_t records = 0;
@@ -20,7 +20,7 @@ acquisition::acquisition(const std::vector<std::string>& paths, const std::strin
         const file_info& info = file.records->info();
         file.first_channel = info_.channels.size();
         for (const channel_info& channel : info.channels) {
-            for (std::size_t c = 0; c < info_.channels.size(); ++c)
+            for (std::size_t c = 0; c < file.first_channel; ++c)
                 if (info_.channels[c].name == channel.name)
                     throw std::invalid_argument(path + ": channel '" + channel.name + "' is also in " + path_of(c) +
                                                 "; files given together must be the channels of one acquisition");
@@ -45,13 +45,19 @@ acquisition::acquisition(const std::vector<std::string>& paths, const std::strin
     if (counted) info_.records = records;
 }
 
-const std::string& acquisition::path_of(std::size_t channel) const {
+std::size_t acquisition::file_of(std::size_t channel) const {
     if (channel >= info_.channels.size())
         throw std::out_of_range("channel " + std::to_string(channel) + " of " + std::to_string(info_.channels.size()));
-    const source* owner = &sources_.front();
-    for (const source& file : sources_)
-        if (file.first_channel <= channel) owner = &file;
-    return owner->path;
+    std::size_t owner = 0;
+    for (std::size_t f = 0; f < sources_.size(); ++f)
+        if (sources_[f].first_channel <= channel) owner = f;
+    return owner;
+}
+
+std::uint64_t acquisition::trailing_bytes(std::size_t file) const {
+    if (file >= sources_.size())
+        throw std::out_of_range("file " + std::to_string(file) + " of " + std::to_string(sources_.size()));
+    return sources_[file].records->trailing_bytes();
 }
 
 bool acquisition::peek(source& file) {
@@ -90,6 +96,21 @@ bool acquisition::next(record_batch& batch, std::size_t max_records) {
         finish();
         return false;
     }
+    return partial_ == partial_events::kept ? next_any_events(batch, max_records) : next_whole_events(batch, max_records);
+}
+
+void acquisition::take_event(std::uint64_t event, record_batch& batch) {
+    for (source& file : sources_) {
+        while (peek(file) && file.pending.headers[file.position].event == event) {
+            record_header header = file.pending.headers[file.position];
+            header.channel += file.first_channel;
+            batch.append(header, file.pending.samples_of(file.position), file.pending.length_of(file.position));
+            ++file.position;
+        }
+    }
+}
+
+bool acquisition::next_whole_events(record_batch& batch, std::size_t max_records) {
     while (batch.size() < max_records || batch.size() == 0) {
         bool all_left = true;
         for (source& file : sources_) all_left = peek(file) && all_left;
@@ -119,14 +140,24 @@ bool acquisition::next(record_batch& batch, std::size_t max_records) {
                                          " holds event " + std::to_string(event) +
                                          "; files given together must hold the same events");
         }
+        take_event(event, batch);
+    }
+    return batch.size() > 0;
+}
+
+bool acquisition::next_any_events(record_batch& batch, std::size_t max_records) {
+    while (batch.size() < max_records || batch.size() == 0) {
+        std::optional<std::uint64_t> earliest;
         for (source& file : sources_) {
-            while (peek(file) && file.pending.headers[file.position].event == event) {
-                record_header header = file.pending.headers[file.position];
-                header.channel += file.first_channel;
-                batch.append(header, file.pending.samples_of(file.position), file.pending.length_of(file.position));
-                ++file.position;
-            }
+            if (!peek(file)) continue;
+            const std::uint64_t event = file.pending.headers[file.position].event;
+            if (!earliest || event < *earliest) earliest = event;
         }
+        if (!earliest) {
+            finish();
+            break;
+        }
+        take_event(*earliest, batch);
     }
     return batch.size() > 0;
 }

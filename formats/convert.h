@@ -12,6 +12,16 @@
 
 namespace murel::formats {
 
+/// What becomes of the events that only some of several files hold.
+enum class partial_events {
+    /// Only the events every file holds are read: events past the end of a file are left out
+    /// with a warning, and a file lacking an event in the middle is an error.
+    left_out,
+    /// Every record is read; the events go in ascending order of their counters, each with the
+    /// records of the files that hold it.
+    kept,
+};
+
 /// The files of one acquisition read as one: a single file record by record, several files
 /// (one per channel, as WaveDump writes them) matched by their event counters.
 class acquisition {
@@ -19,19 +29,29 @@ public:
     /// Opens every path with the named format, or each with its detected one when `format_name`
     /// is empty.  Throws what formats::open throws, and std::invalid_argument naming a file whose
     /// channel an earlier file already holds.
-    acquisition(const std::vector<std::string>& paths, const std::string& format_name, const reader_options& options);
+    acquisition(const std::vector<std::string>& paths, const std::string& format_name, const reader_options& options,
+                partial_events partial = partial_events::left_out);
 
     /// Every channel of every file, file by file; the record length where all files give the
     /// same one; the record count where every file gives its own.
     const file_info& info() const { return info_; }
-    /// The file that holds channel `channel` of info().
-    const std::string& path_of(std::size_t channel) const;
+    /// The number of files.
+    std::size_t files() const { return sources_.size(); }
+    /// The index of the file that holds channel `channel` of info(); throws std::out_of_range
+    /// for a channel past the last.
+    std::size_t file_of(std::size_t channel) const;
+    /// The file that holds channel `channel` of info(); throws std::out_of_range as file_of does.
+    const std::string& path_of(std::size_t channel) const { return sources_[file_of(channel)].path; }
+    /// Bytes after the last whole record of file `file` (0 for a whole file); final once next()
+    /// has returned false.  Throws std::out_of_range for a file past the last.
+    std::uint64_t trailing_bytes(std::size_t file) const;
 
     /// Replaces `batch` with the next records, at most `max_records` of them unless one event
     /// of several files holds more; returns false, with `batch` empty, at the end.  Of several
-    /// files, each event holds the records of every file.  Throws std::runtime_error naming a
-    /// file that lacks an event the others hold, other than at the end, and, when reading
-    /// strictly, naming files cut off mid-record or holding events past the end of another.
+    /// files, the records of one event come together, file by file.  Throws std::runtime_error,
+    /// where partial events are left out, naming a file that lacks an event the others hold,
+    /// other than at the end; when reading strictly, naming a file cut off mid-record or (where
+    /// partial events are left out) holding events past the end of another.
     bool next(record_batch& batch, std::size_t max_records);
 
     /// One line per file that was cut off mid-record or that holds events past the end of
@@ -50,10 +70,14 @@ private:
 
     bool peek(source& file);
     void finish();
+    void take_event(std::uint64_t event, record_batch& batch);
+    bool next_whole_events(record_batch& batch, std::size_t max_records);
+    bool next_any_events(record_batch& batch, std::size_t max_records);
 
     std::vector<source> sources_;
     file_info info_;
     bool strict_;
+    partial_events partial_;
     bool finished_ = false;
     std::vector<std::string> warnings_;
 };

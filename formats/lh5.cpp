@@ -186,6 +186,8 @@ struct dataset {
     H5T_class_t type_class = H5T_NO_CLASS;
     std::size_t type_size = 0;
     bool is_signed = false;
+    hsize_t chunk_rows = 0;               // rows of a chunk, 0 for a dataset not chunked
+    bool raw_chunks = false;              // its chunks hold whole rows of little-endian integers, unfiltered
 
     hsize_t length() const { return dims.empty() ? 0 : dims[0]; }
 
@@ -202,6 +204,34 @@ struct dataset {
                             H5Sclose);
         where.check_status(H5Dread(id.get(), memory_type, memory_space.get(), file_space.get(), H5P_DEFAULT, out),
                            "read rows " + std::to_string(first) + " to " + std::to_string(first + count - 1));
+    }
+
+    // Reads `count` rows from `first`, a chunk boundary, as the chunks hold them, into `out`,
+    // which it makes whole chunks long; false, with nothing read, where the chunks do not all
+    // have the plain size of their rows (not written yet, or not raw_chunks).
+    bool read_chunks(hsize_t first, hsize_t count, std::vector<unsigned char>& out) const {
+        if (!raw_chunks || first % chunk_rows != 0) return false;
+        std::size_t row_bytes = type_size;
+        for (std::size_t d = 1; d < dims.size(); ++d) row_bytes *= static_cast<std::size_t>(dims[d]);
+        const std::size_t chunk_bytes = static_cast<std::size_t>(chunk_rows) * row_bytes;
+        const hsize_t chunks = (count + chunk_rows - 1) / chunk_rows;
+        std::vector<hsize_t> offset(dims.size(), 0);
+        for (hsize_t c = 0; c < chunks; ++c) {
+            offset[0] = first + c * chunk_rows;
+            hsize_t stored = 0;
+            if (H5Dget_chunk_storage_size(id.get(), offset.data(), &stored) < 0 || stored != chunk_bytes) {
+                H5Eclear2(H5E_DEFAULT);
+                return false;
+            }
+        }
+        out.resize(static_cast<std::size_t>(chunks) * chunk_bytes);
+        for (hsize_t c = 0; c < chunks; ++c) {
+            offset[0] = first + c * chunk_rows;
+            std::uint32_t filters = 0;
+            where.check_status(H5Dread_chunk(id.get(), H5P_DEFAULT, offset.data(), &filters, out.data() + c * chunk_bytes),
+                               "read the chunk of rows " + std::to_string(offset[0]) + " on");
+        }
+        return true;
     }
 };
 
@@ -269,6 +299,14 @@ dataset open_dataset(const place& parent, hid_t group, const std::string& name, 
     result.type_class = H5Tget_class(type.get());
     result.type_size = H5Tget_size(type.get());
     result.is_signed = result.type_class == H5T_INTEGER && H5Tget_sign(type.get()) == H5T_SGN_2;
+    handle creation(where.check(H5Dget_create_plist(result.id.get()), "open"), H5Pclose);
+    hsize_t chunk[H5S_MAX_RANK] = {};
+    const int chunk_rank = H5Pget_layout(creation.get()) == H5D_CHUNKED ? H5Pget_chunk(creation.get(), H5S_MAX_RANK, chunk) : 0;
+    if (chunk_rank > 0) result.chunk_rows = chunk[0];
+    // What the library would hand over after copying it, the reader can take as the file holds it.
+    result.raw_chunks = chunk_rank == 2 && rank == 2 && chunk[0] > 0 && chunk[1] == result.dims[1] &&
+                        H5Pget_nfilters(creation.get()) == 0 && result.type_class == H5T_INTEGER &&
+                        H5Tget_order(type.get()) == H5T_ORDER_LE && H5Tget_order(H5T_NATIVE_INT) == H5T_ORDER_LE;
     return result;
 }
 
@@ -376,9 +414,10 @@ struct table {
             values.read_rows(sample_memory_type(values), static_cast<hsize_t>(flattened_end), total, raw.data());
             flattened_end = begin;
         } else {
-            const std::size_t total = count * row_samples;
-            raw.resize(total * values.type_size);
-            values.read_rows(sample_memory_type(values), next_row, count, raw.data());
+            if (!values.read_chunks(next_row, count, raw)) {
+                raw.resize(count * row_samples * values.type_size);
+                values.read_rows(sample_memory_type(values), next_row, count, raw.data());
+            }
             for (std::size_t i = 1; i <= count; ++i) ends.push_back(i * row_samples);
         }
         auto read_column = [&](const std::optional<dataset>& column, hid_t type, auto& out) {
@@ -529,6 +568,11 @@ private:
         t.budget_bytes = share;
         const std::size_t row_bytes = (t.variable_length() ? 0 : t.row_samples * t.values.type_size) + row_overhead_bytes;
         t.rows_per_read = std::max<std::size_t>(share / row_bytes, 1);
+        // Blocks of whole chunks can be read as the file holds them.
+        const hsize_t chunk = t.values.chunk_rows;
+        if (!t.variable_length() && chunk > 0 && t.rows_per_read > chunk) t.rows_per_read -= t.rows_per_read % chunk;
+        // A chunk larger than the table's share of the budget is read in parts, through the library.
+        if (t.rows_per_read < chunk) t.values.raw_chunks = false;
         if (t.variable_length()) t.rows_per_read = std::min<hsize_t>(t.rows_per_read, vector_rows_per_read);
         name_channels(t);
     }
