@@ -115,6 +115,12 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+bool plain_text(const std::string& head) {
+    return !head.empty() && std::all_of(head.begin(), head.end(), [](char c) {
+        return (c >= ' ' && c <= '~') || c == '\n' || c == '\r' || c == '\t';
+    });
+}
+
 std::optional<unsigned> wave_number(const std::string& path, const std::string& extension) {
     const std::string name = base_name(path);
     const std::string suffix = "." + extension;

@@ -108,6 +108,10 @@ std::string file_channel_name(const std::string& path, const std::string& extens
 /// The file name of `path`, without its directory.
 std::string base_name(const std::string& path);
 
+/// Whether `head`, the first bytes of a file, is nothing but printable ASCII, tabs and line ends
+/// (and not empty): a file that no binary format takes by its name alone.
+bool plain_text(const std::string& head);
+
 /// The lowest and highest sample a 16-bit field accepts from `channel`: 0 to 65535, and from
 /// -32768 for signed 16-bit data, whose bit pattern is kept, so that a conversion between the
 /// signed and the unsigned formats gives back the same bytes.

@@ -144,7 +144,7 @@ bool has_extension(const std::string& path, const char* extension) {
 }
 
 int probe_cdb(const std::string& path, const std::string& head) {
-    const bool named = has_extension(path, ".cdb") || has_extension(path, ".sgl");
+    const bool named = (has_extension(path, ".cdb") || has_extension(path, ".sgl")) && !detail::plain_text(head);
     const bool zero_header = head.size() >= default_header_bytes &&
                              std::all_of(head.begin(), head.begin() + default_header_bytes, [](char c) { return c == 0; });
     return (named ? 1 : 0) + (zero_header ? 1 : 0);

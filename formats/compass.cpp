@@ -285,9 +285,11 @@ bool has_bin_extension(const std::string& path) {
 int probe_compass(const std::string& path, const std::string& head) {
     const layout l = layout::of(head);
     if (l.file_header == 2) return 3;
-    const int by_name = has_bin_extension(path) ? 1 : 0;
-    // An older file: two whole events with waveforms that make sense.
+    // The name counts where the content leaves the format open, not where it rules it out.
     const auto* p = reinterpret_cast<const unsigned char*>(head.data());
+    const bool ruled_out = detail::plain_text(head) || !check_event(l, p, head.size()).fault.empty();
+    const int by_name = has_bin_extension(path) && !ruled_out ? 1 : 0;
+    // An older file: two whole events with waveforms that make sense.
     std::size_t at = 0;
     for (int event = 0; event < 2; ++event) {
         if (head.size() < at + l.fixed) return by_name;

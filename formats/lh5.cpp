@@ -1,5 +1,6 @@
 // LH5: HDF5 files of tables, one per channel at `<channel>/raw` or one for many channels with a
 // `channel` column; waveforms as equal-size arrays or as vectors of vectors.
+#include "binary_io.h"
 #include "format.h"
 #include "staged_file.h"
 
@@ -960,8 +961,10 @@ int probe_lh5(const std::string& path, const std::string& head) {
     // The superblock sits at 0 or, after a user block, at 512, 1024, 2048, ...
     for (std::size_t offset = 0; offset + signature.size() <= head.size(); offset = offset == 0 ? 512 : offset * 2)
         if (head.compare(offset, signature.size(), signature) == 0) return 3;
+    // A head shorter than the 4096 bytes asked for is the whole file, which has no signature.
     const std::string suffix = ".lh5";
-    return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0 ? 1 : 0;
+    const bool named = path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return named && head.size() == 4096 && !detail::plain_text(head) ? 1 : 0;
 }
 
 std::unique_ptr<reader> open_lh5(const std::string& path, const reader_options& options) {

@@ -231,7 +231,7 @@ private:
 };
 
 int probe_wavedump(const std::string& path, const std::string& head) {
-    const int by_name = detail::wave_number(path, "dat") ? 1 : 0;
+    const int by_name = detail::wave_number(path, "dat") && !detail::plain_text(head) ? 1 : 0;
     if (head.size() < header_bytes) return by_name;
     const auto* p = reinterpret_cast<const unsigned char*>(head.data());
     const event_header first = parse_header(p);

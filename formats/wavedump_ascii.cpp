@@ -297,7 +297,7 @@ private:
 };
 
 int probe_ascii(const std::string& path, const std::string& head) {
-    const int by_name = detail::wave_number(path, "txt") ? 1 : 0;
+    const int by_name = detail::wave_number(path, "txt") && (head.empty() || detail::plain_text(head)) ? 1 : 0;
     if (head.compare(0, 14, "Record Length:") == 0) return 3;
     const bool numbers = !head.empty() && std::all_of(head.begin(), head.end(), [](char c) {
         return (c >= '0' && c <= '9') || c == '\n' || c == '\r' || c == '-';

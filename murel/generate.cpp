@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <list>
@@ -30,11 +31,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* default_format = "cdb";
+constexpr double default_rate = 1000.0;
+
 struct generate_options {
     std::string output, truth, model_file;
-    std::string format = "cdb";
-    double rate = 1000.0;
+    std::string format = default_format;
+    double rate = default_rate;
     std::int32_t adc_offset = formats::convert_options{}.adc_offset;
+    CLI::Option* format_option = nullptr;
+    CLI::Option* rate_option = nullptr;
+    CLI::Option* adc_offset_option = nullptr;
     bool print_model = false;
     unsigned threads = std::max(std::thread::hardware_concurrency(), 1U);
     // Settings stay text until the model file has been applied, so that only the ones given
@@ -46,14 +53,51 @@ struct generate_options {
     CLI::Option* saturate_option = nullptr;
 };
 
+// The settings of how a data set was written rather than of its bytes, as a sidecar records
+// them: taken out of `settings` and applied where the command line does not give them.
+void apply_output_settings(generate_options& o, std::vector<setting>& settings) {
+    const auto taken = std::stable_partition(settings.begin(), settings.end(), [](const setting& s) {
+        return s.key != "format" && s.key != "rate" && s.key != "adc-offset";
+    });
+    for (auto s = taken; s != settings.end(); ++s) {
+        const auto refuse = [&](const std::string& why) { throw std::invalid_argument(s->source + " " + s->value + ": " + why); };
+        if (s->key == "format") {
+            if (o.format_option->count() == 0) o.format = s->value;
+        } else if (s->key == "rate") {
+            char* end = nullptr;
+            const double rate = std::strtod(s->value.c_str(), &end);
+            if (end == s->value.c_str() || *end != '\0' || !(rate > 0 && std::isfinite(rate))) refuse("not a positive number");
+            if (o.rate_option->count() == 0) o.rate = rate;
+        } else {
+            char* end = nullptr;
+            errno = 0;
+            const long offset = std::strtol(s->value.c_str(), &end, 10);
+            if (end == s->value.c_str() || *end != '\0' || errno != 0 || offset < 0 || offset > 65535) refuse("not a whole number 0 to 65535");
+            if (o.adc_offset_option->count() == 0) o.adc_offset = static_cast<std::int32_t>(offset);
+        }
+    }
+    settings.erase(taken, settings.end());
+}
+
+// The lines of the settings above that differ from their defaults, so that the sidecar of a
+// cdb file stays as it was.
+std::string output_settings(const generate_options& o) {
+    std::string text;
+    if (o.format != default_format) text += "format = " + o.format + "\n";
+    if (o.rate != default_rate) text += "rate = " + number_list({o.rate}) + "\n";
+    if (o.adc_offset != formats::convert_options{}.adc_offset) text += "adc-offset = " + std::to_string(o.adc_offset) + "\n";
+    return text;
+}
+
 data_set requested_data_set(generate_options& o) {
     data_set set;
     try {
         if (!o.model_file.empty()) {
             std::ifstream in(o.model_file);
             if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + o.model_file);
-            const std::vector<setting> from_file = read_settings(in, o.model_file);
+            std::vector<setting> from_file = read_settings(in, o.model_file);
             if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read " + o.model_file);
+            apply_output_settings(o, from_file);
             apply_settings(set, from_file);
         }
         std::vector<setting> given;
@@ -328,7 +372,7 @@ void generate(generate_options& o) {
         generate_events(g, set.model, set.samples, set.events, write, o.threads, record);
     }
     if (truth) truth->flush();
-    std::string description = format_data_set(set, MUREL_VERSION);
+    std::string description = format_data_set(set, MUREL_VERSION) + output_settings(o);
     // The sidecar, renamed last, lists the files written with it, so that a reader can tell
     // them from those of another run.
     description += "# the files written with this sidecar: bytes and XXH3-64 hash\n";
@@ -369,14 +413,14 @@ void add_generate(CLI::App& app) {
         "event SAMPLES pairs of int16 A, B, little-endian).");
     command->add_option("OUTPUT", o->output, "The data file to write (for WaveDump: a directory of wave<N> files)")
         ->type_name("FILE");
-    command->add_option("--format", o->format,
+    o->format_option = command->add_option("--format", o->format,
                         "The format to write: " + writable_format_names() +
                             " (channel A as channel 0, B as channel 1)")
         ->type_name("FORMAT");
-    command->add_option("--rate", o->rate, "Events per second, for the time stamps of formats that store them (CoMPASS)")
+    o->rate_option = command->add_option("--rate", o->rate, "Events per second, for the time stamps of formats that store them (CoMPASS)")
         ->check(CLI::PositiveNumber.description(""))
         ->type_name("HZ");
-    command->add_option("--adc-offset", o->adc_offset,
+    o->adc_offset_option = command->add_option("--adc-offset", o->adc_offset,
                         "Added to every sample written in a format of unsigned samples (WaveDump, CoMPASS)")
         ->check(CLI::Range(0, 65535).description(""))
         ->type_name("N");

@@ -1,5 +1,6 @@
 // The digitiser file formats: files built byte by byte as the acquisition programs write them,
 // cut-off and corrupt files, format detection, and round trips through every writer.
+#include "convert.h"
 #include "format.h"
 #include "test_support.h"
 
@@ -7,11 +8,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fmt = murel::formats;
@@ -375,9 +378,95 @@ TEST(format_registry, finds_the_format_by_content_and_name) {
     const std::string unknown = write(dir, "notes.md", "# a text that is no digitiser file\n");
     expect_error([&] { fmt::detect(unknown); },
                  unknown + ": no reader recognises this file; the formats are wavedump, cdb, wavedump-ascii, compass");
+    // A name is no claim where the content rules its format out; text that is numbers is WaveDump's.
+    EXPECT_EQ(fmt::detect(write(dir, "wave3.dat", "12\n13\n")).name, "wavedump-ascii");
+    const struct {
+        const char* name;
+        std::string content;
+    } misnamed[] = {
+        {"notes.bin", "a text that is no digitiser file\n"},
+        {"run.BIN", std::string("\x00\x01\x02\x03\x04", 5)},
+        {"wave3.dat", "Event 1: nothing\n"},
+        {"synth.cdb", "12,13\n"},
+        {"raw.lh5", std::string("\x89HDF\x01\x02", 6)},
+        {"wave0.txt", std::string("1\n2\n\x00\x01", 6)},
+    };
+    for (const auto& m : misnamed) {
+        SCOPED_TRACE(m.name);
+        const std::string path = write(dir, m.name, m.content);
+        expect_error([&] { fmt::detect(path); }, path + ": no reader recognises this file");
+    }
     EXPECT_THROW(fmt::find("root"), std::invalid_argument);
     EXPECT_THROW(fmt::detect(dir.file("missing.cdb")), std::system_error);
     EXPECT_THROW(fmt::open(dir.path().string(), "cdb"), std::system_error);
+}
+
+// ---- Several files as one acquisition ----
+
+TEST(format_acquisition, channel_files_are_matched_by_event_counter_keeping_or_leaving_out_partial_events) {
+    const auto file = [](std::uint32_t channel, const std::vector<std::uint32_t>& events, std::size_t cut) {
+        std::string content;
+        for (std::uint32_t e : events) content += wavedump_event(channel, e, 10 * e, {channel, e}).data;
+        return content + wavedump_event(channel, events.back() + 1, 0, {0, 0}).data.substr(0, cut);
+    };
+    using event_list = std::vector<std::pair<std::size_t, std::uint64_t>>;  // (channel, event) of each record
+    const struct {
+        const char* name;
+        std::string second;
+        fmt::partial_events partial;
+        event_list records;
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"a second file ending early", file(1, {0, 1}, 5), fmt::partial_events::left_out, {{0, 0}, {1, 0}, {0, 1}, {1, 1}},
+         {"wave0.dat: the events from event 2 on are left out, as ", "wave1.dat: cut off mid-record; the last 5 bytes"}},
+        {"a second file ending early", file(1, {0, 1}, 5), fmt::partial_events::kept, {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {0, 2}},
+         {"wave1.dat: cut off mid-record; the last 5 bytes"}},
+        {"a second file lacking event 1", file(1, {0, 2}, 0), fmt::partial_events::kept, {{0, 0}, {1, 0}, {0, 1}, {0, 2}, {1, 2}}, {}},
+        {"a second file starting late", file(1, {1, 2, 3}, 0), fmt::partial_events::kept,
+         {{0, 0}, {0, 1}, {1, 1}, {0, 2}, {1, 2}, {1, 3}}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.partial == fmt::partial_events::kept ? ", kept" : ", left out"));
+        scratch_dir dir;
+        const std::vector<std::string> paths{write(dir, "wave0.dat", file(0, {0, 1, 2}, 0)), write(dir, "wave1.dat", c.second)};
+        fmt::acquisition both(paths, "", {}, c.partial);
+        ASSERT_EQ(both.files(), 2u);
+        EXPECT_EQ(both.file_of(1), 1u);
+        EXPECT_EQ(both.path_of(1), paths[1]);
+        event_list records;
+        fmt::record_batch batch;
+        while (both.next(batch, 1))
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                records.emplace_back(batch.headers[i].channel, batch.headers[i].event);
+                // Each record keeps its own samples: its channel, then its event.
+                EXPECT_EQ(std::vector<std::int32_t>(batch.samples_of(i), batch.samples_of(i) + 2),
+                          (std::vector<std::int32_t>{static_cast<std::int32_t>(batch.headers[i].channel),
+                                                     static_cast<std::int32_t>(batch.headers[i].event)}));
+            }
+        EXPECT_EQ(records, c.records);
+        EXPECT_EQ(both.trailing_bytes(0), 0u);
+        EXPECT_EQ(both.trailing_bytes(1), c.second.size() % 28);
+        ASSERT_EQ(both.warnings().size(), c.warnings.size());
+        for (std::size_t w = 0; w < c.warnings.size(); ++w)
+            EXPECT_NE(both.warnings()[w].find(c.warnings[w]), std::string::npos) << both.warnings()[w];
+        EXPECT_THROW(both.trailing_bytes(2), std::out_of_range);
+        EXPECT_THROW(both.file_of(2), std::out_of_range);
+    }
+
+    scratch_dir dir;
+    for (const char* folder : {"gap", "again"}) std::filesystem::create_directories(dir.file(folder));
+    const std::string first = write(dir, "wave0.dat", file(0, {0, 1, 2}, 0)), gap = write(dir, "gap/wave1.dat", file(1, {0, 2}, 0)),
+                      again = write(dir, "again/wave0.dat", file(0, {0}, 0));
+    expect_error(
+        [&] {
+            fmt::acquisition both({first, gap}, "", {});
+            fmt::record_batch batch;
+            while (both.next(batch, 8)) {
+            }
+        },
+        gap + ": event 2 where " + first + " holds event 1; files given together must hold the same events");
+    EXPECT_THROW(fmt::acquisition({first, again}, "", {}, fmt::partial_events::kept), std::invalid_argument);
+    expect_error([&] { fmt::acquisition({first, again}, "", {}); }, again + ": channel '0' is also in " + first);
 }
 
 // ---- Writers ----

@@ -4,6 +4,7 @@
 
 #include <hdf5.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -95,6 +96,7 @@ struct table_spec {
     std::vector<std::uint16_t> energies;
     std::vector<std::uint32_t> channels;
     layout how;
+    hid_t sample_type = H5T_STD_U16LE;  // of equal-size waveforms
     bool vector_column_itself = false;  // the waveform column is the vector of vectors
 };
 
@@ -115,7 +117,7 @@ void make_table(hid_t file, const std::string& path, const table_spec& spec) {
         std::vector<std::uint16_t> values(spec.samples.begin(), spec.samples.end());
         make_dataset(waveform, "t0", H5T_IEEE_F64LE, {spec.rows}, std::vector<double>(spec.rows, 0.0), "ns");
         make_dataset(waveform, "dt", H5T_IEEE_F64LE, {spec.rows}, std::vector<double>(spec.rows, 16.0), "ns");
-        make_dataset(waveform, "values", H5T_STD_U16LE, {spec.rows, spec.rows ? values.size() / spec.rows : 0}, values, nullptr, spec.how);
+        make_dataset(waveform, "values", spec.sample_type, {spec.rows, spec.rows ? values.size() / spec.rows : 0}, values, nullptr, spec.how);
         H5Gclose(waveform);
     }
     if (!spec.timestamps.empty()) make_dataset(table, "timestamp", H5T_IEEE_F64LE, {spec.timestamps.size()}, spec.timestamps, "s");
@@ -297,6 +299,46 @@ TEST(lh5_reader, gzip_chunks_across_read_blocks) {
         for (std::size_t i = 0; i < batch.size(); ++i, ++row)
             ASSERT_TRUE(std::equal(batch.samples_of(i), batch.samples_of(i) + width, spec.samples.begin() + row * width)) << row;
     EXPECT_EQ(row, spec.rows);
+}
+
+TEST(lh5_reader, unfiltered_waveforms_of_any_chunking_across_read_blocks) {
+    // More than a read block of rows, with a last chunk that the rows do not fill.
+    const std::size_t width = 2048;
+    const hsize_t rows = 2100;
+    const struct {
+        const char* name;
+        hsize_t chunk_rows, chunk_width;  // 0: contiguous
+        hid_t type;
+    } layouts[] = {
+        {"whole rows", 64, width, H5T_STD_U16LE},
+        {"one row a chunk", 1, width, H5T_STD_U16LE},
+        {"half rows", 64, width / 2, H5T_STD_U16LE},
+        {"chunks larger than a read block", 2100, width, H5T_STD_U16LE},
+        {"big-endian samples", 64, width, H5T_STD_U16BE},
+        {"contiguous", 0, 0, H5T_STD_U16LE},
+    };
+    std::vector<std::int32_t> samples;
+    for (std::size_t i = 0; i < rows * width; ++i) samples.push_back(static_cast<std::int32_t>((i / width * 7 + i % width * 3) % 65536));
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(l.name);
+        table_spec spec;
+        spec.columns = "waveform";
+        spec.rows = rows;
+        spec.samples = samples;
+        if (l.chunk_rows > 0) spec.how.chunk = {l.chunk_rows, l.chunk_width};
+        spec.sample_type = l.type;
+        scratch_dir dir;
+        make_file(dir.file("raw.lh5"), {{"ch1/raw", spec}});
+        auto reader = open_lh5(dir.file("raw.lh5"));
+        fmt::record_batch batch;
+        std::size_t row = 0;
+        while (reader->next(batch, 700))
+            for (std::size_t i = 0; i < batch.size(); ++i, ++row) {
+                ASSERT_EQ(batch.length_of(i), width);
+                ASSERT_TRUE(std::equal(batch.samples_of(i), batch.samples_of(i) + width, samples.begin() + row * width)) << row;
+            }
+        EXPECT_EQ(row, rows);
+    }
 }
 
 // An identity filter that only this test registers, for a file whose filter the reader lacks.

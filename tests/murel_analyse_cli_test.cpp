@@ -861,3 +861,77 @@ TEST(murel_analyse_formats, control_characters_of_channel_names_reach_the_termin
     EXPECT_EQ(pair.err.find('\x1b'), std::string::npos) << pair.err;
     EXPECT_NE(pair.err.find("the channels are \\x1B]0;TITLE"), std::string::npos) << pair.err;
 }
+
+namespace {
+
+// The records of an LH5 file of murel generate rewritten with channel 1's time stamps `delay`
+// ticks later, so that the reader gives every record of channel 0 before those of channel 1.
+void delay_second_channel(const std::string& from, const std::string& to, std::uint64_t delay) {
+    const auto in = murel::formats::open(from, "lh5");
+    murel::formats::writer_options options;
+    options.channels = in->info().channels;
+    options.samples = in->info().samples;
+    const auto out = murel::formats::find("lh5").create(to, options);
+    murel::formats::record_batch batch;
+    while (in->next(batch, 64)) {
+        for (murel::formats::record_header& h : batch.headers)
+            if (h.channel == 1) *h.timestamp += delay;
+        out->write(batch);
+    }
+    out->commit();
+}
+
+}  // namespace
+
+TEST(murel_analyse_formats, truth_rows_match_records_by_event_in_any_channel_order) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    for (const char* format : {"cdb", "lh5"})
+        ASSERT_EQ(run_murel({"generate", dir.file(std::string("g.") + format), "--format", format, "--events", "600", "--first-event",
+                             "40", "--truth", dir.file(std::string(format) + ".csv")})
+                      .status,
+                  0);
+    EXPECT_EQ(read_file(dir.file("cdb.csv")), read_file(dir.file("lh5.csv")));
+    // Ten seconds after the last event of channel 0, at the default 1000 events a second.
+    delay_second_channel(dir.file("g.lh5"), dir.file("late.lh5"), 10'000'000'000'000);
+    for (const char* input : {"g.cdb", "g.lh5", "late.lh5"}) {
+        const run_result r = run_murel({"analyse", dir.file(input), "--truth", dir.file("cdb.csv"), "-o", dir.file(std::string("out-") + input)});
+        ASSERT_EQ(r.status, 0) << input << "\n" << r.err;
+    }
+    const json cdb = summary_of(dir.file("out-g.cdb"));
+    ASSERT_TRUE(cdb["channels"]["A"]["residual_rms"].is_number());
+    for (const char* input : {"g.lh5", "late.lh5"}) {
+        SCOPED_TRACE(input);
+        const json lh5 = summary_of(dir.file(std::string("out-") + input));
+        for (const auto& [from, to] : {std::pair{"A", "0"}, std::pair{"B", "1"}}) {
+            EXPECT_EQ(lh5["channels"][to]["records"], cdb["channels"][from]["records"]);
+            EXPECT_EQ(lh5["channels"][to]["residual_rms"], cdb["channels"][from]["residual_rms"]);
+            EXPECT_EQ(lh5["channels"][to]["residual_bias"], cdb["channels"][from]["residual_bias"]);
+        }
+    }
+
+    // A table that lacks a row, or whose rows go back, is named with the event or the line.
+    const auto rows = lines(read_file(dir.file("cdb.csv")));
+    const auto table_without = [&](std::size_t first, std::size_t last, const std::string& name) {
+        std::ofstream out(dir.file(name));
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (i < first || i > last) out << rows[i] << '\n';
+        return dir.file(name);
+    };
+    std::string swapped = rows[0] + '\n' + rows[3] + '\n' + rows[4] + '\n' + rows[1] + '\n' + rows[2] + '\n';
+    std::ofstream(dir.file("swapped.csv")) << swapped;
+    const struct {
+        std::string truth, message;
+    } faults[] = {
+        {table_without(4, 4, "no-b.csv"), "no-b.csv has no channel B row for event 41"},
+        {dir.file("swapped.csv"), "swapped.csv: line 4 holds event 40 after event 41; the rows must be in event order"},
+        {table_without(rows.size() - 2, rows.size() - 1, "short.csv"), "short.csv ends at line 1199, before the data do"},
+    };
+    for (const auto& f : faults) {
+        const run_result r =
+            run_murel({"analyse", dir.file("late.lh5"), "--truth", f.truth, "--threads", "1", "-o", dir.file("refused")});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(f.message), std::string::npos) << r.err;
+        EXPECT_TRUE(listing(dir.file("refused")).empty());
+    }
+}

@@ -252,3 +252,38 @@ TEST(murel_generate_format, samples_the_offset_cannot_bring_into_range_fail_the_
         EXPECT_EQ(listing(dir.path()), std::vector<std::string>{});
     }
 }
+
+TEST(murel_generate_format, the_sidecar_remakes_the_format_rate_and_offset_unless_the_command_line_says_otherwise) {
+    scratch_dir dir;
+    const run_result made =
+        run_murel(joined({"generate", "run.bin", "--format", "compass", "--rate", "2.5", "--adc-offset", "4096", "--bits", "12"}, small_set), dir);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string sidecar = read_file(dir.file("run.bin.model"));
+    EXPECT_NE(sidecar.find("\nformat = compass\nrate = 2.5\nadc-offset = 4096\n"), std::string::npos) << sidecar;
+    ASSERT_EQ(run_murel({"generate", "again.bin", "--model", "run.bin.model"}, dir).status, 0);
+    EXPECT_TRUE(read_file(dir.file("again.bin")) == read_file(dir.file("run.bin")));
+    EXPECT_EQ(read_file(dir.file("again.bin.model")), sidecar);
+
+    ASSERT_EQ(run_murel({"generate", "other.lh5", "--model", "run.bin.model", "--format", "lh5", "--rate", "1000"}, dir).status, 0);
+    EXPECT_EQ(fmt::detect(dir.file("other.lh5")).name, "lh5");
+    const std::string other = read_file(dir.file("other.lh5.model"));
+    EXPECT_NE(other.find("\nformat = lh5\nadc-offset = 4096\n"), std::string::npos) << other;
+    EXPECT_EQ(other.find("rate ="), std::string::npos) << other;
+
+    const struct {
+        std::string line, message;
+    } refused[] = {
+        {"rate = 0", "bad.model:1: rate = 0: not a positive number"},
+        {"rate = fast", "bad.model:1: rate = fast: not a positive number"},
+        {"adc-offset = 65536", "bad.model:1: adc-offset = 65536: not a whole number 0 to 65535"},
+        {"adc-offset = 1.5", "bad.model:1: adc-offset = 1.5: not a whole number 0 to 65535"},
+        {"format = nothing", "unknown format 'nothing'"},
+    };
+    for (const auto& r : refused) {
+        write_file(dir.file("bad.model"), r.line + "\n");
+        const run_result result = run_murel(joined({"generate", "bad.out", "--model", "bad.model"}, small_set), dir);
+        EXPECT_EQ(result.status, 2) << r.line;
+        EXPECT_NE(result.err.find(r.message), std::string::npos) << result.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("bad.out"))) << r.line;
+    }
+}
