@@ -226,7 +226,7 @@ bool list_mode(const std::string& format) { return format == "compass"; }
 analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options) {
     analysis_plan plan;
     for (const std::string& path : paths) {
-        const std::string format = options.format.empty() ? formats::detect(path).name : formats::find(options.format).name;
+        const std::string format = options.format.empty() ? formats::detect(path, options.reading).name : formats::find(options.format).name;
         std::unique_ptr<formats::reader> reader;
         try {
             reader = formats::open(path, format, options.reading);

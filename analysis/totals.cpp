@@ -1,4 +1,5 @@
 #include "totals.h"
+#include "console_text.h"
 #include "path_json.h"
 
 #include "directory_lock.h"
@@ -440,10 +441,11 @@ void print_summary(std::FILE* out, const json& summary) {
     else
         std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), events, summary["samples"].get<int>());
     for (const json& file : summary["cut_off"])
-        std::fprintf(out, "%s: cut off, the last %llu bytes are not a whole record\n", file["file"].get<std::string>().c_str(),
+        std::fprintf(out, "%s: cut off, the last %llu bytes are not a whole record\n", console_text(file["file"].get<std::string>()).c_str(),
                      file["trailing_bytes"].get<unsigned long long>());
     for (const std::string& name_text : names) {
-        const char* name = name_text.c_str();
+        const std::string shown_name = console_text(name_text);
+        const char* name = shown_name.c_str();
         const json& channel = summary["channels"][name_text];
         const bool with_truth = channel.contains("residual_records");
         std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits, %lld poor fits\n",
@@ -476,8 +478,8 @@ void print_summary(std::FILE* out, const json& summary) {
     if (summary["pair"].is_null()) std::fprintf(out, "one channel: no map and no gates\n");
     for (const json& gate : summary["gates"])
         std::fprintf(out, "gate %d: %s from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(),
-                     summary["pair"]["channels"][0].get<std::string>().c_str(), gate["band"][0].get<double>(),
-                     gate["band"][1].get<double>(), unit.c_str(), gate["file"].get<std::string>().c_str());
+                     console_text(summary["pair"]["channels"][0].get<std::string>()).c_str(), gate["band"][0].get<double>(),
+                     gate["band"][1].get<double>(), unit.c_str(), console_text(gate["file"].get<std::string>()).c_str());
 }
 
 }  // namespace
@@ -735,7 +737,7 @@ void totals::check_counts(const std::string& dir) const {
 
 void print_warnings(const json& summary, std::FILE* err) {
     for (const json& warning : summary.value("warnings", json::array()))
-        std::fprintf(err, "murel: warning: %s\n", warning.get<std::string>().c_str());
+        std::fprintf(err, "murel: warning: %s\n", console_text(warning.get<std::string>()).c_str());
 }
 
 }  // namespace murel::analysis

@@ -91,8 +91,8 @@ std::string read_at(const std::string& path, std::uint64_t offset, std::size_t s
     return bytes;
 }
 
-void corrupt(const std::string& path, std::uint64_t offset, const std::string& what) {
-    throw std::runtime_error(path + ": corrupt at byte " + std::to_string(offset) + ": " + what);
+void corrupt(const char* format, const std::string& path, std::uint64_t offset, const std::string& what) {
+    throw std::runtime_error(path + ": " + format + ": corrupt at byte " + std::to_string(offset) + ": " + what);
 }
 
 std::uint64_t cut_off(const std::string& path, std::uint64_t offset, std::uint64_t trailing, bool strict) {
@@ -131,6 +131,13 @@ std::optional<unsigned> wave_number(const std::string& path, const std::string& 
     if (digits.size() > 6 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     return static_cast<unsigned>(std::stoul(digits));
+}
+
+std::string file_channel_name(const std::string& path, const std::string& extension) {
+    if (const std::optional<unsigned> number = wave_number(path, extension)) return std::to_string(*number);
+    const std::string name = base_name(path);
+    const std::size_t dot = name.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
 std::int32_t lowest_16bit_sample(const channel_info& channel) {

@@ -86,8 +86,8 @@ inline void decode_i16(const unsigned char* p, std::size_t count, std::size_t st
 /// std::system_error naming the path on a failed read.
 std::string read_at(const std::string& path, std::uint64_t offset, std::size_t size);
 
-/// Throws std::runtime_error: `path` is corrupt at byte `offset`, because of `what`.
-[[noreturn]] void corrupt(const std::string& path, std::uint64_t offset, const std::string& what);
+/// Throws std::runtime_error: `path`, read as `format`, is corrupt at byte `offset`, because of `what`.
+[[noreturn]] void corrupt(const char* format, const std::string& path, std::uint64_t offset, const std::string& what);
 
 /// Notes that `path` ends `trailing` bytes into an incomplete event starting at byte `offset`;
 /// throws std::runtime_error saying so when `strict`, and otherwise returns `trailing`.
@@ -100,6 +100,10 @@ void refuse_lengths(const reader_options& options, bool takes_samples, bool take
 
 /// N for a file named wave<N>.<extension> (any directory), else nothing.
 std::optional<unsigned> wave_number(const std::string& path, const std::string& extension);
+
+/// The channel name of a WaveDump file whose events do not say their channel: N of wave<N>,
+/// else the file's name without its extension, so that two such files stay two channels.
+std::string file_channel_name(const std::string& path, const std::string& extension);
 
 /// The file name of `path`, without its directory.
 std::string base_name(const std::string& path);

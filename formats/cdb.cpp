@@ -94,8 +94,7 @@ public:
                                             std::to_string(batch.length_of(i)) + " samples, not " +
                                             std::to_string(samples_));
             detail::check_16bit_samples(batch, i, -32768, "cdb");
-            // The pair of an event is complete when its last channel arrives; a single channel
-            // leaves B at zero.
+            // The pair of an event is complete when its last channel arrives.
             if (have_pending_ && header.event != pending_event_) flush_pending();
             const std::int32_t* samples = batch.samples_of(i);
             unsigned char* out = pending_.data() + 2 * header.channel;
@@ -115,9 +114,10 @@ public:
 private:
     // Refuses what cdb cannot hold before anything is staged.
     static std::size_t checked_length(const std::string& path, const writer_options& options) {
-        if (options.channels.empty() || options.channels.size() > 2)
-            throw std::invalid_argument("cdb holds one or two channels, not " + std::to_string(options.channels.size()) +
-                                        ": cannot write " + path);
+        // A single channel would leave B as invented zeros, which analyse would read as data.
+        if (options.channels.size() != 2)
+            throw std::invalid_argument("cdb holds exactly two channels, A and B; this data has " +
+                                        std::to_string(options.channels.size()));
         if (!options.samples)
             throw std::invalid_argument("cdb holds records of one length only: cannot write records of unequal length to " +
                                         path);

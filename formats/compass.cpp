@@ -122,15 +122,16 @@ private:
         detail::chunked_input walk(input_.path(), layout_.file_header);
         slots_.assign((max_board + 1) * (max_channel + 1), -1);
         std::vector<std::pair<unsigned, unsigned>> found;
+        std::vector<std::uint64_t> last_time;  // of each channel found
         while (!walk.at_end()) {
             const std::uint64_t at = walk.offset();
             std::size_t available = walk.want(layout_.fixed);
             const event_check c = check_event(layout_, walk.data(), available);
-            if (!c.fault.empty()) detail::corrupt(walk.path(), at, c.fault);
+            if (!c.fault.empty()) detail::corrupt("compass", walk.path(), at, c.fault);
             const int slot = available >= 4 ? slots_[c.board * (max_channel + 1) + c.channel] : -1;
             const bool has_count = layout_.count_at && available >= *layout_.count_at + 4;
             if (slot >= 0 && has_count && c.count != counts_[static_cast<std::size_t>(slot)])
-                detail::corrupt(walk.path(), at,
+                detail::corrupt("compass", walk.path(), at,
                                 "sample count " + std::to_string(c.count) + " differs from the earlier events' " +
                                     std::to_string(counts_[static_cast<std::size_t>(slot)]) + " of board " +
                                     std::to_string(c.board) + " channel " + std::to_string(c.channel));
@@ -139,10 +140,21 @@ private:
                 trailing_ = detail::cut_off(walk.path(), at, walk.size() - at, strict_);
                 break;
             }
+            // Each channel's events come in time order; a stamp going back is a damaged file, and
+            // coincidences found by time would silently be missed.
+            const std::uint64_t time = detail::load_u64(walk.data() + 4);
+            if (slot >= 0 && time < last_time[static_cast<std::size_t>(slot)])
+                detail::corrupt("compass", walk.path(), at,
+                                "time stamp " + std::to_string(time) + " of board " + std::to_string(c.board) + " channel " +
+                                    std::to_string(c.channel) + " is before the channel's previous one, " +
+                                    std::to_string(last_time[static_cast<std::size_t>(slot)]));
             if (slot < 0) {
                 slots_[c.board * (max_channel + 1) + c.channel] = static_cast<int>(found.size());
                 found.emplace_back(c.board, c.channel);
                 counts_.push_back(c.count);
+                last_time.push_back(time);
+            } else {
+                last_time[static_cast<std::size_t>(slot)] = time;
             }
             walk.skip(event_bytes);
             ++records_;

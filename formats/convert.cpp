@@ -278,13 +278,17 @@ convert_summary convert(const std::vector<std::string>& inputs, const std::strin
     try {
         written = target.create(output, out);
     } catch (const std::invalid_argument& e) {
-        if (unequal_lengths.empty()) throw;
-        throw std::invalid_argument(std::string(e.what()) + " (" + unequal_lengths + ")");
+        if (unequal_lengths.empty()) throw std::invalid_argument(output + ": " + e.what());
+        throw std::invalid_argument(output + ": " + e.what() + " (" + unequal_lengths + ")");
     }
     record_batch batch;
     while (input.next(batch, per_batch)) {
         shift_into(batch, mapping, input, target, options.adc_offset);
-        written->write(batch);
+        try {
+            written->write(batch);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(output + ": " + e.what());
+        }
         summary.records += batch.size();
         if (progress) progress("writing", summary.records, info.records.value_or(0));
     }

@@ -149,10 +149,12 @@ const std::vector<format>& registry();
 /// The format called `name`; throws std::invalid_argument naming it and listing the known ones.
 const format& find(const std::string& name);
 
-/// The format `path` is written in, judged by its first bytes and its name; throws
-/// std::runtime_error naming the file and listing the formats when no reader recognises it, and
+/// The format `path` is written in, judged by its first bytes and its name; a file nothing
+/// recognises is read as cdb when a record length is given and its size is whole cdb events of
+/// that layout.  Throws std::runtime_error naming the file and listing the formats (or, with a
+/// record length, the formats that take one) when no reader recognises it, and
 /// std::system_error naming a path that cannot be read.
-const format& detect(const std::string& path);
+const format& detect(const std::string& path, const reader_options& options = {});
 
 /// Opens `path` with the named format, or the detected one when `name` is empty.
 std::unique_ptr<reader> open(const std::string& path, const std::string& name = {}, const reader_options& options = {});

@@ -146,11 +146,18 @@ std::optional<std::string> string_attribute(const place& where, hid_t object, co
     }
     const std::size_t size = H5Tget_size(type.get());
     if (size == 0 || size > (1u << 16)) where.corrupt(std::string("attribute ") + name + " has an unreadable size");
+    // Read the stored bytes as they are: a converting read into a null-terminated string of the
+    // same size would drop the last character of a null-padded one.
+    const H5T_str_t padding = H5Tget_strpad(type.get());
     where.check_status(H5Tset_size(memory.get(), size), doing);
+    where.check_status(H5Tset_strpad(memory.get(), padding), doing);
     std::string value(size, '\0');
     where.check_status(H5Aread(attribute.get(), memory.get(), value.data()), doing);
-    value.resize(std::strlen(value.c_str()));
-    while (!value.empty() && value.back() == ' ') value.pop_back();
+    if (padding == H5T_STR_SPACEPAD) {
+        while (!value.empty() && value.back() == ' ') value.pop_back();
+    } else {
+        value.resize(std::strlen(value.c_str()));
+    }
     return value;
 }
 
@@ -829,7 +836,7 @@ public:
         for (std::size_t i = 0; i < batch.size(); ++i) {
             const record_header& header = batch.headers[i];
             if (header.channel >= tables_.size())
-                throw std::invalid_argument("lh5 writer: record " + std::to_string(records_) + " names channel " +
+                throw std::invalid_argument("lh5: record " + std::to_string(records_) + " names channel " +
                                             std::to_string(header.channel) + " of " + std::to_string(tables_.size()));
             channel_table& t = tables_[header.channel];
             const std::size_t length = batch.length_of(i);
@@ -861,24 +868,24 @@ private:
 
     void check_record(const channel_table& t, const record_header& header, const std::int32_t* samples, std::size_t length) const {
         if (length != t.samples)
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + " has " + std::to_string(length) +
+            throw std::invalid_argument("lh5: " + record_name(t) + " has " + std::to_string(length) +
                                         " samples, its table holds " + std::to_string(t.samples) + " a row");
         const std::int32_t low = t.info.unsigned_samples ? 0 : -32768, high = t.info.unsigned_samples ? 65535 : 32767;
         for (std::size_t j = 0; j < length; ++j)
             if (samples[j] < low || samples[j] > high)
-                throw std::invalid_argument("lh5 writer: " + record_name(t) + " has the sample " + std::to_string(samples[j]) +
+                throw std::invalid_argument("lh5: " + record_name(t) + " has the sample " + std::to_string(samples[j]) +
                                             ", outside the 16-bit range " + std::to_string(low) + " to " + std::to_string(high));
         if (header.event > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + " has the event number " + std::to_string(header.event) +
+            throw std::invalid_argument("lh5: " + record_name(t) + " has the event number " + std::to_string(header.event) +
                                         ", beyond the 32-bit event numbers of LH5");
-        if (t.has_timestamps != header.timestamp.has_value())
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + (t.has_timestamps ? " lacks" : " has") +
+        if (t.info.tick_seconds && t.has_timestamps != header.timestamp.has_value())
+            throw std::invalid_argument("lh5: " + record_name(t) + (t.has_timestamps ? " lacks" : " has") +
                                         " a time stamp, unlike the first record of its channel");
         if (t.has_energy != header.daq_energy.has_value())
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + (t.has_energy ? " lacks" : " has") +
+            throw std::invalid_argument("lh5: " + record_name(t) + (t.has_energy ? " lacks" : " has") +
                                         " a digitiser energy, unlike the first record of its channel");
         if (t.has_energy && !(*header.daq_energy >= 0 && *header.daq_energy <= 65535 && std::trunc(*header.daq_energy) == *header.daq_energy))
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + " has the digitiser energy " + std::to_string(*header.daq_energy) +
+            throw std::invalid_argument("lh5: " + record_name(t) + " has the digitiser energy " + std::to_string(*header.daq_energy) +
                                         ", not a 16-bit unsigned integer");
     }
 
@@ -891,13 +898,13 @@ private:
     void create_columns(channel_table& t, std::size_t samples, const record_header& first) {
         const std::string table_path = t.info.name + "/raw";
         if (samples_ && samples != *samples_)
-            throw std::invalid_argument("lh5 writer: " + record_name(t) + " has " + std::to_string(samples) + " samples, not " +
+            throw std::invalid_argument("lh5: " + record_name(t) + " has " + std::to_string(samples) + " samples, not " +
                                         std::to_string(*samples_));
-        if (first.timestamp && !t.info.tick_seconds)
-            throw std::invalid_argument("lh5 writer: channel " + t.info.name + " has time stamps but no tick period");
         t.created = true;
         t.samples = samples;
-        t.has_timestamps = first.timestamp.has_value();
+        // LH5 time stamps are seconds: counts of a clock of unknown period (WaveDump's trigger
+        // time tags) cannot become any, so such a table has no timestamp column.
+        t.has_timestamps = first.timestamp.has_value() && t.info.tick_seconds.has_value();
         t.has_energy = first.daq_energy.has_value();
         t.chunk_rows = std::max<hsize_t>(write_chunk_bytes / (2 * std::max<std::size_t>(samples, 1)), 1);
         const hid_t group = t.group.get();
@@ -967,19 +974,19 @@ std::unique_ptr<reader> open_lh5(const std::string& path, const reader_options& 
 }
 
 std::unique_ptr<writer> create_lh5(const std::string& path, const writer_options& options) {
-    if (options.channels.empty()) throw std::invalid_argument("lh5 writer: no channels to write");
+    if (options.channels.empty()) throw std::invalid_argument("lh5: no channels to write");
     for (std::size_t i = 0; i < options.channels.size(); ++i) {
         const channel_info& channel = options.channels[i];
         if (channel.name.empty() || channel.name == "." || channel.name.find('/') != std::string::npos)
-            throw std::invalid_argument("lh5 writer: '" + channel.name + "' cannot name an HDF5 group");
+            throw std::invalid_argument("lh5: '" + channel.name + "' cannot name an HDF5 group");
         for (std::size_t j = 0; j < i; ++j)
             if (options.channels[j].name == channel.name)
-                throw std::invalid_argument("lh5 writer: channel '" + channel.name + "' named twice");
+                throw std::invalid_argument("lh5: channel '" + channel.name + "' named twice");
         if (channel.tick_seconds && !(std::isfinite(*channel.tick_seconds) && *channel.tick_seconds > 0))
-            throw std::invalid_argument("lh5 writer: channel " + channel.name + " has the tick period " +
+            throw std::invalid_argument("lh5: channel " + channel.name + " has the tick period " +
                                         std::to_string(*channel.tick_seconds) + " s");
         if (channel.bits && *channel.bits > 16)
-            throw std::invalid_argument("lh5 writer: channel " + channel.name + " has " + std::to_string(*channel.bits) +
+            throw std::invalid_argument("lh5: channel " + channel.name + " has " + std::to_string(*channel.bits) +
                                         "-bit samples; LH5 tables hold 16-bit samples");
     }
     return std::make_unique<lh5_writer>(path, options);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
@@ -59,7 +60,7 @@ const format& find(const std::string& name) {
     throw std::invalid_argument("unknown format '" + name + "'; the formats are " + known_names());
 }
 
-const format& detect(const std::string& path) {
+const format& detect(const std::string& path, const reader_options& options) {
     const std::string head = first_bytes(path);
     const format* best = nullptr;
     int best_score = 0;
@@ -70,14 +71,25 @@ const format& detect(const std::string& path) {
             best_score = score;
         }
     }
-    if (best == nullptr)
+    if (best != nullptr) return *best;
+    if (!options.samples && !options.header_bytes)
         throw std::runtime_error(path + ": no reader recognises this file; the formats are " + known_names() +
                                  " (choose one with --format)");
-    return *best;
+    // Bare samples after a header of the given size: two interleaved channels (cdb) when the
+    // size is whole events of that layout, else possibly one channel (headerless WaveDump).
+    const std::uint64_t header = options.header_bytes.value_or(12);
+    const std::uint64_t samples = options.samples.value_or(1000);
+    std::error_code unknown;
+    const std::uintmax_t size = std::filesystem::file_size(path, unknown);
+    if (!unknown && samples > 0 && samples < (std::uint64_t{1} << 60) && size >= header && (size - header) % (4 * samples) == 0) return find("cdb");
+    throw std::runtime_error(path + ": no reader recognises this file, and its size of " + std::to_string(size) +
+                             " bytes is not a " + std::to_string(header) + "-byte header plus whole cdb events of " +
+                             std::to_string(4 * samples) + " bytes; give its format with --format cdb (channels A and B "
+                             "interleaved) or --format wavedump (one channel of bare samples)");
 }
 
 std::unique_ptr<reader> open(const std::string& path, const std::string& name, const reader_options& options) {
-    const format& chosen = name.empty() ? detect(path) : find(name);
+    const format& chosen = name.empty() ? detect(path, options) : find(name);
     return chosen.open(path, options);
 }
 

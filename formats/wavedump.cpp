@@ -66,7 +66,7 @@ public:
             return;
         }
         const std::string first = detail::read_at(path, 0, header_bytes);
-        const std::string name = std::to_string(detail::wave_number(path, "dat").value_or(0));
+        const std::string name = detail::file_channel_name(path, "dat");
         if (first.size() < header_bytes) {
             // Nothing but an event header cut short, if anything at all.
             info_.channels.push_back(wavedump_channel(name));
@@ -77,7 +77,7 @@ public:
         }
         const event_header header = parse_header(reinterpret_cast<const unsigned char*>(first.data()));
         if (const std::string fault = header_fault(header); !fault.empty())
-            detail::corrupt(path, 0, fault + " (for a file without event headers give the record length)");
+            detail::corrupt("wavedump", path, 0, fault + " (for a file without event headers give the record length)");
         if (options.header_bytes)
             throw std::invalid_argument("--header does not apply to " + path +
                                         " (wavedump): its events have headers of their own");
@@ -102,11 +102,11 @@ public:
             if (headers_) {
                 const event_header header = parse_header(event);
                 if (header.size != event_bytes_)
-                    detail::corrupt(input_.path(), input_.offset(),
+                    detail::corrupt("wavedump", input_.path(), input_.offset(),
                                     "event size " + std::to_string(header.size) + " differs from the first event's " +
                                         std::to_string(event_bytes_));
                 if (header.channel != channel_)
-                    detail::corrupt(input_.path(), input_.offset(),
+                    detail::corrupt("wavedump", input_.path(), input_.offset(),
                                     "channel " + std::to_string(header.channel) + " differs from the first event's " +
                                         std::to_string(channel_));
                 record.event = header.counter;
@@ -136,10 +136,10 @@ private:
         const std::string tail = detail::read_at(input_.path(), last, header_bytes);
         const auto* p = reinterpret_cast<const unsigned char*>(tail.data());
         if (tail.size() >= 4 && detail::load_u32(p) != event_bytes_)
-            detail::corrupt(input_.path(), last, "event size " + std::to_string(detail::load_u32(p)) +
+            detail::corrupt("wavedump", input_.path(), last, "event size " + std::to_string(detail::load_u32(p)) +
                                                      " differs from the first event's " + std::to_string(event_bytes_));
         if (tail.size() >= 16 && detail::load_u32(p + 12) != channel_)
-            detail::corrupt(input_.path(), last, "channel " + std::to_string(detail::load_u32(p + 12)) +
+            detail::corrupt("wavedump", input_.path(), last, "channel " + std::to_string(detail::load_u32(p + 12)) +
                                                      " differs from the first event's " + std::to_string(channel_));
         trailing_ = detail::cut_off(input_.path(), last, rest, strict_);
     }
@@ -160,7 +160,7 @@ private:
                                      std::to_string(skipped) + "-byte header");
         event_bytes_ = 2 * samples_;
         events_ = (size - skipped) / event_bytes_;
-        info_.channels.push_back(wavedump_channel(std::to_string(detail::wave_number(path, "dat").value_or(0))));
+        info_.channels.push_back(wavedump_channel(detail::file_channel_name(path, "dat")));
         info_.samples = samples_;
         info_.records = events_;
         if (const std::uint64_t rest = (size - skipped) % event_bytes_; rest > 0)

@@ -19,12 +19,14 @@ constexpr std::size_t longest_header_line = 4096;
 // Longer than any sample line ("-2147483648\r\n"), so that a line begun before this many bytes
 // from the end of the buffer ends inside it.
 constexpr std::size_t sample_line_room = 24;
+constexpr std::int64_t max_sample = 65535;
 
 struct event_fields {
     std::optional<std::uint64_t> length;
     std::optional<std::uint64_t> channel;
     std::optional<std::uint64_t> event;
     std::optional<std::uint64_t> time_stamp;
+    std::size_t lines = 0;
     bool complete = false;  // false when the file ends inside the header
 };
 
@@ -50,13 +52,13 @@ public:
         info_.format = "wavedump-ascii";
         skip_blank_lines();
         const bool headers = input_.want(1) > 0 && std::isalpha(input_.data()[0]);
-        const std::string file_channel = std::to_string(detail::wave_number(path, "txt").value_or(0));
+        const std::string file_channel = detail::file_channel_name(path, "txt");
         if (headers) {
             detail::refuse_lengths(options, false, false, "wavedump-ascii", path, "its events have headers that give their length");
             const std::uint64_t start = input_.offset();
             pending_ = read_header();
             if (!pending_->length) {
-                if (pending_->complete) detail::corrupt(path, start, "the event header gives no Record Length");
+                if (pending_->complete) detail::corrupt("wavedump-ascii", path, start, "the event header gives no Record Length");
                 // Cut off inside the first header: no record to read.
                 trailing_ = detail::cut_off(path, start, input_.size() - start, strict_);
                 done_ = true;
@@ -64,7 +66,9 @@ public:
                 return;
             }
             if (*pending_->length < 1 || *pending_->length > detail::max_record_samples)
-                detail::corrupt(path, start, "record length " + std::to_string(*pending_->length) + " makes no sense");
+                detail::corrupt("wavedump-ascii", path, start,
+                                "Record Length " + std::to_string(*pending_->length) + " is refused: a record holds 1 to " +
+                                    std::to_string(detail::max_record_samples) + " samples");
             samples_ = static_cast<std::size_t>(*pending_->length);
             channel_ = pending_->channel;
             info_.channels.push_back(ascii_channel(channel_ ? std::to_string(*channel_) : file_channel));
@@ -107,7 +111,11 @@ public:
                     done_ = true;
                     break;
                 }
-                if (!fields.length) detail::corrupt(input_.path(), start, "the event header gives no Record Length");
+                if (fields.lines == 0)
+                    detail::corrupt("wavedump-ascii", input_.path(), start,
+                                    "more sample lines than the Record Length of " + std::to_string(samples_) +
+                                        " (expected the next event's header lines here)");
+                if (!fields.length) detail::corrupt("wavedump-ascii", input_.path(), start, "the event header gives no Record Length");
                 check_agreement(fields, start);
                 record.event = fields.event.value_or(event_);
                 record.timestamp = fields.time_stamp;
@@ -131,10 +139,10 @@ public:
 private:
     void check_agreement(const event_fields& fields, std::uint64_t start) const {
         if (fields.length && *fields.length != samples_)
-            detail::corrupt(input_.path(), start, "record length " + std::to_string(*fields.length) +
+            detail::corrupt("wavedump-ascii", input_.path(), start, "record length " + std::to_string(*fields.length) +
                                                       " differs from the first event's " + std::to_string(samples_));
         if (fields.channel && fields.channel != channel_)
-            detail::corrupt(input_.path(), start, "channel " + std::to_string(*fields.channel) + " differs from the first event's " +
+            detail::corrupt("wavedump-ascii", input_.path(), start, "channel " + std::to_string(*fields.channel) + " differs from the first event's " +
                                                       (channel_ ? std::to_string(*channel_) : "(none)"));
     }
 
@@ -158,14 +166,14 @@ private:
             const auto* newline = static_cast<const char*>(std::memchr(line, '\n', std::min(available, longest_header_line)));
             if (newline == nullptr) {
                 if (available >= longest_header_line)
-                    detail::corrupt(input_.path(), input_.offset(), "a header line longer than 4096 bytes");
+                    detail::corrupt("wavedump-ascii", input_.path(), input_.offset(), "a header line longer than 4096 bytes");
                 input_.skip(available);
                 return fields;  // the file ends inside the header
             }
             const std::string_view text(line, static_cast<std::size_t>(newline - line));
             const std::size_t colon = text.find(':');
             if (colon == std::string_view::npos)
-                detail::corrupt(input_.path(), input_.offset(), "a header line without a colon");
+                detail::corrupt("wavedump-ascii", input_.path(), input_.offset(), "a header line without a colon");
             const std::string_view key = text.substr(0, colon);
             const std::string_view value = text.substr(colon + 1);
             std::optional<std::uint64_t>* field = key == "Record Length"        ? &fields.length
@@ -176,9 +184,10 @@ private:
             if (field != nullptr) {
                 *field = parse_count(value);
                 if (!*field)
-                    detail::corrupt(input_.path(), input_.offset(), "'" + std::string(text) + "' is not a count");
+                    detail::corrupt("wavedump-ascii", input_.path(), input_.offset(), "'" + std::string(text) + "' is not a count");
             }
             input_.skip(text.size() + 1);
+            ++fields.lines;
         }
         fields.complete = true;
         return fields;
@@ -204,12 +213,22 @@ private:
                 while (p < end && static_cast<unsigned>(*p - '0') < 10 && p - digits < 11) value = value * 10 + (*p++ - '0');
                 if (p < end && *p == '\r') ++p;
                 const bool ended = p < end ? *p == '\n' : file_ends_here;
-                if (p == digits || !ended || value > INT32_MAX + std::int64_t{negative}) {
+                if (p == digits || !ended) {
                     input_.skip(static_cast<std::size_t>(line - first));
-                    detail::corrupt(input_.path(), input_.offset(), "expected a sample on a line of its own");
+                    if (headers_ && p == digits && std::isalpha(*p))
+                        detail::corrupt("wavedump-ascii", input_.path(), input_.offset(),
+                                        "a header line after " + std::to_string(done) + " of the " + std::to_string(count) +
+                                            " samples the Record Length gives");
+                    detail::corrupt("wavedump-ascii", input_.path(), input_.offset(), "expected a sample on a line of its own");
+                }
+                if (negative || value > max_sample) {
+                    input_.skip(static_cast<std::size_t>(line - first));
+                    detail::corrupt("wavedump-ascii", input_.path(), input_.offset(),
+                                    "sample " + std::to_string(negative ? -value : value) + " is outside 0 .. " +
+                                        std::to_string(max_sample) + ", the values of the digitiser's 16-bit samples");
                 }
                 p += p < end;
-                out[done++] = static_cast<std::int32_t>(negative ? -value : value);
+                out[done++] = static_cast<std::int32_t>(value);
             }
             input_.skip(static_cast<std::size_t>(p - first));
         }

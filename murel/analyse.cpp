@@ -1,5 +1,6 @@
 // murel analyse: pulse heights of digitiser files, their spectra, lines and maps.
 #include "command.h"
+#include "console_text.h"
 #include "interruption.h"
 #include "progress.h"
 
@@ -163,7 +164,7 @@ void run(const analyse_options& o) {
     interruption_guard::check();
     for (const analysis::cut_off_file& f : totals.cut_off)
         std::fprintf(stderr, "murel: warning: %s is cut off: its last %" PRIu64 " bytes are not a whole record and were left out\n",
-                     f.file.c_str(), f.trailing_bytes);
+                     analysis::console_text(f.file).c_str(), f.trailing_bytes);
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());

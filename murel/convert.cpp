@@ -1,5 +1,6 @@
 // murel convert: the records of digitiser files rewritten in another format.
 #include "command.h"
+#include "console_text.h"
 #include "convert.h"
 #include "progress.h"
 
@@ -72,7 +73,7 @@ void convert(const convert_options& o) {
         throw usage_error(std::string("convert: ") + e.what());
     }
     shown.reset();
-    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "murel: warning: %s\n", warning.c_str());
+    for (const std::string& warning : summary.warnings) std::fprintf(stderr, "murel: warning: %s\n", analysis::console_text(warning).c_str());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // murel: generate, analyse, merge, plot and convert two-channel pulse data.
 #include "command.h"
+#include "console_text.h"
 #include "interruption.h"
 #include "vector_math.h"
 
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
         // A maths variant forced through the environment is checked before any work begins.
         murel::vector_math::active();
     } catch (const std::invalid_argument& e) {
-        std::fprintf(stderr, "murel: %s\n", e.what());
+        std::fprintf(stderr, "murel: %s\n", murel::analysis::console_text(e.what(), true).c_str());
         return 2;
     }
     try {
@@ -42,16 +43,16 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);  // --help and --version
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "murel: %s\nRun with --help for more information.\n", e.what());
+        std::fprintf(stderr, "murel: %s\nRun with --help for more information.\n", murel::analysis::console_text(e.what(), true).c_str());
         return 2;
     } catch (const murel::interruption& e) {
         return end_by(e.signal);
     } catch (const murel::cli::usage_error& e) {
-        std::fprintf(stderr, "murel: %s\n", e.what());
+        std::fprintf(stderr, "murel: %s\n", murel::analysis::console_text(e.what(), true).c_str());
         return 2;
     } catch (const std::exception& e) {
         if (const int signal = murel::interruption_guard::caught(); signal != 0) return end_by(signal);
-        std::fprintf(stderr, "murel: %s\n", e.what());
+        std::fprintf(stderr, "murel: %s\n", murel::analysis::console_text(e.what(), true).c_str());
         return 1;
     }
     if (std::fflush(stdout) != 0) {

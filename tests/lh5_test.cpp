@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,14 +20,28 @@ namespace {
 
 // ---- building LH5 files by hand
 
+// How the string attributes of the files made next are stored: variable-length, or fixed-length
+// with this padding, as h5py writes numpy byte strings.
+std::optional<H5T_str_t> fixed_string_padding;
+
 void string_attribute(hid_t object, const char* name, const std::string& value) {
     const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, H5T_VARIABLE);
     H5Tset_cset(type, H5T_CSET_UTF8);
+    std::string fixed = value;
+    if (fixed_string_padding) {
+        // Exactly as long as the text, plus a terminator or two spaces of padding.
+        if (*fixed_string_padding == H5T_STR_SPACEPAD) fixed += "  ";
+        if (*fixed_string_padding == H5T_STR_NULLTERM) fixed += '\0';
+        H5Tset_size(type, fixed.size());
+        H5Tset_strpad(type, *fixed_string_padding);
+    } else {
+        H5Tset_size(type, H5T_VARIABLE);
+    }
     const hid_t space = H5Screate(H5S_SCALAR);
     const hid_t attribute = H5Acreate2(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
     const char* text = value.c_str();
-    H5Awrite(attribute, type, &text);
+    if (fixed_string_padding) H5Awrite(attribute, type, fixed.data());
+    else H5Awrite(attribute, type, &text);
     H5Aclose(attribute);
     H5Sclose(space);
     H5Tclose(type);
@@ -197,6 +212,21 @@ TEST(lh5_reader, time_stamps_of_a_calendar_clock_count_nanoseconds) {
     const auto records = read_all(*reader);
     // 1.7e9 + 2e-6 s is, as a double, 1.7e9 + 1.907e-6 s.
     EXPECT_EQ(records[1].timestamp, 1700000000000001907u);
+}
+
+TEST(lh5_reader, fixed_length_string_attributes_of_every_padding_read_whole) {
+    for (const H5T_str_t padding : {H5T_STR_NULLPAD, H5T_STR_NULLTERM, H5T_STR_SPACEPAD}) {
+        scratch_dir dir;
+        const std::string path = dir.file("fixed.lh5");
+        fixed_string_padding = padding;
+        make_file(path, {{"ch1/raw", equal_size_table(1.0)}});
+        fixed_string_padding.reset();
+        auto reader = open_lh5(path);
+        ASSERT_EQ(reader->info().channels.size(), 1u) << padding;
+        EXPECT_EQ(reader->info().channels[0].dt_ns, 16.0) << padding;           // the "ns" units attribute
+        EXPECT_EQ(reader->info().channels[0].tick_seconds, 1e-12) << padding;   // the "s" units attribute
+        EXPECT_EQ(read_all(*reader).size(), 3u) << padding;
+    }
 }
 
 TEST(lh5_reader, vectors_of_vectors_in_both_layouts_across_read_blocks) {

@@ -406,11 +406,12 @@ struct written_record {
 };
 
 // Writes records of unsigned 16-bit channels "0", "1", ... with a format's own writer.
-void write_format(const std::string& format, const std::string& path, std::size_t channels, const std::vector<written_record>& records) {
+void write_format(const std::string& format, const std::string& path, std::size_t channels, const std::vector<written_record>& records,
+                  const std::vector<std::string>& names = {}) {
     murel::formats::writer_options options;
     for (std::size_t c = 0; c < channels; ++c) {
         murel::formats::channel_info channel;
-        channel.name = std::to_string(c);
+        channel.name = c < names.size() ? names[c] : std::to_string(c);
         channel.unsigned_samples = true;
         channel.tick_seconds = 1e-12;
         options.channels.push_back(channel);
@@ -631,6 +632,8 @@ TEST(murel_analyse_formats, refused_inputs_and_options) {
     bytes[at] = '\x07';
     std::ofstream(dir.file("bad0.dat"), std::ios::binary) << bytes;
     std::ofstream(dir.file("noise.xyz"), std::ios::binary) << "what is this?";
+    std::ofstream(dir.file("big.txt")) << "Record Length: 2\nChannel: 0\n99999\n7\n";
+    std::ofstream(dir.file("minus.txt")) << "7\n-5\n";
     std::filesystem::create_directories(dir.file("out"));
     std::ofstream(dir.file("out/kept.txt")) << "an earlier file\n";
     const std::string w0 = dir.file("w/wave0.dat"), w1 = dir.file("w/wave1.dat");
@@ -639,7 +642,7 @@ TEST(murel_analyse_formats, refused_inputs_and_options) {
         int status;
         std::string message;
     } cases[] = {
-        {{dir.file("bad0.dat"), w1}, 1, dir.file("bad0.dat") + ": corrupt at byte " + std::to_string(at)},
+        {{dir.file("bad0.dat"), w1}, 1, dir.file("bad0.dat") + ": wavedump: corrupt at byte " + std::to_string(at)},
         {{dir.file("noise.xyz")}, 1, dir.file("noise.xyz") + ": no reader recognises this file; the formats are "},
         {{w0, w1, "--samples", "1000"}, 2, "--samples does not apply to " + w0},
         {{w0, w1, "--format", "nonesuch"}, 2, "unknown format 'nonesuch'"},
@@ -647,6 +650,11 @@ TEST(murel_analyse_formats, refused_inputs_and_options) {
         {{w0, w1, "--pair", "1,1"}, 2, "channel '1' cannot be paired with itself"},
         {{w0, w1, "--polarity", "sideways"}, 2, "--polarity"},
         {{w0, w1, "--coincidence", "-3"}, 2, "--coincidence"},
+        {{dir.file("noise.xyz"), "--samples", "4", "--header", "0"}, 1,
+         "give its format with --format cdb (channels A and B interleaved) or --format wavedump"},
+        {{dir.file("big.txt")}, 1, dir.file("big.txt") + ": wavedump-ascii: corrupt at byte 28: sample 99999 is outside 0 .. 65535"},
+        {{dir.file("minus.txt"), "--format", "wavedump-ascii", "--samples", "2"}, 1,
+         dir.file("minus.txt") + ": wavedump-ascii: corrupt at byte 2: sample -5 is outside 0 .. 65535"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments{"analyse"};
@@ -787,6 +795,71 @@ TEST(murel_analyse, a_file_name_that_is_not_utf8_is_kept_through_analyse_merge_a
     EXPECT_EQ(sum["files"][1], dir.file("e.cdb"));
     const run_result plotted = run_murel({"plot", dir.file("sum"), "-o", dir.file("plots")});
     EXPECT_EQ(plotted.status, 0) << plotted.err;
+}
+
+TEST(murel_analyse_formats, bare_samples_given_a_header_and_record_length_read_as_cdb_as_the_readme_shows) {
+    scratch_dir dir;
+    const data_set data = default_model(300, 5);
+    write_piece(data, 0, 300, dir.file("g.cdb"), dir.file("g.csv"));
+    // tail -c +13 g.cdb > run-1.dat
+    std::ofstream(dir.file("run-1.dat"), std::ios::binary) << read_file(dir.file("g.cdb")).substr(12);
+    ASSERT_EQ(run_murel({"analyse", dir.file("g.cdb"), "-o", dir.file("g")}).status, 0);
+    const run_result r = run_murel({"analyse", dir.file("run-1.dat"), "--header", "0", "--samples", "1000", "-o", dir.file("r1")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json g = summary_of(dir.file("g")), r1 = summary_of(dir.file("r1"));
+    EXPECT_EQ(r1["format"], "cdb");
+    EXPECT_EQ(r1["header_bytes"], 0);
+    EXPECT_EQ(r1["channels"], g["channels"]);
+    // Without the options nothing recognises the file, and the message says how to read it.
+    const run_result plain = run_murel({"analyse", dir.file("run-1.dat"), "-o", dir.file("r2")});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_NE(plain.err.find("no reader recognises this file"), std::string::npos) << plain.err;
+    EXPECT_NE(plain.err.find("--format"), std::string::npos) << plain.err;
+}
+
+TEST(murel_analyse_formats, headerless_files_not_named_wave_n_stay_channels_of_their_own) {
+    scratch_dir dir;
+    const data_set data = default_model(200, 8);
+    for (int c = 0; c < 2; ++c) {
+        std::string binary, text;
+        for (std::size_t e = 0; e < 200; ++e)
+            for (const std::int32_t v : samples_of(data, e, c, 32768)) {
+                binary += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
+                text += std::to_string(v) + "\n";
+            }
+        std::ofstream(dir.file("nohdr" + std::to_string(c) + ".dat"), std::ios::binary) << binary;
+        std::ofstream(dir.file("nohdr" + std::to_string(c) + ".txt")) << text;
+    }
+    for (const std::string format : {"wavedump", "wavedump-ascii"}) {
+        SCOPED_TRACE(format);
+        const std::string extension = format == "wavedump" ? ".dat" : ".txt";
+        const std::string out = dir.file("out" + extension);
+        const run_result r = run_murel({"analyse", dir.file("nohdr0" + extension), dir.file("nohdr1" + extension), "--format", format,
+                                        "--samples", "1000", "-o", out});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const json summary = summary_of(out);
+        EXPECT_EQ(summary["channel_names"], json({"nohdr0", "nohdr1"}));
+        EXPECT_EQ(summary["channels"]["nohdr0"]["records"], 200);
+        EXPECT_EQ(summary["channels"]["nohdr1"]["records"], 200);
+        EXPECT_EQ(summary["pair"]["by"], "event");
+    }
+}
+
+TEST(murel_analyse_formats, control_characters_of_channel_names_reach_the_terminal_escaped_and_the_json_exact) {
+    scratch_dir dir;
+    const data_set data = default_model(300, 21);
+    const std::string hostile = "\x1b]0;TITLE\a\x1b[31mA";
+    write_format("lh5", dir.file("names.lh5"), 2, two_channels(data, 0, 300), {hostile, "B"});
+    const run_result r = run_murel({"analyse", dir.file("names.lh5"), "-o", dir.file("out")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\a'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("channel \\x1B]0;TITLE\\x07\\x1B[31mA: 300 records"), std::string::npos) << r.out;
+    EXPECT_EQ(summary_of(dir.file("out"))["channel_names"], json({hostile, "B"}));
+    const run_result pair = run_murel({"analyse", dir.file("names.lh5"), "--pair", "B,C", "-o", dir.file("bad")});
+    EXPECT_EQ(pair.status, 2);
+    EXPECT_EQ(pair.err.find('\x1b'), std::string::npos) << pair.err;
+    EXPECT_NE(pair.err.find("the channels are \\x1B]0;TITLE"), std::string::npos) << pair.err;
 }
 
 namespace {

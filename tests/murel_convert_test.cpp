@@ -133,7 +133,8 @@ TEST(murel_convert, refuses_what_the_target_cannot_hold_and_writes_nothing) {
         std::string message;
     };
     const std::vector<refusal> refusals{
-        {{"wave0.dat", "wave1.dat", "wave2.dat"}, {"--to", "cdb"}, 2, "cdb holds one or two channels, not 3"},
+        {{"wave0.dat", "wave1.dat", "wave2.dat"}, {"--to", "cdb"}, 2, "out: cdb holds exactly two channels, A and B; this data has 3"},
+        {{"wave0.dat"}, {"--to", "cdb"}, 2, "out: cdb holds exactly two channels, A and B; this data has 1"},
         {{"wave0.dat", "short/wave1.dat"}, {"--to", "cdb"}, 2, "holds a record of 6 samples after ones of 10"},
         {{"in.cdb"}, {"--samples", "40", "--to", "wavedump", "--adc-offset", "0"}, 2, "is outside 0 .. 65535"},
         {{"in.cdb"}, {"--samples", "40", "--to", "compass", "--adc-offset", "0"}, 2, "is outside 0 .. 65535"},
@@ -161,6 +162,26 @@ TEST(murel_convert, refuses_what_the_target_cannot_hold_and_writes_nothing) {
         EXPECT_NE(result.err.find(r.message), std::string::npos) << result.err;
         EXPECT_EQ(listing(dir.path()), before);
     }
+}
+
+TEST(murel_convert, wavedump_trigger_time_tags_of_no_known_tick_leave_lh5_without_time_stamps) {
+    scratch_dir dir;
+    write_file(dir.file("wave0.dat"), wavedump_file(0, 3, 10));
+    write_file(dir.file("wave1.dat"), wavedump_file(1, 3, 10));
+    const run_result result = run_murel({"convert", "wave0.dat", "wave1.dat", "-o", "x.lh5", "--to", "lh5"}, dir);
+    ASSERT_EQ(result.status, 0) << result.err;
+    auto back = fmt::open(dir.file("x.lh5"));
+    ASSERT_EQ(back->info().channels.size(), 2u);
+    fmt::record_batch batch;
+    std::size_t records = 0;
+    while (back->next(batch, 100)) {
+        for (std::size_t i = 0; i < batch.size(); ++i, ++records) {
+            const fmt::record_header& h = batch.headers[i];
+            EXPECT_FALSE(h.timestamp.has_value());
+            EXPECT_EQ(batch.samples_of(i)[9], static_cast<std::int32_t>(1000 * h.channel + 10 * h.event + 9));
+        }
+    }
+    EXPECT_EQ(records, 6u);
 }
 
 TEST(murel_convert, files_cut_off_are_converted_up_to_their_last_whole_event_unless_strict) {
