@@ -233,6 +233,7 @@ void add_analyse(CLI::App& app) {
         ->default_str("none");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record");
     command->add_option("--truth", options->analysis.truth_path, "Truth table of murel generate: compare the amplitudes with it")
+        ->check(non_empty)
         ->type_name("FILE")
         ->default_str("none");
     command->add_option("--threads", options->analysis.threads, "Threads to use (0: one per core; at most one per core)")->type_name("T");

@@ -135,12 +135,36 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"merge", dir.path().string()},
         {"analyse", in, "-o", ""},
         {"merge", dir.path().string(), "-o", ""},
+        {"plot", in, "--records", "0", "-o", ""},
+        {"convert", in, "--to", "lh5", "-o", ""},
+        {"analyse", in, "-o", out, "--truth", ""},
+        {"generate", out + ".cdb", "--truth", ""},
     };
     for (const auto& arguments : cases) {
         const run_result r = run_murel(arguments);
         EXPECT_EQ(r.status, 2) << arguments.back();
         EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
+        if (arguments.back().empty()) {
+            EXPECT_NE(r.err.find(": an empty name"), std::string::npos) << r.err;
+        }
         EXPECT_TRUE(listing(out).empty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(out + ".cdb"));
+}
+
+TEST(murel_analyse, an_output_directory_that_is_a_file_is_named_and_kept) {
+    scratch_dir dir;
+    std::ofstream(dir.file("ok.cdb"), std::ios::binary) << std::string(12 + 4000, '\0');
+    std::ofstream(dir.file("taken")) << "mine\n";
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"analyse", dir.file("ok.cdb"), "-o", dir.file("taken")},
+          {"merge", dir.path().string(), "-o", dir.file("taken")},
+          {"plot", dir.file("ok.cdb"), "--records", "0", "-o", dir.file("taken")},
+          {"analyse", dir.file("ok.cdb"), "-o", dir.file("taken") + "/below"}}) {
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, 1) << arguments.back();
+        EXPECT_NE(r.err.find("murel: cannot write the outputs into " + arguments.back() + ": Not a directory"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir.file("taken")), "mine\n");
     }
 }
 
