@@ -737,6 +737,58 @@ TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_not
     }
 }
 
+TEST(murel_merge, refuses_impossible_summaries_naming_the_piece_before_making_room_for_them) {
+    scratch_dir dir;
+    const data_set data = default_model(300, 4243);
+    write_piece(data, 0, 150, dir.file("a.cdb"), dir.file("a.csv"));
+    write_piece(data, 150, 300, dir.file("b.cdb"), dir.file("b.csv"));
+    ASSERT_EQ(run_murel({"analyse", dir.file("a.cdb"), "--truth", dir.file("a.csv"), "-o", dir.file("a")}).status, 0);
+    ASSERT_EQ(run_murel({"analyse", dir.file("b.cdb"), "--truth", dir.file("b.csv"), "-o", dir.file("b")}).status, 0);
+    const std::string bad = dir.file("bad"), summary = bad + "/summary.json: ";
+    const auto edit = [&](std::function<void(json&)> change) { return [=] { set_summary(bad, change); }; };
+    const auto first_sums = [&](std::string sum, std::string squares) {
+        return edit([=](json& s) {
+            json& row = s["channels"]["A"]["residual_sums"][0];
+            row[2] = sum;
+            row[3] = squares;
+        });
+    };
+    const auto bins = [&](const char* axis, json value) { return edit([=](json& s) { s["binning"][axis]["bins"] = value; }); };
+    const struct {
+        std::string name;
+        std::function<void()> tamper;
+        std::string message;
+    } cases[] = {
+        {"sum beyond its records", first_sums(std::string(38, '9'), "1"), summary + "channel A residual bin "},
+        {"negative sum of squares", first_sums("0", "-4"), summary + "channel A residual bin "},
+        {"sum too large for its squares", first_sums("4096000", "0"), summary + "channel A residual bin "},
+        {"a milliard spectrum bins", bins("spectrum", 2000000000), summary + "the spectrum may have at most 4194304 bins, not 2000000000"},
+        {"spectrum bins the table cannot hold", bins("spectrum", 4000000), bad + "/spectrum.txt: "},
+        {"fractional bins", bins("spectrum", 1e300), summary + "the spectrum bins 1e+300 is not a whole number"},
+        {"too many map bins", bins("map", 100000), summary + "the map may have at most 4096 bins per axis, not 100000"},
+        {"negative residual bins", bins("residuals", -1), summary + "the residuals need 3 to 4194304 bins, not -1"},
+        {"a channel named twice", edit([](json& s) { s["channel_names"] = {"A", "A"}; }), summary + "channel 'A' is named twice"},
+        {"no channels", edit([](json& s) { s["channel_names"] = json::array(); }), summary + "an analysis needs at least one channel"},
+        {"a channel paired with itself", edit([](json& s) { s["pair"]["channels"] = {"A", "A"}; }),
+         summary + "channel 'A' cannot be paired with itself"},
+        {"a flagged event past the records",
+         edit([](json& s) {
+             s["flagged"] = {{{"file", "b.cdb"}, {"event", std::numeric_limits<std::uint64_t>::max()}, {"channel", "A"}, {"flag", "clipped"}}};
+         }),
+         summary + "flagged record "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(bad);
+        std::filesystem::copy(dir.file("b"), bad);
+        c.tamper();
+        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
+        EXPECT_TRUE(listing(dir.file("sum")).empty());
+    }
+}
+
 TEST(murel_analyse, records_the_fit_does_not_describe_are_flagged_poor_fit_and_merge_exactly) {
     if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
     scratch_dir dir;
