@@ -1,4 +1,5 @@
 #include "directory_lock.h"
+#include "staged_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -81,7 +82,9 @@ output_directory::output_directory(const std::string& dir)
         if (!created_.empty()) ::rmdir(created_.c_str());
         throw;
     }
+    // No live run owns anything staged here: a killed one left it.
     remove_stale_scratch(dir, std::chrono::seconds(0));
+    remove_output_temporaries(dir);
 }
 
 output_directory::~output_directory() {
