@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -31,6 +32,8 @@ using nlohmann::json;
 namespace {
 
 constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
+// A residual beyond this many quanta counts as this many, so that the sums of 2^53 records fit.
+constexpr std::int64_t max_residual_quanta = 1'000'000'000'000'000;
 // Counts are kept in doubles, which hold every whole number up to 2^53 exactly.
 constexpr std::int64_t max_count = std::int64_t{1} << 53;
 
@@ -55,6 +58,22 @@ wide_int int128_from(const std::string& text, const std::string& where) {
         value = value * 10 + (text[i] - '0');
     }
     return text[0] == '-' ? -value : value;
+}
+
+// The whole number `value` as a T; throws std::invalid_argument naming `what` for anything else,
+// since a conversion of a fraction or of a number out of T's range would be meaningless.
+template <class T>
+T whole_number(const json& value, const std::string& what) {
+    constexpr auto most = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    constexpr auto least = static_cast<std::int64_t>(std::numeric_limits<T>::min());
+    if (value.is_number_unsigned()) {
+        if (value.get<std::uint64_t>() <= most) return static_cast<T>(value.get<std::uint64_t>());
+    } else if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        if (v >= least && (v < 0 || static_cast<std::uint64_t>(v) <= most)) return static_cast<T>(v);
+    }
+    throw std::invalid_argument(what + " " + value.dump() + " is not a whole number from " + std::to_string(least) + " to " +
+                                std::to_string(most));
 }
 
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
@@ -92,6 +111,17 @@ std::vector<double> read_counts(const std::string& path, int rows, int fields, i
     return counts;
 }
 
+// Throws std::invalid_argument when the table at `path` is too short for `rows` rows of `fields`
+// numbers of at least a character each, before room is made for them.
+void holds_rows(const std::string& path, std::size_t rows, std::size_t fields) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) throw std::system_error(error, "cannot read " + path);
+    if (size + 1 < rows * fields)
+        throw std::invalid_argument(path + ": " + std::to_string(size) + " bytes cannot hold the " + std::to_string(rows) +
+                                    " rows of " + std::to_string(fields) + " numbers of its binning");
+}
+
 // a + b, or std::invalid_argument naming `what` when the sum leaves the counts that stay exact.
 std::int64_t add_counts(std::int64_t a, std::int64_t b, const std::string& what) {
     if (a < 0 || b < 0 || a > max_count - b)
@@ -120,10 +150,13 @@ void binning::check() const {
         return text.str();
     };
     if (spectrum_bins < 16) fail("the spectrum needs at least 16 bins, not " + std::to_string(spectrum_bins));
+    if (spectrum_bins > most_spectrum_bins)
+        fail("the spectrum may have at most " + std::to_string(most_spectrum_bins) + " bins, not " + std::to_string(spectrum_bins));
     if (!(spectrum_max > spectrum_min) || !std::isfinite(spectrum_min) || !std::isfinite(spectrum_max))
         fail("the spectrum range " + shown(spectrum_min) + " to " + shown(spectrum_max) + " does not increase");
     if (map_bins < 3) fail("the map needs at least 3 bins per axis, not " + std::to_string(map_bins));
-    if (map_bins > 4096) fail("the map may have at most 4096 bins per axis, not " + std::to_string(map_bins));
+    if (map_bins > most_map_bins)
+        fail("the map may have at most " + std::to_string(most_map_bins) + " bins per axis, not " + std::to_string(map_bins));
     if (!(map_max > map_min) || !std::isfinite(map_min) || !std::isfinite(map_max))
         fail("the map range " + shown(map_min) + " to " + shown(map_max) + " does not increase");
     if (!(factor > 0.0) || !std::isfinite(factor)) fail("the calibration factor must be positive and finite, not " + shown(factor));
@@ -141,7 +174,10 @@ void binning::check() const {
     axis("calibrated spectrum range", spectrum_min * factor + offset, spectrum_max * factor + offset);
     axis("calibrated map range", map_min * factor + offset, map_max * factor + offset);
     axis("map range", map_min, map_max);
-    if (residual_bins < 3 || !(residual_range > 0.0)) fail("bad residual binning");
+    if (residual_bins < 3 || residual_bins > most_spectrum_bins)
+        fail("the residuals need 3 to " + std::to_string(most_spectrum_bins) + " bins, not " + std::to_string(residual_bins));
+    if (!(residual_range > 0.0) || !std::isfinite(residual_range))
+        fail("the residual range must be positive and finite, not " + shown(residual_range));
 }
 
 json binning::to_json() const {
@@ -153,13 +189,13 @@ json binning::to_json() const {
 
 binning binning::from_json(const json& j) {
     binning b;
-    b.spectrum_bins = j.at("spectrum").at("bins").get<int>();
+    b.spectrum_bins = whole_number<int>(j.at("spectrum").at("bins"), "the spectrum bins");
     b.spectrum_min = j.at("spectrum").at("min").get<double>();
     b.spectrum_max = j.at("spectrum").at("max").get<double>();
-    b.map_bins = j.at("map").at("bins").get<int>();
+    b.map_bins = whole_number<int>(j.at("map").at("bins"), "the map bins");
     b.map_min = j.at("map").at("min").get<double>();
     b.map_max = j.at("map").at("max").get<double>();
-    b.residual_bins = j.at("residuals").at("bins").get<int>();
+    b.residual_bins = whole_number<int>(j.at("residuals").at("bins"), "the residual bins");
     b.residual_range = j.at("residuals").at("range").get<double>();
     const json& calibration = j.at("calibration");
     b.calibrated = !calibration.is_null();
@@ -174,18 +210,32 @@ binning binning::from_json(const json& j) {
 bool binning::operator==(const binning& o) const { return to_json() == o.to_json(); }
 
 void residual_sums::add(double residual) {
-    const double clamped = std::clamp(residual / residual_quantum, -1e15, 1e15);
+    const double clamped = std::clamp(residual / residual_quantum, -static_cast<double>(max_residual_quanta),
+                                      static_cast<double>(max_residual_quanta));
     const auto q = static_cast<std::int64_t>(std::llround(clamped));
-    ++records;
-    sum += q;
-    sum_squares += static_cast<wide_int>(q) * q;
+    *this += residual_sums{1, q, static_cast<wide_int>(q) * q};
 }
 
 residual_sums& residual_sums::operator+=(const residual_sums& other) {
-    records += other.records;
-    sum += other.sum;
-    sum_squares += other.sum_squares;
-    return *this;
+    residual_sums total;
+    if (__builtin_add_overflow(records, other.records, &total.records) || __builtin_add_overflow(sum, other.sum, &total.sum) ||
+        __builtin_add_overflow(sum_squares, other.sum_squares, &total.sum_squares))
+        throw std::invalid_argument("residual sums of " + std::to_string(records) + " and " + std::to_string(other.records) +
+                                    " records too large to add up");
+    return *this = total;
+}
+
+bool residual_sums::possible() const {
+    if (records < 0 || sum_squares < 0) return false;
+    const wide_int most = static_cast<wide_int>(records) * max_residual_quanta;  // below 2^63 * 2^50
+    if (sum > most || sum < -most) return false;
+    wide_int most_squares = 0;
+    if (!__builtin_mul_overflow(most, static_cast<wide_int>(max_residual_quanta), &most_squares) && sum_squares > most_squares)
+        return false;
+    // The square of a sum is at most the count times the sum of squares; long double's 64-bit
+    // mantissa rounds both sides by far less than the margin.
+    const auto square = static_cast<long double>(sum) * static_cast<long double>(sum);
+    return square <= static_cast<long double>(records) * static_cast<long double>(sum_squares) * (1.0L + 1e-12L);
 }
 
 double residual_sums::bias() const {
@@ -309,7 +359,12 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
     for (std::size_t c = 0; c < channel_names.size(); ++c) {
         // Sums are kept only once there is a truth to compare with.
         if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
-        for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
+        for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) try {
+                residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
+            } catch (const std::invalid_argument& e) {
+                throw std::invalid_argument(std::string(e.what()) + " in spectrum bin " + std::to_string(i) + " of channel " +
+                                            shown_name(channel_names[c]));
+            }
         // The records bound every other count, so that theirs staying exact keeps all exact.
         records[c] = add_counts(records[c], other.records[c], "the records of channel " + shown_name(channel_names[c]));
         clipped[c] += other.clipped[c];
@@ -603,16 +658,30 @@ totals totals::read(const std::string& dir) {
                     throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
         }
         const std::vector<std::string> names = get_paths(summary, "channel_names", summary_path);
-        totals t(binning::from_json(summary.at("binning")), names);
+        // Everything that sizes the histograms is checked before they are made, so that a
+        // damaged summary is named rather than failing an allocation.
+        binning bins;
+        try {
+            bins = binning::from_json(summary.at("binning"));
+            column_count(checked_channels(names));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(summary_path + ": " + e.what());
+        }
+        std::vector<std::string> shown;
+        for (const std::string& name : names) shown.push_back(shown_name(name));
+        const bool with_truth = summary.at("channels").at(shown.front()).contains("residual_sums");
+        const auto rows = [](int bins) { return static_cast<std::size_t>(bins); };
+        holds_rows(dir + "/spectrum.txt", rows(bins.spectrum_bins), names.size() + 1);
+        if (!summary.at("pair").is_null()) holds_rows(dir + "/map.txt", rows(bins.map_bins) * rows(bins.map_bins), 3);
+        if (with_truth) holds_rows(dir + "/residuals.txt", rows(bins.residual_bins), names.size() + 1);
+        totals t(bins, names);
         t.files = get_paths(summary, "files", summary_path);
         t.format = summary.at("format").get<std::string>();
         const json& samples = summary.at("samples");
-        t.samples = samples.is_null() ? 0 : samples.get<int>();
+        t.samples = samples.is_null() ? 0 : whole_number<int>(samples, summary_path + ": samples");
         const json& header = summary.at("header_bytes");
-        if (!header.is_null()) t.header_bytes = header.get<std::uint64_t>();
-        std::vector<std::string> shown;
-        for (const std::string& name : names) shown.push_back(shown_name(name));
-        t.with_truth = summary.at("channels").at(shown.front()).contains("residual_sums");
+        if (!header.is_null()) t.header_bytes = whole_number<std::uint64_t>(header, summary_path + ": header_bytes");
+        t.with_truth = with_truth;
         const auto index_of = [&](const std::string& name) {
             const auto found = std::find(shown.begin(), shown.end(), name);
             if (found == shown.end()) throw std::invalid_argument(summary_path + ": channel '" + name + "' is not among channel_names");
@@ -625,7 +694,11 @@ totals totals::read(const std::string& dir) {
             channel_pair p{index_of(pair.at("channels").at(0).get<std::string>()), index_of(pair.at("channels").at(1).get<std::string>())};
             p.by_time = pair.at("by").get<std::string>() != "event";
             if (p.by_time) p.coincidence_ns = pair.at("coincidence_ns").get<double>();
-            t.set_pair(p);
+            try {
+                t.set_pair(p);
+            } catch (const std::invalid_argument& e) {
+                throw std::invalid_argument(summary_path + ": " + e.what());
+            }
         }
         const int n = t.bins_.spectrum_bins;
         const std::size_t columns = names.size();
@@ -660,19 +733,33 @@ totals totals::read(const std::string& dir) {
             if (channel.contains("tick_seconds")) t.tick_seconds[c] = channel.at("tick_seconds").get<double>();
             if (!t.with_truth) continue;
             for (const json& row : channel.at("residual_sums")) {
-                const auto bin = row.at(0).get<std::size_t>();
+                const auto bin = whole_number<std::size_t>(row.at(0), summary_path + ": channel " + shown[c] + " residual bin");
                 if (t.residual_by_bin_[c].empty()) t.residual_by_bin_[c].resize(static_cast<std::size_t>(t.bins_.spectrum_bins));
                 if (bin >= t.residual_by_bin_[c].size()) throw std::invalid_argument(summary_path + ": residual bin " + std::to_string(bin) + " outside the spectrum");
                 residual_sums& s = t.residual_by_bin_[c][bin];
-                s.records = row.at(1).get<std::int64_t>();
+                s.records = whole_number<std::int64_t>(row.at(1), summary_path + ": channel " + shown[c] + " residual records");
                 if (s.records < 0 || s.records > max_count)
                     throw std::invalid_argument(summary_path + ": channel " + shown[c] + " residual bin " +
                                                 std::to_string(bin) + " has " + std::to_string(s.records) + " records");
                 s.sum = int128_from(row.at(2).get<std::string>(), summary_path);
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
+                if (!s.possible())
+                    throw std::invalid_argument(summary_path + ": channel " + shown[c] + " residual bin " + std::to_string(bin) +
+                                                ": the sum " + int128_text(s.sum) + " and the sum of squares " +
+                                                int128_text(s.sum_squares) + " cannot come from " + std::to_string(s.records) +
+                                                " records");
             }
         }
-        for (const json& f : summary.at("cut_off")) t.cut_off.push_back({get_path(f, "file", summary_path), f.at("trailing_bytes").get<std::uint64_t>()});
+        for (const json& f : summary.at("cut_off"))
+            t.cut_off.push_back({get_path(f, "file", summary_path), whole_number<std::uint64_t>(f.at("trailing_bytes"), summary_path + ": trailing_bytes")});
+        // Files of these formats number an event by its place among the records of its channel.
+        bool numbered_by_place = true;
+        for (std::size_t start = 0; start <= t.format.size();) {
+            const std::size_t end = std::min(t.format.find(',', start), t.format.size());
+            const std::string name = t.format.substr(start, end - start);
+            numbered_by_place = numbered_by_place && (name == "cdb" || name == "compass");
+            start = end + 1;
+        }
         // The records of one event share a place in the list, so that the places stay below the
         // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
@@ -683,8 +770,11 @@ totals totals::read(const std::string& dir) {
                 if (flag == flag_name(candidate)) parsed = candidate;
             if (parsed == record_flag::ok)
                 throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag");
-            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(),
+            flagged_record r{sequence, get_path(f, "file", summary_path), whole_number<std::uint64_t>(f.at("event"), summary_path + ": flagged event"),
                              static_cast<int>(index_of(f.at("channel").get<std::string>())), parsed};
+            if (numbered_by_place && r.event >= static_cast<std::uint64_t>(t.records[r.channel]))
+                throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " lies past the " +
+                                            std::to_string(t.records[r.channel]) + " records of its channel");
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
                 if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;

@@ -21,6 +21,8 @@ namespace murel::analysis {
 
 /// The binnings and the axis calibration of an analysis.
 struct binning {
+    static constexpr int most_spectrum_bins = 1 << 22;  ///< also the most residual bins
+    static constexpr int most_map_bins = 4096;
     int spectrum_bins = 6555;        ///< fine amplitude bins; the defaults hold 0 to 65540 ADC in 10-ADC steps
     double spectrum_min = 0.0;       ///< ADC, centre of the first bin
     double spectrum_max = 65540.0;   ///< ADC, centre of the last bin
@@ -54,8 +56,12 @@ __extension__ typedef __int128 wide_int;
 struct residual_sums {
     std::int64_t records = 0;
     wide_int sum = 0, sum_squares = 0;
+    /// Adds one residual (ADC); throws std::invalid_argument, the sums unchanged, if they would overflow.
     void add(double residual);
+    /// Throws std::invalid_argument, the sums unchanged, if the total would overflow.
     residual_sums& operator+=(const residual_sums& other);
+    /// Whether `records` residuals, each clamped as add() clamps it, can give these sums.
+    bool possible() const;
     double bias() const;
     double rms() const;
 };

@@ -1,4 +1,5 @@
 #include "directory_lock.h"
+#include "staged_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,15 +57,34 @@ directory_lock::~directory_lock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+// Creates `dir` with its parents; true if it was missing.  Something else in its place is named
+// plainly rather than as the library's create_directories call.
+bool created_directory(const std::string& dir) {
+    std::error_code error;
+    const bool created = std::filesystem::create_directories(dir, error);
+    if (error) {
+        if (error == std::errc::file_exists || error == std::errc::not_a_directory)
+            throw std::system_error(ENOTDIR, std::generic_category(), "cannot write the outputs into " + dir);
+        throw std::system_error(error, "cannot create the directory " + dir);
+    }
+    return created;
+}
+
+}  // namespace
+
 output_directory::output_directory(const std::string& dir)
-    : created_(std::filesystem::create_directories(dir) ? dir : ""), exceptions_(std::uncaught_exceptions()) {
+    : created_(created_directory(dir) ? dir : ""), exceptions_(std::uncaught_exceptions()) {
     try {
         lock_.emplace(dir, directory_lock::access::write);
     } catch (...) {
         if (!created_.empty()) ::rmdir(created_.c_str());
         throw;
     }
+    // No live run owns anything staged here: a killed one left it.
     remove_stale_scratch(dir, std::chrono::seconds(0));
+    remove_output_temporaries(dir);
 }
 
 output_directory::~output_directory() {

@@ -29,11 +29,11 @@ private:
 };
 
 /// An output directory claimed for writing while the object lives: created (with its parents)
-/// if missing, locked as directory_lock does, and cleared of scratch directories left by
-/// killed runs, which no live run can own.  A directory it created is removed again, if still
+/// if missing, locked as directory_lock does, and cleared of scratch directories and of the
+/// temporaries of outputs (remove_output_temporaries) left by killed runs, which no live run can own.  A directory it created is removed again, if still
 /// empty, when the object goes during the unwinding of an exception, so that a failed run
-/// leaves nothing behind.  Throws as directory_lock does, std::filesystem::filesystem_error
-/// when the directory cannot be created.
+/// leaves nothing behind.  Throws as directory_lock does, std::system_error naming `dir` when
+/// it cannot be created or is something other than a directory (ENOTDIR).
 class output_directory {
 public:
     explicit output_directory(const std::string& dir);

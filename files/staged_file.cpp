@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -55,6 +56,18 @@ bool is_temporary_of(std::string_view entry, std::string_view name) {
     return inner == name || is_temporary_of(inner, name);
 }
 
+// The final name that `entry` is a temporary of, through any temporaries built around
+// temporaries; empty when it is none.
+std::string_view final_name_of(std::string_view entry) {
+    constexpr std::size_t suffix = 7;
+    if (entry.size() < 2 + suffix || entry[0] != '.' || entry[entry.size() - suffix] != '.') return {};
+    for (std::size_t i = entry.size() - suffix + 1; i < entry.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return {};
+    const std::string_view inner = entry.substr(1, entry.size() - 1 - suffix);
+    const std::string_view deeper = final_name_of(inner);
+    return deeper.empty() ? inner : deeper;
+}
+
 std::string in_dir(const std::string& dir, const std::string& name) {
     return dir.empty() || dir == "." ? name : dir.back() == '/' ? dir + name : dir + "/" + name;
 }
@@ -70,6 +83,22 @@ void remove_stale_temporaries(const std::string& dir, const std::string& name, s
         if (is_temporary_of(entry->d_name, name) &&
             ::fstatat(::dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(status.st_mode) && status.st_mtime < cutoff)
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
+void remove_output_temporaries(const std::string& dir) {
+    static constexpr std::string_view kinds[] = {".txt", ".ppm", ".json", ".csv", ".png", ".gp"};
+    DIR* const listing = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (listing == nullptr) return;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view target = final_name_of(entry->d_name);
+        const std::size_t dot = target.rfind('.');
+        struct stat status;
+        if (dot != std::string_view::npos && dot > 0 &&
+            std::find(std::begin(kinds), std::end(kinds), target.substr(dot)) != std::end(kinds) &&
+            ::fstatat(::dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
             ::unlinkat(::dirfd(listing), entry->d_name, 0);
     }
     ::closedir(listing);

@@ -58,4 +58,9 @@ private:
 /// library writer made beside such a temporary) that were last changed more than `age` ago.
 void remove_stale_temporaries(const std::string& dir, const std::string& name, std::chrono::seconds age);
 
+/// Removes from `dir`, whatever their age, the temporaries of outputs of the kinds that a run
+/// holding the directory's write lock writes (".txt", ".ppm", ".json", ".csv", ".png" and ".gp"
+/// files); only such a run may call it, since no other can own them.
+void remove_output_temporaries(const std::string& dir);
+
 }  // namespace murel

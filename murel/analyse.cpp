@@ -217,13 +217,13 @@ void add_analyse(CLI::App& app) {
         ->type_name("NS");
     command->add_flag("--strict", options->analysis.reading.strict, "A file cut off mid-record is an error, not a warning");
     command->add_option("--bins", options->bins.spectrum_bins, "Bins of the amplitude spectrum")
-        ->check(CLI::Range(16, 1 << 22).description(""))
+        ->check(CLI::Range(16, analysis::binning::most_spectrum_bins).description(""))
         ->type_name("N");
     command->add_option("--range", options->spectrum_range, "Centres of the first and last spectrum bins, ADC")
         ->expected(2)
         ->type_name("MIN MAX");
     command->add_option("--map-bins", options->bins.map_bins, "Bins per axis of the map")
-        ->check(CLI::Range(3, 4096).description(""))
+        ->check(CLI::Range(3, analysis::binning::most_map_bins).description(""))
         ->type_name("N");
     command->add_option("--map-range", options->map_range, "Centres of the first and last map bins, ADC")
         ->expected(2)
@@ -234,6 +234,7 @@ void add_analyse(CLI::App& app) {
         ->default_str("none");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record");
     command->add_option("--truth", options->analysis.truth_path, "Truth table of murel generate: compare the amplitudes with it")
+        ->check(non_empty)
         ->type_name("FILE")
         ->default_str("none");
     command->add_option("--threads", options->analysis.threads, "Threads to use (0: one per core; at most one per core)")->type_name("T");

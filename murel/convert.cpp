@@ -88,6 +88,7 @@ void add_convert(CLI::App& app) {
     command->add_option("INPUT", o->inputs, "The files to read")->required()->type_name("FILE")->default_str("");
     command->add_option("-o,--output", o->output, "The file to write (for WaveDump: a directory of wave<N> files)")
         ->required()
+        ->check(non_empty)
         ->type_name("OUTPUT");
     command->add_option("--to", o->target, "The format to write: " + format_names(true))
         ->required()

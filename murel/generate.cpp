@@ -477,6 +477,7 @@ void add_generate(CLI::App& app) {
                         "Also write the true pulse of every record as CSV "
                         "(event,channel,component,amplitude,centre,width,offset; other shapes, negative polarity "
                         "and pile-up add rise,decay,polarity and a row per pile-up pulse)")
+        ->check(non_empty)
         ->type_name("FILE");
     command->add_option("--model", o->model_file,
                         "Read settings from FILE (lines 'key = value', keys as the options here; a sidecar works "

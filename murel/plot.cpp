@@ -23,7 +23,8 @@ void add_plot(CLI::App& app) {
     command->add_option("INPUT", run->inputs, "Directories of murel_gen outputs or analyses, or .cdb-layout files")
         ->required();
     command->add_option("-o,--output", run->output_dir, "Directory the pictures go to (created if missing)")
-        ->required();
+        ->required()
+        ->check(non_empty);
     // Checked as text, since a conversion to an unsigned number would wrap "-1" round.
     const CLI::Validator event_index(
         [](std::string& text) -> std::string {

@@ -335,6 +335,42 @@ TEST(totals, residual_sums_add_up_exactly_in_any_order) {
     EXPECT_NEAR(forward.bias(), mean, 1.0 / 1024);
 }
 
+TEST(totals, residual_sums_refuse_what_their_records_cannot_give_and_overflow) {
+    using murel::analysis::residual_sums;
+    using murel::analysis::wide_int;
+    const wide_int most = 1'000'000'000'000'000;  // the largest residual a record adds, in quanta
+    wide_int huge = 1;
+    for (int i = 0; i < 37; ++i) huge *= 10;
+    const struct {
+        residual_sums sums;
+        bool possible;
+    } cases[] = {
+        {{0, 0, 0}, true},
+        {{0, 1, 1}, false},
+        {{1, most, most * most}, true},
+        {{1, -most, most * most}, true},
+        {{1, most + 1, (most + 1) * (most + 1)}, false},
+        {{2, most, most * most}, true},
+        {{2, 10, 49}, false},         // 10 from two residuals needs squares of at least 50
+        {{2, 10, 50}, true},
+        {{3, 0, -1}, false},
+        {{-1, 0, 0}, false},
+        {{1000, 3, huge}, false},      // squares beyond 1000 clamped residuals
+        {{1000, huge, huge}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.sums.possible(), c.possible) << c.sums.records << " records, sum " << static_cast<double>(c.sums.sum);
+
+    residual_sums full{1, 0, std::numeric_limits<wide_int>::max() - 5}, more{1, 0, 6};
+    EXPECT_THROW(full += more, std::invalid_argument);
+    EXPECT_EQ(full.records, 1);
+    EXPECT_TRUE(full.sum_squares == std::numeric_limits<wide_int>::max() - 5);
+    residual_sums low{1, std::numeric_limits<wide_int>::min() + 1, 0}, lower{1, -2, 0};
+    EXPECT_THROW(low += lower, std::invalid_argument);
+    more.sum_squares = 5;
+    EXPECT_NO_THROW(full += more);
+}
+
 TEST(totals, refuse_to_add_a_different_binning_naming_both) {
     murel::analysis::binning one, other;
     other.spectrum_bins = 5000;

@@ -135,12 +135,36 @@ TEST(murel_analyse, usage_errors_exit_with_status_2) {
         {"merge", dir.path().string()},
         {"analyse", in, "-o", ""},
         {"merge", dir.path().string(), "-o", ""},
+        {"plot", in, "--records", "0", "-o", ""},
+        {"convert", in, "--to", "lh5", "-o", ""},
+        {"analyse", in, "-o", out, "--truth", ""},
+        {"generate", out + ".cdb", "--truth", ""},
     };
     for (const auto& arguments : cases) {
         const run_result r = run_murel(arguments);
         EXPECT_EQ(r.status, 2) << arguments.back();
         EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
+        if (arguments.back().empty()) {
+            EXPECT_NE(r.err.find(": an empty name"), std::string::npos) << r.err;
+        }
         EXPECT_TRUE(listing(out).empty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(out + ".cdb"));
+}
+
+TEST(murel_analyse, an_output_directory_that_is_a_file_is_named_and_kept) {
+    scratch_dir dir;
+    std::ofstream(dir.file("ok.cdb"), std::ios::binary) << std::string(12 + 4000, '\0');
+    std::ofstream(dir.file("taken")) << "mine\n";
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"analyse", dir.file("ok.cdb"), "-o", dir.file("taken")},
+          {"merge", dir.path().string(), "-o", dir.file("taken")},
+          {"plot", dir.file("ok.cdb"), "--records", "0", "-o", dir.file("taken")},
+          {"analyse", dir.file("ok.cdb"), "-o", dir.file("taken") + "/below"}}) {
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, 1) << arguments.back();
+        EXPECT_NE(r.err.find("murel: cannot write the outputs into " + arguments.back() + ": Not a directory"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir.file("taken")), "mine\n");
     }
 }
 
@@ -708,6 +732,58 @@ TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_not
         {"unknown flag", [&] { set_summary(bad, [](json& s) { s["flagged"] = {{{"file", "x"}, {"event", 0}, {"channel", "A"}, {"flag", "odd"}}}; }); },
          bad + "/summary.json: flagged record"},
         {"summary that is not JSON", [&] { std::ofstream(bad + "/summary.json", std::ios::app) << "}"; }, bad + "/summary.json: [json.exception.parse_error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(bad);
+        std::filesystem::copy(dir.file("b"), bad);
+        c.tamper();
+        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
+        EXPECT_TRUE(listing(dir.file("sum")).empty());
+    }
+}
+
+TEST(murel_merge, refuses_impossible_summaries_naming_the_piece_before_making_room_for_them) {
+    scratch_dir dir;
+    const data_set data = default_model(300, 4243);
+    write_piece(data, 0, 150, dir.file("a.cdb"), dir.file("a.csv"));
+    write_piece(data, 150, 300, dir.file("b.cdb"), dir.file("b.csv"));
+    ASSERT_EQ(run_murel({"analyse", dir.file("a.cdb"), "--truth", dir.file("a.csv"), "-o", dir.file("a")}).status, 0);
+    ASSERT_EQ(run_murel({"analyse", dir.file("b.cdb"), "--truth", dir.file("b.csv"), "-o", dir.file("b")}).status, 0);
+    const std::string bad = dir.file("bad"), summary = bad + "/summary.json: ";
+    const auto edit = [&](std::function<void(json&)> change) { return [=] { set_summary(bad, change); }; };
+    const auto first_sums = [&](std::string sum, std::string squares) {
+        return edit([=](json& s) {
+            json& row = s["channels"]["A"]["residual_sums"][0];
+            row[2] = sum;
+            row[3] = squares;
+        });
+    };
+    const auto bins = [&](const char* axis, json value) { return edit([=](json& s) { s["binning"][axis]["bins"] = value; }); };
+    const struct {
+        std::string name;
+        std::function<void()> tamper;
+        std::string message;
+    } cases[] = {
+        {"sum beyond its records", first_sums(std::string(38, '9'), "1"), summary + "channel A residual bin "},
+        {"negative sum of squares", first_sums("0", "-4"), summary + "channel A residual bin "},
+        {"sum too large for its squares", first_sums("4096000", "0"), summary + "channel A residual bin "},
+        {"a milliard spectrum bins", bins("spectrum", 2000000000), summary + "the spectrum may have at most 4194304 bins, not 2000000000"},
+        {"spectrum bins the table cannot hold", bins("spectrum", 4000000), bad + "/spectrum.txt: "},
+        {"fractional bins", bins("spectrum", 1e300), summary + "the spectrum bins 1e+300 is not a whole number"},
+        {"too many map bins", bins("map", 100000), summary + "the map may have at most 4096 bins per axis, not 100000"},
+        {"negative residual bins", bins("residuals", -1), summary + "the residuals need 3 to 4194304 bins, not -1"},
+        {"a channel named twice", edit([](json& s) { s["channel_names"] = {"A", "A"}; }), summary + "channel 'A' is named twice"},
+        {"no channels", edit([](json& s) { s["channel_names"] = json::array(); }), summary + "an analysis needs at least one channel"},
+        {"a channel paired with itself", edit([](json& s) { s["pair"]["channels"] = {"A", "A"}; }),
+         summary + "channel 'A' cannot be paired with itself"},
+        {"a flagged event past the records",
+         edit([](json& s) {
+             s["flagged"] = {{{"file", "b.cdb"}, {"event", std::numeric_limits<std::uint64_t>::max()}, {"channel", "A"}, {"flag", "clipped"}}};
+         }),
+         summary + "flagged record "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -215,18 +215,49 @@ TEST(interrupted_writes, end_by_the_signal_after_the_write_phase_and_leave_no_sc
     }
 }
 
-TEST(interrupted_writes, scratch_directories_of_killed_runs_go_with_the_next_run) {
+TEST(interrupted_writes, scratch_and_temporaries_of_killed_runs_go_with_the_next_run_and_nothing_else) {
     scratch_dir dir;
     generate(dir, "data.cdb", "1");
     ASSERT_EQ(analyse(dir, "data.cdb", "one").status, 0);
+    // Fresh, and of names this run does not write: the write lock tells they are a killed run's.
+    const std::vector<std::string> killed{".records.csv.AbC123", "..spectrum.txt.AbC123.XyZ789", ".residuals.txt.Q1w2E3",
+                                          ".gate-7.txt.zzzzzz", ".summary.json.A1B2C3", ".spectrum-A.png.abcdef",
+                                          ".spectrum-A.gp.abcdef"};
+    // Not murel's: no known kind, a suffix of another shape, a directory, another program's kind.
+    const std::vector<std::string> kept{".bashrc.backup", ".notes.AbC123", ".spectrum.txt.AbC12", ".spectrum.txt.AbC-23",
+                                        ".x.cdb.AbC123", ".txt.AbC123"};
     for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"analyse", "data.cdb", "-o", "res"}, {"merge", "one", "-o", "res"}}) {
+         {std::vector<std::string>{"analyse", "data.cdb", "-o", "res"}, {"merge", "one", "-o", "res"}, {"plot", "one", "-o", "res"}}) {
         fs::create_directories(dir.file("res/.murel-Kil1ed"));
         std::ofstream(dir.file("res/.murel-Kil1ed/.map1.ppm.AbC123")) << "P3\n";
+        fs::create_directories(dir.file("res/.records.csv.D1rect"));
+        for (const std::string& name : killed) std::ofstream(dir.file("res/" + name)) << "part\n";
+        for (const std::string& name : kept) std::ofstream(dir.file("res/" + name)) << "mine\n";
         const run_result r = run_murel(arguments, dir);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(hidden_entries(dir.file("res")), std::vector<std::string>{}) << arguments[0];
+        std::vector<std::string> expected = kept;
+        expected.push_back(".records.csv.D1rect");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(hidden_entries(dir.file("res")), expected) << arguments[0];
+        fs::remove(dir.file("res/.records.csv.D1rect"));
     }
+}
+
+TEST(interrupted_writes, generate_removes_stale_temporaries_of_its_output_and_sidecar) {
+    scratch_dir dir;
+    generate(dir, "data.cdb", "1", true);
+    const std::vector<std::string> stale{".data.cdb.AbC123", ".data.cdb.model.AbC123", ".data.cdb.csv.AbC123"};
+    for (const std::string& name : stale) {
+        std::ofstream(dir.file(name)) << "part\n";
+        const timespec hours_ago[2] = {{::time(nullptr) - 3 * 3600, 0}, {::time(nullptr) - 3 * 3600, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.file(name).c_str(), hours_ago, 0), 0);
+    }
+    std::ofstream(dir.file(".data.cdb.Fresh1")) << "a live run's\n";
+    generate(dir, "data.cdb", "1");
+    // The truth table's name is free: its temporaries go only when it is named again.
+    EXPECT_EQ(hidden_entries(dir.path().string()), (std::vector<std::string>{".data.cdb.Fresh1", ".data.cdb.csv.AbC123"}));
+    generate(dir, "data.cdb", "1", true);
+    EXPECT_EQ(hidden_entries(dir.path().string()), std::vector<std::string>{".data.cdb.Fresh1"});
 }
 
 TEST(output_modes, reruns_keep_the_permissions_of_the_files_they_replace) {
