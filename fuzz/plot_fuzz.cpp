@@ -147,7 +147,7 @@ std::vector<murel::plot::script> scripts_of(const strings& s, const fs::path& ro
     murel::plot::request run;
     run.inputs = {dir, records};
     run.records = {0};
-    run.layout.samples = 50;
+    run.reading.samples = 50;
     run.output_dir = (root / file_name(s.output)).string();
     std::vector<murel::plot::script> result = murel::plot::scripts(run);
     result.push_back({"", "output = " + murel::plot::quoted_path(run.output_dir + "/x.png") + "\n"});
