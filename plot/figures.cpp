@@ -342,7 +342,9 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
                 std::vector<double> samples(record.samples.begin(), record.samples.end());
                 longest = std::max(longest, samples.size());
                 table_columns.push_back(std::move(samples));
-                header << " " << plain_column_name(record.channel.name) << "(event " << panel.event.event << ")";
+                const std::string heading =
+                    "event-" + std::to_string(panel.event.event) + ":" + plain_column_name(record.channel.name);
+                header << " " << heading;
                 body << (any ? ", \\\n     " : "") << "data using 1:" << table_columns.size() + 1
                      << " with lines linecolor rgb " << channel_colours[record.index % 8] << " title "
                      << quoted(record.channel.name);
@@ -354,7 +356,7 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
                     for (trace& drawn : overlay(view)) {
                         longest = std::max(longest, drawn.values.size());
                         table_columns.push_back(std::move(drawn.values));
-                        header << " " << plain_column_name(drawn.title);
+                        header << " " << heading << ":" << plain_column_name(drawn.title);
                         body << ", \\\n     data using 1:" << table_columns.size() + 1 << " with lines "
                              << (drawn.style == trace_style::pulse ? "dashtype 2 linewidth 1.5 linecolor rgb '#000000'"
                                                                    : "dashtype 3 linewidth 1.5 linecolor rgb '#808080'")
