@@ -37,7 +37,8 @@ void add_plot(CLI::App& app) {
     command->add_option("--records", run->records, "Events of the data files to draw, as 0,5,17 (numbered as the files number them, from 0)")
         ->delimiter(',')
         ->check(event_index);
-    command->add_option("--format", run->format, "Read every data file as format NAME (default: recognised per file)");
+    command->add_option("--format", run->format, "Read every data file as format NAME")
+        ->default_str("recognised per file");
     command->add_option("--samples", run->reading.samples, "cdb and headerless WaveDump: samples per record")
         ->check(CLI::Range(1, 100000000))
         ->default_str("1000 for cdb");
