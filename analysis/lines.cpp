@@ -310,6 +310,10 @@ std::vector<line_measurement> find_lines(const histogram1D& spectrum, int column
         line.counts = fit.value.counts;
         line.counts_error = fit.error.counts;
         line.background = fit.value.level;
+        line.background_slope = fit.value.slope / step;
+        line.background_reference = spectrum.minValue + region.reference * step;
+        line.fit_low = spectrum.minValue + lo * step;
+        line.fit_high = spectrum.minValue + hi * step;
         line.significance = c.score;
         line.chi2_per_dof = fit.chi2_per_dof;
         line.rebin = region.rebin;

@@ -14,7 +14,10 @@ struct line_measurement {
     double fwhm = 0.0, fwhm_error = 0.0;          ///< 2.3548 times the fitted sigma; the error as the position's
     double counts = 0.0, counts_error = 0.0;      ///< fitted area, entries
     double fwhm_halfmax = 0.0;   ///< the histogram's half-maximum width at the line, 0 if not measurable
-    double background = 0.0;     ///< fitted background under the centre, entries per fine bin
+    double background = 0.0;     ///< fitted background at background_reference, entries per fine bin
+    double background_slope = 0.0;      ///< of the fitted background, entries per fine bin per axis unit
+    double background_reference = 0.0;  ///< where the background was measured from, axis units
+    double fit_low = 0.0, fit_high = 0.0;  ///< the stretch of the axis the fit covered
     double significance = 0.0;   ///< how many standard deviations the line stands above its surroundings
     double chi2_per_dof = 0.0;   ///< of the fit
     int rebin = 1;               ///< fine bins per bin of the measurement

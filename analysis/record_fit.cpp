@@ -60,6 +60,17 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 
 }  // namespace
 
+pulse_estimate record_fitter::fit(const std::int32_t* samples, int count, int sign) {
+    if (sign >= 0) return fit(samples, count);
+    // Pulses going down are measured as pulses going up on the negated samples, which int32
+    // holds for any stored value.
+    negated_.resize(static_cast<std::size_t>(std::max(count, 0)));
+    for (std::size_t j = 0; j < negated_.size(); ++j) negated_[j] = samples[j] == INT32_MIN ? INT32_MAX : -samples[j];
+    pulse_estimate estimate = fit(negated_.data(), count);
+    estimate.baseline = -estimate.baseline;
+    return estimate;
+}
+
 bool record_fitter::clipped(const std::int32_t* x, int n) const {
     std::int32_t lowest = range_.highest, highest = range_.lowest;
     unsigned jumps = 0;

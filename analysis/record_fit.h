@@ -36,6 +36,9 @@ public:
     /// Measures the pulse rising above the baseline in samples[0 .. count - 1], whatever their
     /// values and count; throws only std::bad_alloc.
     pulse_estimate fit(const std::int32_t* samples, int count);
+    /// Measures a pulse going the way `sign` says (+1 up from the baseline, -1 down) as fit does
+    /// one going up; the estimate's baseline is the record's own, its amplitude the pulse's height.
+    pulse_estimate fit(const std::int32_t* samples, int count, int sign);
 
 private:
     struct group {
@@ -58,6 +61,7 @@ private:
 
     sample_range range_;
     std::vector<double> block_means_, smoothed_, stretch_noise_;
+    std::vector<std::int32_t> negated_;
     std::vector<group> groups_;       // the pulse groups; groups_[0 .. uniform_) are k samples each
     std::size_t uniform_ = 0;         // leading groups of equal size and spacing
     int spacing_ = 1;                 // k

@@ -128,25 +128,6 @@ private:
     std::deque<event_truth> window_;
 };
 
-// +1 when the pulses of a record rise from its baseline, -1 when they fall: the sign of the
-// larger excursion from the median.
-int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
-    if (count == 0) return 0;
-    scratch.assign(samples, samples + count);
-    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(count / 2);
-    std::nth_element(scratch.begin(), middle, scratch.end());
-    const std::int64_t median = *middle;
-    const auto [low, high] = std::minmax_element(samples, samples + count);
-    return *high - median >= median - *low ? 1 : -1;
-}
-
-// The values a channel's digitiser stores; 16-bit signed where the format does not say.
-sample_range stored_range(const formats::channel_info& channel) {
-    const int bits = std::clamp(channel.bits.value_or(16), 1, 31);
-    if (channel.unsigned_samples) return {0, static_cast<std::int32_t>((std::int64_t{1} << bits) - 1)};
-    return {static_cast<std::int32_t>(-(std::int64_t{1} << (bits - 1))), static_cast<std::int32_t>((std::int64_t{1} << (bits - 1)) - 1)};
-}
-
 // Pairs the map's records: by event within one acquisition, or by time stamp within the
 // coincidence window in list-mode files.
 class pair_matcher {
@@ -222,6 +203,23 @@ struct chunk {
 bool list_mode(const std::string& format) { return format == "compass"; }
 
 }  // namespace
+
+// The sign of the larger excursion from the median.
+int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
+    if (count == 0) return 0;
+    scratch.assign(samples, samples + count);
+    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(count / 2);
+    std::nth_element(scratch.begin(), middle, scratch.end());
+    const std::int64_t median = *middle;
+    const auto [low, high] = std::minmax_element(samples, samples + count);
+    return *high - median >= median - *low ? 1 : -1;
+}
+
+sample_range stored_range(const formats::channel_info& channel) {
+    const int bits = std::clamp(channel.bits.value_or(16), 1, 31);
+    if (channel.unsigned_samples) return {0, static_cast<std::int32_t>((std::int64_t{1} << bits) - 1)};
+    return {static_cast<std::int32_t>(-(std::int64_t{1} << (bits - 1))), static_cast<std::int32_t>((std::int64_t{1} << (bits - 1)) - 1)};
+}
 
 analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options) {
     analysis_plan plan;
@@ -410,7 +408,7 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
         record_fitter fitter;
         sample_range fitter_range;
         chunk c;
-        std::vector<std::int32_t> scratch, negated;
+        std::vector<std::int32_t> scratch;
         std::vector<record_result> results;
         for (;;) {
             {
@@ -424,21 +422,12 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 const std::size_t length = c.batch.length_of(i);
                 shortest[thread] = std::min(shortest[thread], length);
                 longest[thread] = std::max(longest[thread], length);
-                if (c.sign[i] < 0) {
-                    // Pulses going down are measured as pulses going up on the negated samples,
-                    // which int32 holds for any stored value.
-                    negated.resize(length);
-                    for (std::size_t j = 0; j < length; ++j)
-                        negated[j] = samples[j] == INT32_MIN ? INT32_MAX : -samples[j];
-                    samples = negated.data();
-                }
                 if (c.range[i].lowest != fitter_range.lowest || c.range[i].highest != fitter_range.highest) {
                     fitter_range = c.range[i];
                     fitter = record_fitter(fitter_range);
                 }
                 const int count = static_cast<int>(std::min<std::size_t>(length, 1 << 30));
-                pulse_estimate estimate = fitter.fit(samples, count);
-                if (c.sign[i] < 0) estimate.baseline = -estimate.baseline;
+                const pulse_estimate estimate = fitter.fit(samples, count, c.sign[i]);
                 const formats::record_header& h = c.batch.headers[i];
                 results[i] = {&files[c.file_of[i]], h.event, c.channel_of[i], h.timestamp, h.daq_energy, estimate};
             }

@@ -59,6 +59,13 @@ using record_sink = std::function<void(const std::vector<record_result>& results
 /// Receives the number of records just finished, from any thread.
 using progress_sink = std::function<void(std::uint64_t records)>;
 
+/// +1 when the pulses of a record rise from its baseline, -1 when they fall (0 for no samples);
+/// `scratch` is working storage.
+int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch);
+
+/// The values a channel's digitiser stores; 16-bit signed where the format does not say.
+sample_range stored_range(const formats::channel_info& channel);
+
 /// Opens each of `paths` once to learn its format and channels, and groups WaveDump channel
 /// files given one after another into acquisitions (a channel seen again starts the next).
 /// Throws std::invalid_argument for options that do not fit the inputs (an unknown format or

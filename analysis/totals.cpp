@@ -418,7 +418,9 @@ json line_json(const line_measurement& line) {
             {"fwhm_halfmax", nullable(line.fwhm_halfmax)},
             {"counts", line.counts},           {"counts_error", line.counts_error},
             {"background", line.background},   {"significance", line.significance},
-            {"chi2_per_dof", line.chi2_per_dof}, {"rebin", line.rebin}};
+            {"chi2_per_dof", line.chi2_per_dof}, {"rebin", line.rebin},
+            {"background_slope", line.background_slope}, {"background_reference", line.background_reference},
+            {"fit_range", {line.fit_low, line.fit_high}}};
 }
 
 }  // namespace

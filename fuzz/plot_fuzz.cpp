@@ -138,16 +138,19 @@ std::vector<murel::plot::script> scripts_of(const strings& s, const fs::path& ro
     fs::create_directory(dir);
     std::ofstream(records, std::ios::binary) << std::string(12 + 2 * 200, '\x01');
     std::ofstream(dir + "/spectrum.txt") << "0 1 2\n10 5 3\n20 2 1\n";
+    const json line = {{"position", 10}, {"fwhm", 5}, {"counts", 20}, {"background", 1}, {"background_slope", 0.5},
+                       {"background_reference", 10}, {"fit_range", {2, 18}}};
     const json summary = {
         {"unit", s.unit},
-        {"channels", {{"A", {{"lines", {{{"position", 10}, {"fwhm", 5}}}}}}}},
+        {"channel_names", {s.channel, "B"}},
+        {"channels", {{s.channel, {{"lines", {line}}}}}},
         {"flagged", {{{"file", records}, {"event", 1}, {"channel", s.channel}, {"flag", s.flag}}}}};
     std::ofstream(dir + "/summary.json") << summary.dump(-1, ' ', false, json::error_handler_t::replace);
 
     murel::plot::request run;
     run.inputs = {dir, records};
     run.records = {0};
-    run.layout.samples = 50;
+    run.reading.samples = 50;
     run.output_dir = (root / file_name(s.output)).string();
     std::vector<murel::plot::script> result = murel::plot::scripts(run);
     result.push_back({"", "output = " + murel::plot::quoted_path(run.output_dir + "/x.png") + "\n"});

@@ -17,10 +17,10 @@ void add_plot(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "plot",
         "Draw PNG pictures with gnuplot: from a directory of murel_gen outputs the self-test and the example "
-        "pulse pair; from a murel analyse or merge directory the spectra, the A-B map, the gated B spectra, the "
-        "residuals and PNG copies of the PPM images; from a .cdb-layout file a gallery of the --records chosen "
-        "and of the records an analysis flagged.  Each picture NAME.png comes with its gnuplot script NAME.gp.");
-    command->add_option("INPUT", run->inputs, "Directories of murel_gen outputs or analyses, or .cdb-layout files")
+        "pulse pair; from a murel analyse or merge directory each channel's spectrum with its fitted lines and a "
+        "close-up of each line, the map and gated spectra of its pair of channels and the residuals; from data "
+        "files of any format a gallery of the --records chosen and of the records an analysis flagged.  Each picture NAME.png comes with its gnuplot script NAME.gp.");
+    command->add_option("INPUT", run->inputs, "Directories of murel_gen outputs or analyses, or data files of any format")
         ->required();
     command->add_option("-o,--output", run->output_dir, "Directory the pictures go to (created if missing)")
         ->required()
@@ -35,13 +35,21 @@ void add_plot(CLI::App& app) {
             return "";
         },
         "");
-    command->add_option("--records", run->records, "Events (0-based) of each .cdb-layout file to draw, as 0,5,17")
+    command->add_option("--records", run->records, "Events of the data files to draw, as 0,5,17 (numbered as the files number them, from 0)")
         ->delimiter(',')
         ->check(event_index);
-    command->add_option("--samples", run->layout.samples, "Samples per channel in a record of a .cdb-layout file")
-        ->check(CLI::Range(1, 100000000));
-    command->add_option("--header", run->layout.header_bytes, "Bytes before the first record of a .cdb-layout file")
-        ->check(CLI::Range(0, 1000000000));
+    command->add_option("--format", run->format, "Read every data file as format NAME")
+        ->default_str("recognised per file");
+    command->add_option("--samples", run->reading.samples, "cdb and headerless WaveDump: samples per record")
+        ->check(CLI::Range(1, 100000000))
+        ->default_str("1000 for cdb");
+    command->add_option("--header", run->reading.header_bytes, "cdb: bytes before the first record")
+        ->check(CLI::Range(0, 1000000000))
+        ->default_str("12");
+    command->add_option("--rebin", run->rebin, "Bins of an analysis's spectrum summed into one of its log spectrum")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    command->add_flag("--images", run->images, "Also copy every PPM image of an analysis into a PNG file");
     command->add_option("--gnuplot", run->gnuplot, "The gnuplot program, a path or a name looked up on PATH");
     command->callback([run] {
         try {
@@ -63,7 +71,12 @@ void add_plot(CLI::App& app) {
             shown = std::make_unique<progress>("plot", "pictures", pictures, 0.0);
         };
         run->on_picture = [&shown] { shown->advance(1); };
-        const plot::outcome drawn = plot::draw(*run);
+        plot::outcome drawn;
+        try {
+            drawn = plot::draw(*run);
+        } catch (const std::out_of_range& e) {
+            throw usage_error(e.what());  // an event the files do not hold
+        }
         shown.reset();
         for (const std::string& note : drawn.notes) std::fprintf(stderr, "murel: %s\n", note.c_str());
         for (const std::string& picture : drawn.pictures) std::printf("%s\n", picture.c_str());

@@ -4,6 +4,8 @@
 #include "file_digest.h"
 #include "gnuplot.h"
 #include "image.h"
+#include "overlay.h"
+#include "records.h"
 #include "interruption.h"
 #include "staged_file.h"
 #include "summary.h"
@@ -34,8 +36,6 @@ source source_in(const std::string& input, const std::string& name) {
     return {fs::absolute(fs::path(input) / name).lexically_normal().string(),
             (fs::path(input) / name).lexically_normal().string()};
 }
-
-source source_file(const std::string& file) { return {fs::absolute(file).lexically_normal().string(), file}; }
 
 // Letters, digits, '-', '_' and '.' of a name, so that a prefix taken from it is a plain file name.
 std::string plain(const std::string& name) {
@@ -106,13 +106,88 @@ std::string flagged_source(const std::string& recorded, const std::vector<std::s
     return fs::is_regular_file(recorded) ? recorded : "";
 }
 
-void add_gallery(plan& work, const request& run, const std::string& file, const std::vector<chosen_record>& chosen,
+// The names of an acquisition's files as a title shows them.
+std::string files_shown(const std::vector<std::string>& paths) {
+    if (paths.size() == 1) return paths.front();
+    return paths.front() + " … " + fs::path(paths.back()).filename().string() + " (" + std::to_string(paths.size()) +
+           " files)";
+}
+
+void add_gallery(plan& work, const request& run, const acquisition_source& files,
+                 const std::map<std::uint64_t, std::string>& captions, const std::map<std::string, int>& polarities,
                  const std::string& name, const std::string& heading, names& taken) {
-    for (figure& f : gallery_figures(source_file(file), run.layout, chosen, name, heading,
+    std::vector<std::uint64_t> events;
+    for (const auto& [event, caption] : captions) events.push_back(event);
+    std::vector<gallery_panel> panels;
+    for (event_records& event : read_events(files, events)) {
+        const std::string caption = captions.at(event.event);
+        panels.push_back({std::move(event), caption});
+    }
+    for (figure& f : gallery_figures(panels, {fitted_pulse()}, polarities, name, files_shown(files.paths) + ": " + heading,
                                      fs::absolute(run.output_dir).lexically_normal().string())) {
         if (f.name != name) taken.reserve(f.name);
         work.figures.push_back(std::move(f));
     }
+}
+
+// How the analysis read its files, where its summary says so; else as the command line says.
+// A record length or header that a format gives for itself is left to it.
+std::vector<acquisition_source> analysed_acquisitions(const std::vector<std::string>& paths,
+                                                      const analysis_summary& summary, const request& run) {
+    if (summary.format.empty()) return group_acquisitions(paths, run.format, run.reading);
+    const std::string format = summary.format.find(',') == std::string::npos ? summary.format : "";
+    formats::reader_options reading;
+    reading.samples = summary.samples;
+    reading.header_bytes = summary.header_bytes;
+    try {
+        return group_acquisitions(paths, format, reading);
+    } catch (const std::invalid_argument&) {
+        return group_acquisitions(paths, format, {});
+    }
+}
+
+// The galleries of the records an analysis flagged, one per acquisition they came from.
+void add_flagged_galleries(plan& work, const request& run, const std::string& dir, const analysis_summary& summary,
+                           const std::string& prefix, names& taken, const std::vector<std::string>& files) {
+    if (summary.flagged.empty()) return;
+    // The analysed files that can be found, in the analysis's order.
+    std::vector<std::string> recorded = summary.files;
+    for (const flagged_record& entry : summary.flagged)
+        if (std::find(recorded.begin(), recorded.end(), entry.file) == recorded.end()) recorded.push_back(entry.file);
+    std::vector<std::string> found;
+    std::map<std::string, std::string> found_for;  // recorded path, the file found for it
+    for (const std::string& path : recorded) {
+        const std::string file = flagged_source(path, files);
+        if (file.empty()) continue;
+        found_for[path] = file;
+        if (std::find(found.begin(), found.end(), file) == found.end()) found.push_back(file);
+    }
+    const std::vector<acquisition_source> acquisitions =
+        found.empty() ? std::vector<acquisition_source>{} : analysed_acquisitions(found, summary, run);
+    std::map<std::size_t, std::map<std::uint64_t, std::string>> captions;  // acquisition, event, caption
+    std::set<std::string> missing;
+    for (const flagged_record& entry : summary.flagged) {
+        const auto file = found_for.find(entry.file);
+        if (file == found_for.end()) {
+            if (missing.insert(entry.file).second)
+                work.notes.push_back("cannot find " + entry.file + " for the flagged records of " + dir +
+                                     "; name it on the command line");
+            continue;
+        }
+        std::size_t a = 0;
+        while (std::find(acquisitions[a].paths.begin(), acquisitions[a].paths.end(), file->second) ==
+               acquisitions[a].paths.end())
+            ++a;
+        std::string& caption = captions[a][entry.event];
+        caption +=
+            (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " + entry.flag;
+    }
+    std::map<std::string, int> polarities;
+    for (const channel_summary& channel : summary.channels) polarities[channel.name] = channel.polarity;
+    for (const auto& [a, events] : captions)
+        add_gallery(work, run, acquisitions[a], events, polarities,
+                    taken.unique(prefix + "flagged-" + plain(fs::path(acquisitions[a].paths.front()).stem().string())),
+                    "records flagged by " + dir, taken);
 }
 
 // The tables of an analysis are drawn only as the set its summary lists (older summaries list none).
@@ -130,19 +205,25 @@ void add_analysis_figures(plan& work, const request& run, const std::string& dir
     if (fs::exists(root / "summary.json")) {
         summary = analysis_summary::read((root / "summary.json").string());
         check_analysis_set(dir);
+    } else {
+        summary.channels = {channel_summary{"A", {}, {}, {}, 0}, channel_summary{"B", {}, {}, {}, 0}};
+        summary.pair = {"A", "B"};
     }
     const std::string unit = summary.unit_label();
+    const std::string data_name = summary.files.empty() ? dir : summary.data_name();
     std::vector<figure> figures;
     if (fs::exists(root / "spectrum.txt")) {
         const source file = source_in(dir, "spectrum.txt");
         const table spectrum = table::read(file.path);
-        for (figure& f : spectrum_figures(file, spectrum, 1, "A", summary.a, unit)) figures.push_back(std::move(f));
-        for (figure& f : spectrum_figures(file, spectrum, 2, "B", summary.b, unit)) figures.push_back(std::move(f));
+        for (std::size_t c = 0; c < summary.channels.size(); ++c)
+            for (figure& f : spectrum_figures(file, spectrum, c + 1, summary.channels[c], unit, data_name, run.rebin))
+                figures.push_back(std::move(f));
     }
+    const std::pair<std::string, std::string> pair = summary.pair.value_or(std::make_pair("A", "B"));
     if (fs::exists(root / "map.txt")) {
         const source file = source_in(dir, "map.txt");
         const table map = table::read(file.path);
-        if (map.rows() > 0) figures.push_back(map_figure(file, map, unit));
+        if (map.rows() > 0) figures.push_back(map_figure(file, map, pair, unit, data_name));
     }
     std::vector<gate> gates = summary.gates;
     if (gates.empty())
@@ -152,35 +233,17 @@ void add_analysis_figures(plan& work, const request& run, const std::string& dir
         if (band.file != fs::path(band.file).filename().string() || band.file.empty() || band.file[0] == '.')
             throw std::invalid_argument(dir + "/summary.json: gate file " + band.file + " is not a plain file name");
         const source file = source_in(dir, band.file);
-        figures.push_back(gate_figure(file, table::read(file.path), band, unit));
+        figures.push_back(gate_figure(file, table::read(file.path), band, pair, unit, data_name));
     }
     if (fs::exists(root / "residuals.txt")) {
         const source file = source_in(dir, "residuals.txt");
-        figures.push_back(residual_figure(file, table::read(file.path), summary));
-    }
-
-    std::map<std::string, std::map<std::uint64_t, std::string>> flagged;  // file, event, caption
-    for (const flagged_record& entry : summary.flagged) {
-        const std::string file = flagged_source(entry.file, files);
-        if (file.empty()) {
-            work.notes.push_back("cannot find " + entry.file + " for the flagged records of " + dir +
-                                 "; name it on the command line");
-            continue;
-        }
-        std::string& caption = flagged[file][entry.event];
-        caption +=
-            (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " + entry.flag;
+        figures.push_back(residual_figure(file, table::read(file.path), summary, data_name));
     }
     for (figure& f : figures) {
         f.name = taken.unique(prefix + f.name);
         work.figures.push_back(std::move(f));
     }
-    for (const auto& [file, events] : flagged) {
-        std::vector<chosen_record> chosen;
-        for (const auto& [event, caption] : events) chosen.push_back({event, caption});
-        add_gallery(work, run, file, chosen, taken.unique(prefix + "flagged-" + plain(fs::path(file).stem().string())),
-                    "records flagged by " + dir, taken);
-    }
+    add_flagged_galleries(work, run, dir, summary, prefix, taken, files);
 }
 
 plan make_plan(const request& run) {
@@ -202,20 +265,21 @@ plan make_plan(const request& run) {
     for (const std::string& dir : analysis_dirs) {
         const std::string prefix = taken.prefix_for(dir, analysis_dirs.size() > 1);
         add_analysis_figures(work, run, dir, prefix, taken, files);
-        for (const std::string& image : surveys[dir].images)
-            work.images.push_back(
-                {(fs::path(dir) / image).string(), taken.unique(prefix + fs::path(image).stem().string())});
+        if (run.images)
+            for (const std::string& image : surveys[dir].images)
+                work.images.push_back(
+                    {(fs::path(dir) / image).string(), taken.unique(prefix + fs::path(image).stem().string())});
     }
     if (!run.records.empty()) {
-        std::vector<chosen_record> chosen;
+        std::map<std::uint64_t, std::string> captions;
         std::string heading = "records";
-        for (const std::uint64_t event : run.records) {
-            chosen.push_back({event, "event " + std::to_string(event)});
-            heading += (chosen.size() == 1 ? " " : ", ") + std::to_string(event);
-        }
-        for (const std::string& file : files)
-            add_gallery(work, run, file, chosen, taken.unique("records-" + plain(fs::path(file).stem().string())),
-                        heading, taken);
+        for (const std::uint64_t event : run.records)
+            if (captions.emplace(event, "event " + std::to_string(event)).second)
+                heading += (captions.size() == 1 ? " " : ", ") + std::to_string(event);
+        for (const acquisition_source& acquisition : group_acquisitions(files, run.format, run.reading))
+            add_gallery(work, run, acquisition, captions, {},
+                        taken.unique("records-" + plain(fs::path(acquisition.paths.front()).stem().string())), heading,
+                        taken);
     }
     return work;
 }
@@ -275,23 +339,18 @@ void check_request(const request& run) {
             continue;
         }
         const directory_survey found = survey(input);
-        if (found.empty())
-            throw std::invalid_argument(input +
-                                        " holds nothing to plot: no murel_gen outputs, no analysis and no PPM image");
+        if (!found.generator_outputs && !found.analysis && (found.images.empty() || !run.images))
+            throw std::invalid_argument(input + " holds nothing to plot: no murel_gen outputs, no analysis" +
+                                        (found.images.empty() ? " and no PPM image" : " (its PPM images are copied with --images)"));
         analysis_given = analysis_given || found.analysis;
     }
+    if (run.rebin == 0) throw std::invalid_argument("a log spectrum cannot sum 0 bins into one (--rebin)");
     if (!run.records.empty() && files.empty())
-        throw std::invalid_argument("--records needs a .cdb-layout file among the inputs");
+        throw std::invalid_argument("--records needs a data file among the inputs");
     if (run.records.empty() && !files.empty() && !analysis_given)
         throw std::invalid_argument("choose the records of " + files.front() +
                                     " to draw with --records, or add the analysis directory that flagged some");
-    for (const std::string& file : files) {
-        const std::uint64_t events = record_count(file, run.layout);
-        for (const std::uint64_t event : run.records)
-            if (event >= events)
-                throw std::invalid_argument("record " + std::to_string(event) + " is beyond the " +
-                                            std::to_string(events) + " records of " + file);
-    }
+    if (!run.records.empty()) group_acquisitions(files, run.format, run.reading);
 }
 
 std::vector<script> scripts(const request& run) {

@@ -1,4 +1,4 @@
-// murel plot: the pictures of murel_gen outputs, analysis directories and .cdb-layout files.
+// murel plot: the pictures of murel_gen outputs, analysis directories and data files.
 #pragma once
 
 #include "records.h"
@@ -23,13 +23,17 @@ struct directory_survey {
 /// Looks at the names in `dir`; throws std::system_error when it cannot be listed.
 directory_survey survey(const std::string& dir);
 
-/// A plot run: inputs (directories, or .cdb-layout files), the output directory, the events
-/// to show of every file, the file layout and the gnuplot program.
+/// A plot run: inputs (directories, or data files of any format), the output directory, the
+/// events to show of the data files and how to read them, the bins per bin of a log spectrum,
+/// whether to copy PPM images, and the gnuplot program.
 struct request {
     std::vector<std::string> inputs;
     std::string output_dir;
     std::vector<std::uint64_t> records;
-    record_layout layout;
+    std::string format;                // of the data files; empty: recognised per file
+    formats::reader_options reading;   // record length and header where the format needs them
+    std::size_t rebin = 1;
+    bool images = false;
     std::string gnuplot = "gnuplot";
     std::function<void(std::size_t pictures)> on_start;  // once the number of pictures is known
     std::function<void()> on_picture;                    // after each picture
@@ -37,7 +41,7 @@ struct request {
 
 /// Throws std::invalid_argument naming what the user must change: an input that does not
 /// exist or holds nothing to draw, a file with no records to show, records without a file,
-/// or a record beyond the end of a file.
+/// a rebinning of 0, or a file that the format or reading options do not fit.
 void check_request(const request& run);
 
 /// What a run drew: the PNG files in the order written, and notes for the user (gnuplot's
@@ -57,8 +61,9 @@ std::vector<script> scripts(const request& run);
 
 /// Checks for gnuplot, then draws every picture of every input into the output directory
 /// (created if missing) as NAME.png beside its script NAME.gp, and a PNG copy of every PPM
-/// image found.  Each file appears under its final name only when complete.  Throws
-/// std::invalid_argument as check_request does, std::runtime_error when gnuplot is missing,
+/// image found when asked.  Each file appears under its final name only when complete.  Throws
+/// std::invalid_argument as check_request does, std::out_of_range naming an event that a file
+/// does not hold (before anything is written), std::runtime_error when gnuplot is missing or
 /// fails, murel::interruption when the run is interrupted, and std::system_error when a file cannot be read or
 /// written.
 outcome draw(const request& run);

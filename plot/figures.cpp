@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <initializer_list>
-#include <optional>
 #include <cstdio>
+#include <optional>
+#include <set>
 #include <sstream>
 
 namespace murel::plot {
@@ -14,6 +14,11 @@ namespace {
 
 const char* const blue = "'#1f4e9c'";
 const char* const red = "'#c00000'";
+const char* const fit_colour = "'#e66100'";
+const char* const background_colour = "'#1a9641'";
+// The colours of a record's channels, taken in turn.
+const char* const channel_colours[] = {"'#1f4e9c'", "'#c00000'", "'#1a9641'", "'#7b3294'",
+                                       "'#a6611a'", "'#018571'", "'#d01c8b'", "'#555555'"};
 
 std::string number(double value, const char* format = "%.10g") {
     if (std::isnan(value)) return "—";  // an error the fit could not tell
@@ -36,7 +41,7 @@ std::string axes(const std::string& title, const std::string& x_label, const std
 // The range of `coordinate` that holds every row with counts in any of `columns`, with a
 // margin, inside the table's own extent: a histogram is drawn where its data are, not over the
 // whole axis.
-std::string zoomed_range(const char* axis, const table& counts, std::initializer_list<std::size_t> columns,
+std::string zoomed_range(const char* axis, const table& counts, const std::vector<std::size_t>& columns,
                          std::size_t coordinate) {
     double low = counts.at(0, coordinate), high = low;
     for (std::size_t row = 1; row < counts.rows(); ++row) {
@@ -56,6 +61,42 @@ std::string zoomed_range(const char* axis, const table& counts, std::initializer
     }
     if (!(high > low)) return std::string("set autoscale ") + axis + "fix\n";
     return std::string("set ") + axis + "range [" + number(low) + ":" + number(high) + "]\n";
+}
+
+// Exactly the value, for a number that the script computes with.
+std::string exact(double value) { return number(value, "%.17g"); }
+
+// The title of a picture of `what`, naming the data, or the file drawn where the data are not known.
+std::string titled(const std::string& data_name, const source& file, const std::string& what) {
+    return (data_name.empty() ? file.shown : data_name) + ": " + what;
+}
+
+// gnuplot functions bg<k>(x) and fit<k>(x): line k's fitted background and curve, as entries of
+// a bin of `rebin` fine bins of width `width` centred at x.
+std::string line_functions(const found_line& line, std::size_t k, double width, std::size_t rebin) {
+    const std::string n = std::to_string(k), wide = exact(width * static_cast<double>(rebin));
+    const std::string sigma = exact(line.fwhm / 2.3548200450309493);
+    return "bg" + n + "(x) = " + std::to_string(rebin) + " * (" + exact(line.background) + " + " +
+           exact(line.background_slope) + " * (x - " + exact(line.background_reference) + "))\n" + "fit" + n +
+           "(x) = bg" + n + "(x) + " + exact(line.counts) + " * (norm((x + " + wide + " / 2 - " + exact(line.position) +
+           ") / " + sigma + ") - norm((x - " + wide + " / 2 - " + exact(line.position) + ") / " + sigma + "))\n";
+}
+
+// The plot elements of line k's fitted curve and background over the stretch the fit covered.
+std::string line_curves(const found_line& line, std::size_t k, bool titled_in_key) {
+    const std::string n = std::to_string(k);
+    const std::string range = "[x=" + exact(line.fit_range->first) + ":" + exact(line.fit_range->second) + "] ";
+    return ", \\\n     " + range + "fit" + n + "(x) with lines linewidth 2 linecolor rgb " + fit_colour +
+           (titled_in_key ? " title \"fitted line\"" : " notitle") + ", \\\n     " + range + "bg" + n +
+           "(x) with lines dashtype 2 linewidth 1.5 linecolor rgb " + background_colour +
+           (titled_in_key ? " title \"fitted background\"" : " notitle");
+}
+
+// A name as a column heading of a data copy: one word, whatever it holds.
+std::string plain_column_name(const std::string& name) {
+    std::string result;
+    for (const char c : name) result += std::isgraph(static_cast<unsigned char>(c)) ? c : '_';
+    return result.empty() ? "_" : result;
 }
 
 std::string linear_range(double largest) { return largest > 0 ? "set yrange [0:*]\n" : "set yrange [0:1]\n"; }
@@ -101,141 +142,252 @@ figure example_figure(const source& file) {
 }
 
 std::vector<figure> spectrum_figures(const source& file, const table& spectrum, std::size_t column,
-                                     const std::string& channel, const channel_summary& found,
-                                     const std::string& unit) {
+                                     const channel_summary& channel, const std::string& unit,
+                                     const std::string& data_name, std::size_t rebin) {
     std::vector<figure> result;
     if (spectrum.columns() <= column || spectrum.rows() < 2) return result;
+    const double width = spectrum.step();
     const auto [low, high] = spectrum.span_where_positive(column, 0).value_or(
         std::make_pair(spectrum.at(0, 0), spectrum.at(spectrum.rows() - 1, 0)));
     std::ostringstream marks;
-    for (std::size_t k = 0; k < found.lines.size(); ++k) {
-        const found_line& line = found.lines[k];
+    for (std::size_t k = 0; k < channel.lines.size(); ++k) {
+        const found_line& line = channel.lines[k];
         const bool right_of_centre = line.position > low + 0.75 * (high - low);
         marks << "set arrow from " << number(line.position) << ", graph 0 to " << number(line.position)
-              << ", graph 1 nohead dashtype 2 linecolor rgb " << red << "\n"
+              << ", graph 1 nohead dashtype 3 linecolor rgb " << red << "\n"
               << "set label "
               << quoted("line " + std::to_string(k) + ": " + number(line.position, "%.6g") + " ± " +
-                      number(line.position_error, "%.2g") + " " + unit + "\nFWHM " + number(line.fwhm, "%.4g") + " ± " +
-                      number(line.fwhm_error, "%.2g") + " " + unit)
+                        number(line.position_error, "%.2g") + " " + unit + "\nFWHM " + number(line.fwhm, "%.4g") +
+                        " ± " + number(line.fwhm_error, "%.2g") + " " + unit)
               << " at " << number(line.position) << ", graph " << number(0.95 - 0.1 * static_cast<double>(k % 3))
               << (right_of_centre ? " right offset character -0.7, 0" : " left offset character 0.7, 0")
               << " textcolor rgb " << red << " front\n";
     }
-    if (!found.lines.empty()) marks << "set offsets 0, 0, graph 0.25, 0\n";  // room for the labels
+    if (!channel.lines.empty()) marks << "set offsets 0, 0, graph 0.25, 0\n";  // room for the labels
     const std::string gnuplot_column = std::to_string(column + 1);
-    const std::string title = file.shown + ": channel " + channel + " amplitude spectrum";
-    const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", spectrum.step(), unit)) +
-                               zoomed_range("x", spectrum, {column}, 0) + marks.str();
-    const std::string curve =
-        " with histeps linecolor rgb " + std::string(blue) + " title " + quoted("channel " + channel) + "\n";
+    const std::string what = "channel " + channel.name + " amplitude spectrum";
+    const std::string common = axes("", "Amplitude (" + unit + ")", per_bin("Counts", width, unit)) +
+                               zoomed_range("x", spectrum, {column}, 0) + marks.str() + "set samples 500\n";
+    const std::string data = " with histeps linecolor rgb " + std::string(blue) + " title " +
+                             quoted("channel " + channel.name);
+    // The curves of the lines that the summary gives them for, at a binning of `bins` fine bins.
+    const auto curves = [&channel, width](std::size_t bins) {
+        std::string functions, elements;
+        bool first = true;
+        for (std::size_t k = 0; k < channel.lines.size(); ++k) {
+            if (!channel.lines[k].fit_range) continue;
+            functions += line_functions(channel.lines[k], k, width, bins);
+            elements += line_curves(channel.lines[k], k, first);
+            first = false;
+        }
+        return std::make_pair(functions, elements);
+    };
 
-    figure linear{"spectrum-" + channel, 1200, 720, "", {}};
-    linear.body = "set title " + quoted(title) + "\n" + common + linear_range(spectrum.largest(column)) + "plot " +
-                  quoted_path(file.path) + " using 1:" + gnuplot_column + curve;
+    figure linear{"spectrum-" + channel.name, 1200, 720, "", {}};
+    const auto [fine_functions, fine_curves] = curves(1);
+    linear.body = "set title " + quoted(titled(data_name, file, what)) + "\n" + common + fine_functions +
+                  linear_range(spectrum.largest(column)) + "plot " + quoted_path(file.path) + " using 1:" +
+                  gnuplot_column + data + fine_curves + "\n";
     result.push_back(linear);
     if (spectrum.largest(column) > 0) {
-        figure log{"spectrum-" + channel + "-log", 1200, 720, "", {}};
-        log.body = "set title " + quoted(title + " (log scale)") + "\n" + common +
-                   "set logscale y\nset yrange [0.8:*]\nplot " + quoted_path(file.path) + " using 1:($" + gnuplot_column +
-                   " > 0 ? $" + gnuplot_column + " : 1/0)" + curve;
+        figure log{"spectrum-" + channel.name + "-log", 1200, 720, "", {}};
+        const auto [functions, log_curves] = curves(rebin);
+        const std::string x0 = exact(spectrum.at(0, 0)), w = exact(width), n = std::to_string(rebin);
+        // Bins of `rebin` fine bins, summed by gnuplot, each drawn at the middle of its fine bins.
+        const std::string values =
+            rebin == 1 ? "using 1:($" + gnuplot_column + " > 0 ? $" + gnuplot_column + " : 1/0)"
+                       : "using (" + x0 + " + " + w + " * (" + n + " * floor((($1 - " + x0 + ") / " + w + " + 0.5) / " +
+                             n + ") + (" + n + " - 1) / 2.0)):" + gnuplot_column + " smooth frequency";
+        log.body = "set title " + quoted(titled(data_name, file, what + " (log scale)")) + "\n" +
+                   axes("", "Amplitude (" + unit + ")",
+                        per_bin("Counts", width * static_cast<double>(rebin), unit)) +
+                   zoomed_range("x", spectrum, {column}, 0) + marks.str() + "set samples 500\n" + functions +
+                   "set logscale y\nset yrange [0.8:*]\nplot " + quoted_path(file.path) + " " + values + data +
+                   log_curves + "\n";
         result.push_back(log);
+    }
+
+    for (std::size_t k = 0; k < channel.lines.size(); ++k) {
+        const found_line& line = channel.lines[k];
+        if (!line.fit_range) continue;
+        const std::string n = std::to_string(k);
+        const double span = line.fit_range->second - line.fit_range->first;
+        const std::string from = exact(line.fit_range->first - 0.1 * span), to = exact(line.fit_range->second + 0.1 * span);
+        const std::string in_range = "($1 >= " + exact(line.fit_range->first) + " && $1 <= " +
+                                     exact(line.fit_range->second) + ")";
+        figure zoom{"spectrum-" + channel.name + "-line-" + n, 1200, 900, "", {}};
+        std::ostringstream body;
+        body << "set multiplot title "
+             << quoted(titled(data_name, file,
+                              "channel " + channel.name + " line " + n + ": " + number(line.position, "%.6g") + " ± " +
+                                  number(line.position_error, "%.2g") + " " + unit + ", FWHM " +
+                                  number(line.fwhm, "%.4g") + " ± " + number(line.fwhm_error, "%.2g") + " " + unit +
+                                  ", " + number(line.counts, "%.0f") + " counts"))
+             << "\n"
+             << line_functions(line, k, width, 1) << "set samples 500\nset grid\nset key top right\n"
+             << "set xrange [" << from << ":" << to << "]\n"
+             << "set lmargin at screen 0.09\nset rmargin at screen 0.97\n"
+             << "set tmargin at screen 0.92\nset bmargin at screen 0.36\nset format x \"\"\n"
+             << "set ylabel " << quoted(per_bin("Counts", width, unit)) << "\n"
+             << "plot " << quoted_path(file.path) << " using 1:" << gnuplot_column << ":(sqrt($" << gnuplot_column
+             << ")) with yerrorbars pointtype 7 pointsize 0.6 linecolor rgb " << blue << " title "
+             << quoted("channel " + channel.name) << line_curves(line, k, true) << "\n"
+             << "set tmargin at screen 0.33\nset bmargin at screen 0.08\nset format x \"% h\"\nunset title\n"
+             << "set xlabel " << quoted("Amplitude (" + unit + ")") << "\n"
+             << "set ylabel \"Pull (data - fit) / √fit\"\nset yrange [*:*]\nset key off\n"
+             << "plot " << quoted_path(file.path) << " using 1:(" << in_range << " ? ($" << gnuplot_column << " - fit"
+             << n << "($1)) / sqrt(fit" << n << "($1) > 1 ? fit" << n << "($1) : 1) : 1/0) with impulses linewidth 2 "
+             << "linecolor rgb " << blue << ", 0 with lines linecolor rgb '#000000', "
+             << "2 with lines dashtype 2 linecolor rgb '#808080', -2 with lines dashtype 2 linecolor rgb '#808080'\n"
+             << "unset multiplot\n";
+        zoom.body = body.str();
+        result.push_back(zoom);
     }
     return result;
 }
 
-figure map_figure(const source& file, const table& map, const std::string& unit) {
+figure map_figure(const source& file, const table& map, const std::pair<std::string, std::string>& pair,
+                  const std::string& unit, const std::string& data_name) {
     figure result{"map", 1200, 900, "", {}};
     const bool counted = map.columns() >= 3 && map.largest(2) > 0;
-    result.body = axes(file.shown + ": channel A against channel B", "Channel A amplitude (" + unit + ")",
-                       "Channel B amplitude (" + unit + ")") +
+    result.body = axes(titled(data_name, file, "channel " + pair.first + " against channel " + pair.second),
+                       "Channel " + pair.first + " amplitude (" + unit + ")",
+                       "Channel " + pair.second + " amplitude (" + unit + ")") +
                   "set cblabel \"Counts per cell (log scale)\"\nset autoscale fix\nunset key\n"
                   "set palette defined (0 '#000000', 1 '#700aab', 2 '#3814b0', 3 '#1240ab', 4 '#009999', "
                   "5 '#00cc00', 6 '#9eed00', 7 '#ffff00', 8 '#ffd400', 9 '#ffab00', 10 '#ff7300', 11 '#ff0000')\n" +
                   (counted ? "set logscale cb\nset cbrange [0.5:*]\n" + zoomed_range("x", map, {2}, 0) +
                                  zoomed_range("y", map, {2}, 1)
                            : "set cbrange [0:1]\n") +
-                  "plot " +
-                  quoted_path(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
+                  "plot " + quoted_path(file.path) + " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }
 
-figure gate_figure(const source& file, const table& counts, const gate& band, const std::string& unit) {
+figure gate_figure(const source& file, const table& counts, const gate& band,
+                   const std::pair<std::string, std::string>& pair, const std::string& unit,
+                   const std::string& data_name) {
     figure result{"gate-" + std::to_string(band.line), 1200, 720, "", {}};
-    result.body = axes(file.shown + ": channel B spectrum gated on channel A line " + std::to_string(band.line),
-                       "Channel B amplitude (" + unit + ")", per_bin("Counts", counts.step(), unit)) +
+    result.body = axes(titled(data_name, file,
+                              "channel " + pair.second + " spectrum gated on channel " + pair.first + " line " +
+                                  std::to_string(band.line)),
+                       "Channel " + pair.second + " amplitude (" + unit + ")", per_bin("Counts", counts.step(), unit)) +
                   (counts.rows() > 0 ? zoomed_range("x", counts, {1}, 0) : "set autoscale xfix\n") +
-                  linear_range(counts.rows() > 0 ? counts.largest(1) : 0.0) + "plot " +
-                  quoted_path(file.path) + " using 1:2 with histeps linecolor rgb " + blue + " title " +
-                  quoted("channel A from " + number(band.low, "%.6g") + " to " + number(band.high, "%.6g") + " " + unit) +
+                  linear_range(counts.rows() > 0 ? counts.largest(1) : 0.0) + "plot " + quoted_path(file.path) +
+                  " using 1:2 with histeps linecolor rgb " + blue + " title " +
+                  quoted("channel " + pair.first + " from " + number(band.low, "%.6g") + " to " +
+                         number(band.high, "%.6g") + " " + unit) +
                   "\n";
     return result;
 }
 
-figure residual_figure(const source& file, const table& residuals, const analysis_summary& summary) {
+figure residual_figure(const source& file, const table& residuals, const analysis_summary& summary,
+                       const std::string& data_name) {
     const std::string unit = summary.unit_label();
-    const auto key = [&unit](const std::string& channel, const channel_summary& found) {
-        std::string title = "channel " + channel;
-        if (found.residual_bias && found.residual_rms)
-            title += ": bias " + number(*found.residual_bias, "%.3g") + " " + unit + ", RMS " +
-                     number(*found.residual_rms, "%.3g") + " " + unit;
-        return quoted(title);
-    };
     figure result{"residuals", 1200, 720, "", {}};
-    const double largest =
-        residuals.rows() > 0 && residuals.columns() >= 3 ? std::max(residuals.largest(1), residuals.largest(2)) : 0.0;
-    result.body = axes(file.shown + ": amplitude residuals, estimate minus truth", "Amplitude residual (" + unit + ")",
-                       per_bin("Records", residuals.step(), unit)) +
-                  (largest > 0 ? zoomed_range("x", residuals, {1, 2}, 0) : "set autoscale xfix\n") +
-                  linear_range(largest) + "plot " + quoted_path(file.path) +
-                  " using 1:2 with histeps linecolor rgb " + blue + " title " + key("A", summary.a) +
-                  ", \\\n     '' using 1:3 with histeps linecolor rgb " + red + " title " + key("B", summary.b) + "\n";
+    std::vector<std::size_t> drawn;  // the named columns with counts, or all of them when none has
+    double highest = 0.0;
+    for (std::size_t c = 1; c < residuals.columns() && c <= summary.channels.size(); ++c)
+        if (residuals.rows() > 0 && residuals.largest(c) > 0) {
+            drawn.push_back(c);
+            highest = std::max(highest, residuals.largest(c));
+        }
+    if (drawn.empty())
+        for (std::size_t c = 1; c < residuals.columns() && c <= summary.channels.size(); ++c) drawn.push_back(c);
+    std::string elements;
+    for (std::size_t i = 0; i < drawn.size(); ++i) {
+        const channel_summary& channel = summary.channels[drawn[i] - 1];
+        std::string title = "channel " + channel.name;
+        if (channel.residual_bias && channel.residual_rms)
+            title += ": bias " + number(*channel.residual_bias, "%.3g") + " " + unit + ", RMS " +
+                     number(*channel.residual_rms, "%.3g") + " " + unit;
+        elements += (i == 0 ? quoted_path(file.path) : std::string(", \\\n     ''")) + " using 1:" +
+                    std::to_string(drawn[i] + 1) + " with histeps linecolor rgb " + channel_colours[i % 8] +
+                    " title " + quoted(title);
+    }
+    if (elements.empty()) elements = "NaN notitle";
+    result.body = axes(titled(data_name, file, "amplitude residuals, estimate minus truth"),
+                       "Amplitude residual (" + unit + ")", per_bin("Records", residuals.step(), unit)) +
+                  (highest > 0 ? zoomed_range("x", residuals, drawn, 0) : "set autoscale xfix\n") +
+                  linear_range(highest) + "plot " + elements + "\n";
     return result;
 }
 
-std::vector<figure> gallery_figures(const source& file, const record_layout& layout,
-                                    const std::vector<chosen_record>& records, const std::string& name,
-                                    const std::string& heading, const std::string& data_dir) {
+std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, const std::vector<record_overlay>& overlays,
+                                    const std::map<std::string, int>& polarities, const std::string& name,
+                                    const std::string& title, const std::string& data_dir) {
     constexpr std::size_t per_page = 12;
     std::vector<figure> result;
-    const std::size_t pages = (records.size() + per_page - 1) / per_page;
+    const std::size_t pages = (panels.size() + per_page - 1) / per_page;
     for (std::size_t page = 0; page < pages; ++page) {
-        const std::size_t first = page * per_page, count = std::min(per_page, records.size() - first);
+        const std::size_t first = page * per_page, count = std::min(per_page, panels.size() - first);
         figure gallery{page == 0 ? name : name + "-" + std::to_string(page + 1), 1200, 720, "", {}};
         const std::size_t columns = count <= 4 ? 1 : count <= 8 ? 2 : 3;
         const std::size_t rows = (count + columns - 1) / columns;
         gallery.width = columns == 3 ? 1500 : 1200;
         gallery.height = std::max<int>(720, static_cast<int>(rows) * 260 + 60);
 
-        std::vector<record> samples;
-        std::ostringstream data;
-        data << "# sample";
+        // The data copy: a column per record and per trace over it, NaN past a record's end.
+        std::vector<std::vector<double>> table_columns;
+        std::ostringstream header, body;
+        header << "# sample";
+        std::size_t longest = 0;
         for (std::size_t i = first; i < first + count; ++i) {
-            samples.push_back(read_record(file.path, layout, records[i].event));
-            data << " A(event " << records[i].event << ") B(event " << records[i].event << ")";
+            const gallery_panel& panel = panels[i];
+            // One key per picture: a channel has the same colour in every panel.
+            body << "set title " << quoted(panel.caption) << (i == first ? "\nplot " : "\nunset key\nplot ");
+            bool any = false;
+            std::set<std::string> in_key;  // the titles of the traces already in the key
+            for (std::size_t r = 0; r < panel.event.records.size(); ++r) {
+                const channel_record& record = panel.event.records[r];
+                std::vector<double> samples(record.samples.begin(), record.samples.end());
+                longest = std::max(longest, samples.size());
+                table_columns.push_back(std::move(samples));
+                const std::string heading =
+                    "event-" + std::to_string(panel.event.event) + ":" + plain_column_name(record.channel.name);
+                header << " " << heading;
+                body << (any ? ", \\\n     " : "") << "data using 1:" << table_columns.size() + 1
+                     << " with lines linecolor rgb " << channel_colours[record.index % 8] << " title "
+                     << quoted(record.channel.name);
+                any = true;
+                const auto polarity = polarities.find(record.channel.name);
+                const record_view view{record.channel, record.samples,
+                                       polarity == polarities.end() ? 0 : polarity->second};
+                for (const record_overlay& overlay : overlays)
+                    for (trace& drawn : overlay(view)) {
+                        longest = std::max(longest, drawn.values.size());
+                        table_columns.push_back(std::move(drawn.values));
+                        header << " " << heading << ":" << plain_column_name(drawn.title);
+                        body << ", \\\n     data using 1:" << table_columns.size() + 1 << " with lines "
+                             << (drawn.style == trace_style::pulse ? "dashtype 2 linewidth 1.5 linecolor rgb '#000000'"
+                                                                   : "dashtype 3 linewidth 1.5 linecolor rgb '#808080'")
+                             << (in_key.insert(drawn.title).second ? " title " + quoted(drawn.title) : " notitle");
+                    }
+            }
+            if (!any) body << "NaN notitle";
+            body << "\n";
         }
-        data << "\n";
-        for (std::size_t j = 0; j < layout.samples; ++j) {
+        std::ostringstream data;
+        data << header.str() << "\n";
+        for (std::size_t j = 0; j < longest; ++j) {
             data << j;
-            for (const record& r : samples) data << ' ' << r.a[j] << ' ' << r.b[j];
+            for (const std::vector<double>& column : table_columns) {
+                if (j < column.size() && std::isfinite(column[j]))
+                    data << ' ' << number(column[j], "%.10g");
+                else
+                    data << " NaN";
+            }
             data << '\n';
         }
         const std::string data_name = gallery.name + ".txt";
         gallery.data.emplace_back(data_name, data.str());
 
-        std::ostringstream body;
-        const std::string title =
-            file.shown + ": " + heading +
-            (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
-        body << "set multiplot layout " << rows << ", " << columns << " title " << quoted(title) << "\n"
-             << "set xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\nset key outside right top\n"
-             << "set autoscale xfix\n"
-             << "data = " << quoted_path(data_dir + "/" + data_name) << "\n";
-        for (std::size_t i = 0; i < count; ++i)
-            body << "set title " << quoted(records[first + i].caption) << "\nplot data using 1:" << 2 + 2 * i
-                 << " with lines linecolor rgb " << blue << " title \"A\", '' using 1:" << 3 + 2 * i
-                 << " with lines linecolor rgb " << red << " title \"B\"\n";
-        body << "unset multiplot\n";
-        gallery.body = body.str();
+        const std::string heading =
+            title + (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
+        gallery.body = "set multiplot layout " + std::to_string(rows) + ", " + std::to_string(columns) + " title " +
+                       quoted(heading) +
+                       "\nset xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\n"
+                       "set key outside right top\nset autoscale xfix\nset datafile missing \"NaN\"\n"
+                       "data = " + quoted_path(data_dir + "/" + data_name) + "\n" + body.str() + "unset multiplot\n";
         result.push_back(gallery);
     }
     return result;

@@ -1,10 +1,12 @@
 // The gnuplot scripts of the pictures, one builder per kind of input.
 #pragma once
 
+#include "overlay.h"
 #include "records.h"
 #include "summary.h"
 #include "table.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,31 +34,42 @@ std::vector<figure> self_test_figures(const source& file, const table& counts);
 /// murel_gen's example pulse pair ("index A B"): both channels against the sample index.
 figure example_figure(const source& file);
 
-/// The channel's spectrum (`column` 1 for A, 2 for B of "centre A B"), linear and log-y,
-/// with the summary's lines marked and labelled; none for a table without that column.
+/// The spectrum of `channel` (in `column` of the table, 1 for the first channel), linear and
+/// log-y, with each line's fitted curve and background drawn where the summary gives them and
+/// each line marked and labelled; the log spectrum sums `rebin` bins into one.  Then one picture
+/// per line with a fitted curve: the line close up, its pulls under it.  None for a table
+/// without that column.  `data_name` names the data in the titles.
 std::vector<figure> spectrum_figures(const source& file, const table& spectrum, std::size_t column,
-                                     const std::string& channel, const channel_summary& found, const std::string& unit);
+                                     const channel_summary& channel, const std::string& unit,
+                                     const std::string& data_name, std::size_t rebin);
 
-/// The A-against-B map ("x y count") with a logarithmic colour bar.
-figure map_figure(const source& file, const table& map, const std::string& unit);
+/// The map of the pair's first channel against its second ("x y count") with a logarithmic
+/// colour bar.
+figure map_figure(const source& file, const table& map, const std::pair<std::string, std::string>& pair,
+                  const std::string& unit, const std::string& data_name);
 
-/// The B spectrum of one gate (" y count").
-figure gate_figure(const source& file, const table& counts, const gate& band, const std::string& unit);
+/// The spectrum of the pair's second channel in one gate (" y count").
+figure gate_figure(const source& file, const table& counts, const gate& band,
+                   const std::pair<std::string, std::string>& pair, const std::string& unit,
+                   const std::string& data_name);
 
-/// The residuals table ("centre A B"): both channels, with their bias and RMS when known.
-figure residual_figure(const source& file, const table& residuals, const analysis_summary& summary);
+/// The residuals table ("centre" and a column per channel): each channel with counts, with its
+/// bias and RMS when known.
+figure residual_figure(const source& file, const table& residuals, const analysis_summary& summary,
+                       const std::string& data_name);
 
-/// One chosen record of a gallery, with the caption of its panel.
-struct chosen_record {
-    std::uint64_t event = 0;
+/// One event of a gallery, with the caption of its panel.
+struct gallery_panel {
+    event_records event;
     std::string caption;
 };
 
-/// Galleries of the chosen records of a .cdb-layout file, both channels per panel, at most
-/// twelve panels per picture; `name` is the stem of the first picture and `data_dir` the
-/// absolute directory the copies of the plotted samples go to.  Throws as read_record does.
-std::vector<figure> gallery_figures(const source& file, const record_layout& layout,
-                                    const std::vector<chosen_record>& records, const std::string& name,
-                                    const std::string& heading, const std::string& data_dir);
+/// Galleries of events, every channel of an event in its panel with each overlay's traces over
+/// it, at most twelve panels per picture; `name` is the stem of the first picture, `data_dir`
+/// the absolute directory the copies of the plotted samples go to, and `polarities` the way
+/// each channel's pulses go, by channel name, where known.
+std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, const std::vector<record_overlay>& overlays,
+                                    const std::map<std::string, int>& polarities, const std::string& name,
+                                    const std::string& title, const std::string& data_dir);
 
 }  // namespace murel::plot

@@ -1,37 +1,59 @@
 #include "records.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
+#include "convert.h"
+#include "run.h"
+
+#include <algorithm>
+#include <map>
 #include <stdexcept>
-#include <system_error>
 
 namespace murel::plot {
 
-std::uint64_t record_count(const std::string& path, const record_layout& layout) {
-    if (layout.samples == 0) throw std::invalid_argument("a record of 0 samples");
-    std::error_code error;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) throw std::system_error(error, "cannot examine " + path);
-    return size < layout.header_bytes ? 0 : (size - layout.header_bytes) / layout.event_bytes();
+std::vector<acquisition_source> group_acquisitions(const std::vector<std::string>& paths, const std::string& format,
+                                                   const formats::reader_options& reading) {
+    analysis::analysis_options options;
+    options.format = format;
+    options.reading = reading;
+    std::vector<acquisition_source> result;
+    for (const analysis::acquisition& a : analysis::plan_analysis(paths, options).acquisitions)
+        result.push_back({a.paths, a.format, reading});
+    return result;
 }
 
-record read_record(const std::string& path, const record_layout& layout, std::uint64_t event) {
-    const std::uint64_t events = record_count(path, layout);
-    if (event >= events)
-        throw std::out_of_range("event " + std::to_string(event) + " is beyond the " + std::to_string(events) +
-                                " events of " + path);
-    std::ifstream in(path, std::ios::binary);
-    std::vector<unsigned char> bytes(layout.event_bytes());
-    in.seekg(static_cast<std::streamoff>(layout.header_bytes + event * layout.event_bytes()));
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-    record result;
-    result.a.reserve(layout.samples);
-    result.b.reserve(layout.samples);
-    for (std::size_t i = 0; i < bytes.size(); i += 4) {
-        result.a.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[i] | bytes[i + 1] << 8)));
-        result.b.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[i + 2] | bytes[i + 3] << 8)));
+std::vector<event_records> read_events(const acquisition_source& source, const std::vector<std::uint64_t>& events) {
+    formats::acquisition files(source.paths, source.format, source.reading);
+    std::map<std::uint64_t, event_records> found;
+    for (const std::uint64_t event : events) found[event].event = event;
+    const std::uint64_t last_wanted = found.empty() ? 0 : found.rbegin()->first;
+    std::uint64_t lowest = UINT64_MAX, highest = 0;
+    // In files whose events only go up, reading stops past the last event wanted.
+    bool ascending = true, past = false;
+    formats::record_batch batch;
+    while (!past && !found.empty() && files.next(batch, 256)) {
+        for (std::size_t i = 0; i < batch.size() && !past; ++i) {
+            const formats::record_header& header = batch.headers[i];
+            ascending = ascending && (lowest > highest || header.event >= highest);
+            lowest = std::min(lowest, header.event);
+            highest = std::max(highest, header.event);
+            past = ascending && header.event > last_wanted;
+            const auto wanted = found.find(header.event);
+            if (wanted == found.end()) continue;
+            wanted->second.records.push_back(
+                {header.channel, files.info().channels.at(header.channel),
+                 std::vector<std::int32_t>(batch.samples_of(i), batch.samples_of(i) + batch.length_of(i))});
+        }
+    }
+    std::vector<event_records> result;
+    for (const std::uint64_t event : events) {
+        const event_records& records = found[event];
+        if (records.records.empty())
+            throw std::out_of_range(
+                "no event " + std::to_string(event) + " in " + source.paths.front() +
+                (source.paths.size() > 1 ? " and the files read with it" : "") +
+                (lowest > highest ? ", which holds no record"
+                 : past           ? ", which skips it"
+                                  : ", whose events run from " + std::to_string(lowest) + " to " + std::to_string(highest)));
+        result.push_back(records);
     }
     return result;
 }

@@ -1,5 +1,8 @@
-// Records of .cdb-layout files: a header, then events of sample pairs (A then B, int16 LE).
+// The records of chosen events, read through the format layer from one acquisition: a file, or
+// the channel files of one WaveDump acquisition.
 #pragma once
+
+#include "format.h"
 
 #include <cstdint>
 #include <string>
@@ -7,25 +10,36 @@
 
 namespace murel::plot {
 
-/// Where the records of a .cdb-layout file lie.
-struct record_layout {
-    std::uint64_t header_bytes = 12;
-    std::uint64_t samples = 1000;  // per channel and event
-
-    std::uint64_t event_bytes() const { return samples * 4; }
+/// Files read as one acquisition, and how to read them.
+struct acquisition_source {
+    std::vector<std::string> paths;
+    std::string format;  // empty: each file's detected one
+    formats::reader_options reading;
 };
 
-/// Both channels of one event.
-struct record {
-    std::vector<std::int16_t> a, b;
+/// Groups `paths` into acquisitions as the analysis does (WaveDump channel files given one after
+/// another are one), each read with `format` (empty: detected) and `reading`; throws
+/// std::invalid_argument naming a file that the options do not fit, std::runtime_error naming a
+/// file no reader recognises and std::system_error naming a file that cannot be read.
+std::vector<acquisition_source> group_acquisitions(const std::vector<std::string>& paths, const std::string& format,
+                                                   const formats::reader_options& reading);
+
+/// One channel's record of an event.
+struct channel_record {
+    std::size_t index = 0;  // of the channel among the acquisition's
+    formats::channel_info channel;
+    std::vector<std::int32_t> samples;
 };
 
-/// The number of whole events in the file at `path`; throws std::invalid_argument for a
-/// layout of no samples and std::system_error when the file cannot be examined.
-std::uint64_t record_count(const std::string& path, const record_layout& layout);
+/// Every record of one event, in the order the files hold them.
+struct event_records {
+    std::uint64_t event = 0;
+    std::vector<channel_record> records;
+};
 
-/// Reads event `event` (0-based) of the file at `path`; throws std::out_of_range naming the
-/// file when it holds no such event and std::system_error when it cannot be read.
-record read_record(const std::string& path, const record_layout& layout, std::uint64_t event);
+/// The records of `events` (event numbers as the files count them, from 0 in files without
+/// counters), in the order asked; throws std::out_of_range naming the first event the files do
+/// not hold and what they hold, and what formats::acquisition throws.
+std::vector<event_records> read_events(const acquisition_source& source, const std::vector<std::uint64_t>& events);
 
 }  // namespace murel::plot

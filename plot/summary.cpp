@@ -25,13 +25,27 @@ double number_or(const json& object, const char* key, double missing) {
     return found->is_null() ? NAN : found->get<double>();
 }
 
-channel_summary read_channel(const json& channel) {
+channel_summary read_channel(const std::string& name, const json& channel) {
     channel_summary result;
-    for (const json& line : channel.value("lines", json::array()))
-        result.lines.push_back({line.at("position").get<double>(), number_or(line, "position_error", 0.0),
-                                line.value("fwhm", 0.0), number_or(line, "fwhm_error", 0.0)});
+    result.name = name;
+    for (const json& line : channel.value("lines", json::array())) {
+        found_line found;
+        found.position = line.at("position").get<double>();
+        found.position_error = number_or(line, "position_error", 0.0);
+        found.fwhm = line.value("fwhm", 0.0);
+        found.fwhm_error = number_or(line, "fwhm_error", 0.0);
+        found.counts = line.value("counts", 0.0);
+        found.background = line.value("background", 0.0);
+        found.background_slope = line.value("background_slope", 0.0);
+        found.background_reference = line.value("background_reference", found.position);
+        if (line.contains("fit_range"))
+            found.fit_range = {line["fit_range"].at(0).get<double>(), line["fit_range"].at(1).get<double>()};
+        result.lines.push_back(found);
+    }
     if (channel.contains("residual_bias")) result.residual_bias = channel["residual_bias"].get<double>();
     if (channel.contains("residual_rms")) result.residual_rms = channel["residual_rms"].get<double>();
+    const std::string polarity = channel.value("polarity", "");
+    result.polarity = polarity == "positive" ? 1 : polarity == "negative" ? -1 : 0;
     return result;
 }
 
@@ -57,6 +71,9 @@ void check_fields(const analysis_summary& summary) {
     if (find_unit(summary.unit) == nullptr)
         throw std::invalid_argument("unknown unit " + shown(summary.unit) + "; the known units are " +
                                     listed(known_units(), [](const unit_name& u) { return u.name; }));
+    for (const channel_summary& channel : summary.channels)
+        if (channel.name.find('\0') != std::string::npos)
+            throw std::invalid_argument("channel name " + shown(channel.name) + " holds a NUL byte");
     const auto& flags = known_flags();
     for (const flagged_record& entry : summary.flagged) {
         if (std::find(flags.begin(), flags.end(), entry.flag) == flags.end())
@@ -104,8 +121,24 @@ analysis_summary analysis_summary::read(const std::string& path) {
         const json summary = json::parse(in);
         result.unit = summary.value("unit", "ADC");
         const json channels = summary.value("channels", json::object());
-        if (channels.contains("A")) result.a = read_channel(channels["A"]);
-        if (channels.contains("B")) result.b = read_channel(channels["B"]);
+        std::vector<std::string> names{"A", "B"};
+        if (summary.contains("channel_names")) {
+            names.clear();
+            for (const json& name : summary["channel_names"]) names.push_back(name.get<std::string>());
+        }
+        for (const std::string& name : names)
+            result.channels.push_back(read_channel(name, channels.value(name, json::object())));
+        if (summary.contains("pair") && !summary["pair"].is_null())
+            result.pair = {summary["pair"].at("channels").at(0).get<std::string>(),
+                           summary["pair"].at("channels").at(1).get<std::string>()};
+        else if (!summary.contains("pair") && names.size() >= 2)
+            result.pair = {names[0], names[1]};
+        if (summary.contains("files")) result.files = analysis::get_paths(summary, "files", path);
+        result.format = summary.value("format", "");
+        if (summary.contains("samples") && !summary["samples"].is_null())
+            result.samples = summary["samples"].get<std::size_t>();
+        if (summary.contains("header_bytes") && !summary["header_bytes"].is_null())
+            result.header_bytes = summary["header_bytes"].get<std::uint64_t>();
         for (const json& entry : summary.value("gates", json::array())) {
             const json band = entry.at("band");
             result.gates.push_back({entry.at("line").get<int>(), entry.at("file").get<std::string>(),
@@ -121,6 +154,22 @@ analysis_summary analysis_summary::read(const std::string& path) {
         throw std::invalid_argument(path + ": " + e.what());
     }
     return result;
+}
+
+const channel_summary* analysis_summary::channel(const std::string& name) const {
+    for (const channel_summary& c : channels)
+        if (c.name == name) return &c;
+    return nullptr;
+}
+
+std::string analysis_summary::data_name() const {
+    if (files.empty()) return "";
+    const auto name = [](const std::string& path) {
+        const std::size_t slash = path.find_last_of('/');
+        return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
+    };
+    if (files.size() == 1) return name(files.front());
+    return name(files.front()) + " … " + name(files.back()) + " (" + std::to_string(files.size()) + " files)";
 }
 
 std::string analysis_summary::unit_label() const {

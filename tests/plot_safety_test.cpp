@@ -59,9 +59,13 @@ void write_analysis(const std::string& dir, double peak, const std::string& reco
         spectrum << 10 * i << ' ' << std::round(100 * std::exp(-std::pow((10 * i - peak) / 30, 2))) << ' ' << i % 3
                  << '\n';
     write_text(dir + "/spectrum.txt", spectrum.str());
+    // The channel's name reaches titles, keys and picture names; its line has a fitted curve and a close-up.
+    const json line = {{"position", peak}, {"position_error", 0.5}, {"fwhm", 50}, {"counts", 400}, {"background", 1},
+                       {"background_slope", 0}, {"background_reference", peak}, {"fit_range", {peak - 100, peak + 100}}};
     const json summary = {
         {"unit", unit},
-        {"channels", {{"A", {{"lines", {{{"position", peak}, {"position_error", 0.5}, {"fwhm", 50}}}}}}}},
+        {"channel_names", {channel}},
+        {"channels", {{channel, {{"lines", {line}}, {"polarity", "positive"}}}}},
         {"flagged", {{{"file", records}, {"event", 1}, {"channel", channel}, {"flag", flag}}}}};
     write_text(dir + "/summary.json", summary.dump(-1, ' ', false, json::error_handler_t::replace));
 }

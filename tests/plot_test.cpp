@@ -1,5 +1,6 @@
 // murel plot, run end to end on murel_gen's outputs, a hand-made analysis directory and a
 // small .cdb-layout file, and its readers on damaged input.
+#include "format.h"
 #include "histogram.h"
 #include "image.h"
 #include "program_runner.h"
@@ -149,8 +150,10 @@ void write_analysis(const std::string& dir, const std::string& records_file) {
     write_text(dir + "/summary.json", R"({"files": [")" + records_file + R"("], "samples": 200, "unit": "ADC",
   "channels": {
     "A": {"records": 20000, "clipped": 1, "no_pulse": 1, "fit_failed": 0, "residual_bias": 1.0, "residual_rms": 20.0,
-          "lines": [{"position": 12775.4, "position_error": 0.7, "fwhm": 141.2, "fwhm_error": 1.4, "counts": 8000},
-                    {"position": 31862.8, "position_error": 1.1, "fwhm": 212.0, "fwhm_error": 2.2, "counts": 4000}]},
+          "lines": [{"position": 12775.4, "position_error": 0.7, "fwhm": 141.2, "fwhm_error": 1.4, "counts": 8000,
+                     "background": 3.2, "background_slope": 0, "background_reference": 12775, "fit_range": [12400, 13150]},
+                    {"position": 31862.8, "position_error": 1.1, "fwhm": 212.0, "fwhm_error": 2.2, "counts": 4000,
+                     "background": 3.2, "background_slope": 0, "background_reference": 31860, "fit_range": [31300, 32400]}]},
     "B": {"records": 20000, "clipped": 0, "no_pulse": 0, "fit_failed": 0, "residual_bias": -2.0, "residual_rms": 25.0,
           "lines": [{"position": 12774.9, "position_error": 0.7, "fwhm": 140.9, "fwhm_error": 1.4, "counts": 8000}]}},
   "gates": [{"line": 0, "file": "gate-0.txt", "band": [12700.0, 12850.0]},
@@ -160,6 +163,71 @@ void write_analysis(const std::string& dir, const std::string& records_file) {
               {"file": ")" + records_file +
                                           R"(", "event": 7, "channel": "A", "flag": "no_pulse"}]})");
 }
+
+
+// The pixels of a PNG file, row after row from the top, three components each.
+struct rgb_pixels {
+    std::uint32_t width = 0, height = 0;
+    std::vector<std::uint8_t> rgb;
+    bool is(std::uint32_t x, std::uint32_t y, std::uint32_t colour) const {
+        const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
+        return rgb[at] == (colour >> 16 & 0xff) && rgb[at + 1] == (colour >> 8 & 0xff) && rgb[at + 2] == (colour & 0xff);
+    }
+};
+
+rgb_pixels read_png(const std::string& path) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    rgb_pixels result;
+    if (png_image_begin_read_from_file(&png, path.c_str()) == 0) return result;
+    png.format = PNG_FORMAT_RGB;
+    result.rgb.resize(PNG_IMAGE_SIZE(png));
+    if (png_image_finish_read(&png, nullptr, result.rgb.data(), 0, nullptr) == 0) return {};
+    result.width = png.width;
+    result.height = png.height;
+    return result;
+}
+
+// Where `script` put its last plot's x axis: the pixel columns of its ends and their values.
+struct x_axis {
+    double left = 0, right = 0, low = 0, high = 0;
+    double column_of(double x) const { return left + (x - low) / (high - low) * (right - left); }
+};
+
+x_axis x_axis_of(const std::string& script) {
+    scratch_dir work;
+    const std::string frame = work.file("frame.txt");
+    const run_result result = run("/bin/sh", {"-c", "gnuplot -e \"output = '" + work.file("p.png") + "'\" '" + script +
+                                                        "' -e \"set print '" + frame +
+                                                        "'; print GPVAL_TERM_XMIN, GPVAL_TERM_XMAX, GPVAL_X_MIN, GPVAL_X_MAX\""},
+                                  ".");
+    EXPECT_EQ(result.status, 0) << result.err;
+    x_axis axis;
+    std::istringstream(read_file(frame)) >> axis.left >> axis.right >> axis.low >> axis.high;
+    return axis;
+}
+
+// For each pixel column holding `colour`, the row of its highest pixel of that colour.
+std::map<std::uint32_t, std::uint32_t> top_of_colour(const rgb_pixels& image, std::uint32_t colour) {
+    std::map<std::uint32_t, std::uint32_t> result;
+    for (std::uint32_t y = 0; y < image.height; ++y)
+        for (std::uint32_t x = 0; x < image.width; ++x)
+            if (image.is(x, y, colour) && result.count(x) == 0) result[x] = y;
+    return result;
+}
+
+// The column of a gallery's data copy headed `heading`.
+std::size_t column_of(const std::string& copy, const std::string& heading) {
+    std::istringstream words(test_support::lines(read_file(copy)).front());
+    std::string word;
+    words >> word;  // '#'
+    for (std::size_t k = 0; words >> word; ++k)
+        if (word == heading) return k;
+    ADD_FAILURE() << heading << " heads no column of " << copy;
+    return 0;
+}
+
+const std::uint32_t fit_colour = 0xe66100, background_colour = 0x1a9641;
 
 const png_size plot_size{1200, 720};
 
@@ -180,6 +248,8 @@ TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
         {dir.file("few.cdb"), "--records", "-1", "-o", "out"},  // not wrapped round to the last event
         {dir.file("few.cdb"), "--records", "0,18446744073709551616", "-o", "out"},  // not cut to 2^64 - 1
         {dir.file("few.cdb"), "--records", "0", "--samples", "0", "-o", "out"},
+        {dir.file("few.cdb"), "--records", "0", "--rebin", "0", "-o", "out"},
+        {dir.file("few.cdb"), "--records", "0", "--format", "no-such-format", "-o", "out"},
         {"--records", "0", dir.file("empty"), "-o", "out"},  // records without a file
     };
     for (const auto& arguments : cases) {
@@ -189,8 +259,16 @@ TEST(plot_cli, refuses_impossible_command_lines_with_status_2) {
         EXPECT_FALSE(fs::exists(dir.file("out")));
     }
     EXPECT_NE(murel_plot({dir.file("few.cdb"), "--records", "3", "-o", "out"}, dir.path().string())
-                  .err.find("record 3 is beyond the 3 records of"),
+                  .err.find("no event 3 in " + dir.file("few.cdb") + ", whose events run from 0 to 2"),
               std::string::npos);
+    // A record length that does not fit the file is a fault of the data as read, like analyse's.
+    const run_result misread =
+        murel_plot({dir.file("few.cdb"), "--records", "0", "--samples", "999", "-o", "out"}, dir.path().string());
+    EXPECT_EQ(misread.status, 1);
+    EXPECT_NE(misread.err.find("few.cdb: its size of 12012 bytes is not a 12-byte header plus whole events"),
+              std::string::npos)
+        << misread.err;
+    EXPECT_FALSE(fs::exists(dir.file("out")));
     EXPECT_NE(murel_plot({dir.file("few.cdb"), "--records", "-1", "-o", "out"}, dir.path().string())
                   .err.find("'-1' is not an event number"),
               std::string::npos);
@@ -297,7 +375,8 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
     write_records(dir.file("pulses.cdb"), 10, 200);
     write_analysis(dir.file("analysis"), "pulses.cdb");
     const run_result result = murel_plot(
-        {"analysis", "pulses.cdb", "--records", "0,9", "--samples", "200", "-o", "plots"}, dir.path().string());
+        {"analysis", "pulses.cdb", "--records", "0,9", "--samples", "200", "--images", "-o", "plots"},
+        dir.path().string());
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(pictures_in(dir.file("plots")), (std::map<std::string, png_size>{{"flagged-pulses.png", plot_size},
@@ -309,6 +388,8 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
                                                                                {"residuals.png", plot_size},
                                                                                {"spectrum-A.png", plot_size},
                                                                                {"spectrum-A-log.png", plot_size},
+                                                                               {"spectrum-A-line-0.png", {1200, 900}},
+                                                                               {"spectrum-A-line-1.png", {1200, 900}},
                                                                                {"spectrum-B.png", plot_size},
                                                                                {"spectrum-B-log.png", plot_size}}));
     for (const auto& entry : fs::directory_iterator(dir.file("plots"))) {
@@ -355,12 +436,14 @@ TEST(plot_analysis, draws_every_table_of_an_analysis_and_the_records_it_flagged)
     const murel::plot::table flagged = murel::plot::table::read(dir.file("plots/flagged-pulses.txt"));
     ASSERT_EQ(chosen.rows(), 200U);
     ASSERT_EQ(flagged.rows(), 200U);
+    const std::string chosen_copy = dir.file("plots/records-pulses.txt"), flagged_copy = dir.file("plots/flagged-pulses.txt");
     for (int j = 0; j < 200; ++j)
-        for (int channel = 0; channel < 2; ++channel) {
-            EXPECT_EQ(chosen.at(j, 1 + channel), sample_of(bytes, 200, 0, j, channel));
-            EXPECT_EQ(chosen.at(j, 3 + channel), sample_of(bytes, 200, 9, j, channel));
-            EXPECT_EQ(flagged.at(j, 1 + channel), sample_of(bytes, 200, 3, j, channel));
-            EXPECT_EQ(flagged.at(j, 3 + channel), sample_of(bytes, 200, 7, j, channel));
+        for (const int channel : {0, 1}) {
+            const std::string name = channel == 0 ? ":A" : ":B";
+            EXPECT_EQ(chosen.at(j, column_of(chosen_copy, "event-0" + name)), sample_of(bytes, 200, 0, j, channel));
+            EXPECT_EQ(chosen.at(j, column_of(chosen_copy, "event-9" + name)), sample_of(bytes, 200, 9, j, channel));
+            EXPECT_EQ(flagged.at(j, column_of(flagged_copy, "event-3" + name)), sample_of(bytes, 200, 3, j, channel));
+            EXPECT_EQ(flagged.at(j, column_of(flagged_copy, "event-7" + name)), sample_of(bytes, 200, 7, j, channel));
         }
     EXPECT_NE(read_file(dir.file("plots/flagged-pulses.gp")).find("event 7: A no_pulse"), std::string::npos);
 }
@@ -417,9 +500,130 @@ TEST(plot_analysis, keeps_the_pictures_of_two_analyses_apart_and_names_flagged_f
               std::string::npos)
         << result.err;
     const auto pictures = pictures_in(dir.file("plots"));
-    EXPECT_EQ(pictures.size(), 18U);  // nine of each: four spectra, map, its copy, two gates, residuals
-    for (const char* name : {"analysis-spectrum-A.png", "analysis2-spectrum-A.png", "analysis-map1.png",
-                             "analysis2-map1.png", "analysis-gate-1.png", "analysis2-residuals.png"})
+    EXPECT_EQ(pictures.size(), 20U);  // ten of each: four spectra, two line close-ups, map, two gates, residuals
+    for (const char* name : {"analysis-spectrum-A.png", "analysis2-spectrum-A.png", "analysis-spectrum-A-line-1.png",
+                             "analysis-gate-1.png", "analysis2-residuals.png"})
         EXPECT_EQ(pictures.count(name), 1U) << name;
+    EXPECT_EQ(pictures.count("analysis-map1.png"), 0U);  // the PPM copies only with --images
     EXPECT_EQ(result.out.find(dir.file("plots/analysis-spectrum-A.png") + "\n"), 0U) << result.out;
+}
+
+TEST(plot_analysis, draws_each_fitted_line_where_the_analysis_found_it_and_nowhere_else) {
+    scratch_dir dir;
+    ASSERT_EQ(run(MUREL_PATH, {"generate", "--events", "6000", "--samples", "300", "--centre", "150,0.005", "--width",
+                               "40,0.0005", "data.cdb"}, dir.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_PATH, {"analyse", "data.cdb", "--samples", "300", "-o", "analysis"}, dir.path().string()).status,
+              0);
+    const run_result result = murel_plot({"analysis", "--rebin", "8", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    const murel::plot::analysis_summary summary = murel::plot::analysis_summary::read(dir.file("analysis/summary.json"));
+    ASSERT_EQ(summary.channels.size(), 2U);
+    for (const murel::plot::channel_summary& channel : summary.channels) {
+        ASSERT_EQ(channel.lines.size(), 2U) << channel.name;
+        const std::string picture = dir.file("plots/spectrum-" + channel.name);
+        const x_axis axis = x_axis_of(picture + ".gp");
+        const auto fitted = top_of_colour(read_png(picture + ".png"), fit_colour);
+        ASSERT_FALSE(fitted.empty()) << channel.name;
+        for (const murel::plot::found_line& line : channel.lines) {
+            ASSERT_TRUE(line.fit_range.has_value());
+            // The curve spans the stretch fitted, and peaks at the line's position.
+            const double from = axis.column_of(line.fit_range->first), to = axis.column_of(line.fit_range->second);
+            const double peak = axis.column_of(line.position);
+            std::uint32_t top_row = UINT32_MAX, top_column = 0, columns = 0;
+            for (const auto& [column, row] : fitted)
+                if (column >= from - 2 && column <= to + 2) {
+                    ++columns;
+                    if (row < top_row) top_row = row, top_column = column;
+                }
+            EXPECT_GE(columns, 3U) << channel.name << " " << line.position;
+            EXPECT_NEAR(top_column, peak, 2.5) << channel.name << " " << line.position;
+        }
+        // Nothing of the fit's colour away from the lines (the key's sample aside).
+        for (const auto& [column, row] : fitted) {
+            bool near_a_line = column > axis.right - 120;
+            for (const murel::plot::found_line& line : channel.lines)
+                near_a_line = near_a_line || (column >= axis.column_of(line.fit_range->first) - 2 &&
+                                              column <= axis.column_of(line.fit_range->second) + 2);
+            EXPECT_TRUE(near_a_line) << channel.name << ": fit colour at column " << column << ", row " << row;
+        }
+        // The close-up draws the curve and the background, and its script rebuilds the counts.
+        for (std::size_t k = 0; k < channel.lines.size(); ++k) {
+            const std::string close_up = picture + "-line-" + std::to_string(k);
+            const rgb_pixels image = read_png(close_up + ".png");
+            EXPECT_GT(top_of_colour(image, fit_colour).size(), 300U) << close_up;
+            EXPECT_GT(top_of_colour(image, background_colour).size(), 100U) << close_up;
+        }
+        // The log spectrum sums eight bins into one.
+        EXPECT_NE(read_file(picture + "-log.gp").find("set ylabel 'Counts / (80 ADC)'"), std::string::npos);
+        const auto rebinned = plotted_points(picture + "-log.gp");
+        const auto fine = plotted_points(picture + ".gp");
+        double rebinned_total = 0, fine_total = 0;
+        for (const auto& point : rebinned) rebinned_total += point.second;
+        for (const auto& point : fine) fine_total += point.second;
+        EXPECT_EQ(rebinned_total, fine_total) << channel.name;
+        EXPECT_NEAR(static_cast<double>(rebinned.size()), fine.size() / 8.0, 2.0) << channel.name;
+    }
+    const std::string title = read_file(dir.file("plots/spectrum-A.gp"));
+    EXPECT_NE(title.find("set title 'data.cdb: channel A amplitude spectrum'"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir.file("plots/map1.png")));
+}
+
+TEST(plot_records, reads_a_wavedump_acquisition_of_several_files_as_the_analysis_did) {
+    scratch_dir dir;
+    // Baselines high enough that the larger pulses saturate at 65535 and are flagged.
+    ASSERT_EQ(run(MUREL_PATH, {"generate", "--format", "wavedump", "--events", "40", "--samples", "200", "--centre",
+                               "100,0.005", "--width", "25,0.0005", "--offset", "2000,0.05", "waves"},
+                  dir.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_PATH, {"analyse", "waves/wave0.dat", "waves/wave1.dat", "-o", "analysis"}, dir.path().string())
+                  .status, 0);
+    const murel::plot::analysis_summary summary = murel::plot::analysis_summary::read(dir.file("analysis/summary.json"));
+    ASSERT_FALSE(summary.flagged.empty());
+    const run_result flagged = murel_plot({"analysis", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(flagged.status, 0) << flagged.err;
+    EXPECT_EQ(flagged.err, "");
+    const run_result chosen = murel_plot({"waves/wave0.dat", "waves/wave1.dat", "--records", "2,5", "-o", "chosen"},
+                                         dir.path().string());
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(pictures_in(dir.file("chosen")), (std::map<std::string, png_size>{{"records-wave0.png", plot_size}}));
+
+    // Each panel holds both channels' samples as the files hold them, with the fit over them.
+    std::vector<std::vector<std::int32_t>> wave[2];
+    for (int c = 0; c < 2; ++c) {
+        const auto reader = murel::formats::open(dir.file("waves/wave" + std::to_string(c) + ".dat"));
+        murel::formats::record_batch batch;
+        while (reader->next(batch, 64))
+            for (std::size_t i = 0; i < batch.size(); ++i)
+                wave[c].emplace_back(batch.samples_of(i), batch.samples_of(i) + batch.length_of(i));
+    }
+    const std::string copy = dir.file("chosen/records-wave0.txt");
+    const murel::plot::table records = murel::plot::table::read(copy);
+    ASSERT_EQ(records.rows(), 200U);
+    for (std::size_t j = 0; j < 200; ++j) {
+        EXPECT_EQ(records.at(j, column_of(copy, "event-2:0")), wave[0][2][j]);
+        EXPECT_EQ(records.at(j, column_of(copy, "event-2:1")), wave[1][2][j]);
+        EXPECT_EQ(records.at(j, column_of(copy, "event-5:0")), wave[0][5][j]);
+        EXPECT_EQ(records.at(j, column_of(copy, "event-5:1")), wave[1][5][j]);
+    }
+    // Each fitted pulse (none for a saturated record) follows its samples to within the noise,
+    // over its baseline.
+    std::size_t fitted = 0;
+    for (const char* record : {"event-2:0", "event-2:1", "event-5:0", "event-5:1"}) {
+        if (test_support::lines(read_file(copy)).front().find(std::string(record) + ":fitted_pulse") == std::string::npos)
+            continue;
+        ++fitted;
+        const std::size_t samples = column_of(copy, record), pulse = column_of(copy, std::string(record) + ":fitted_pulse");
+        double largest_gap = 0;
+        for (std::size_t j = 0; j < 200; ++j)
+            largest_gap = std::max(largest_gap, std::abs(records.at(j, pulse) - records.at(j, samples)));
+        EXPECT_LT(largest_gap, 100.0) << record;
+        EXPECT_NEAR(records.at(0, column_of(copy, std::string(record) + ":baseline")), records.at(0, samples), 100.0);
+    }
+    EXPECT_GE(fitted, 1U);
+
+    const std::string flagged_script = read_file(dir.file("plots/flagged-wave0.gp"));
+    const murel::plot::flagged_record& first = summary.flagged.front();
+    EXPECT_NE(flagged_script.find("event " + std::to_string(first.event) + ": " + first.channel + " " + first.flag),
+              std::string::npos);
+    EXPECT_NE(flagged_script.find("waves/wave0.dat … wave1.dat (2 files): records flagged by analysis"),
+              std::string::npos);
 }
