@@ -86,7 +86,7 @@ void make_dataset(hid_t parent, const std::string& name, hid_t type, std::vector
 
 // One channel table: equal-size uint16 waveforms (or int16 vectors of vectors when `lengths`
 // is given) and the scalar columns named in `columns`.
-struct table_spec {
+struct table_plan {
     std::string columns = "waveform,timestamp,eventnumber,daqenergy";
     std::vector<std::int32_t> samples;
     hsize_t rows = 0;
@@ -100,37 +100,37 @@ struct table_spec {
     bool vector_column_itself = false;  // the waveform column is the vector of vectors
 };
 
-void make_table(hid_t file, const std::string& path, const table_spec& spec) {
+void make_table(hid_t file, const std::string& path, const table_plan& plan) {
     const hid_t top = make_group(file, path.substr(0, path.find('/')));
-    const hid_t table = make_group(top, "raw", "table{" + spec.columns + "}");
-    if (!spec.lengths.empty()) {
-        std::vector<std::int16_t> flat(spec.samples.begin(), spec.samples.end());
-        hid_t holder = make_group(table, "waveform", spec.vector_column_itself ? "array<1>{array<1>{real}}" : "table{t0,dt,values}");
+    const hid_t table = make_group(top, "raw", "table{" + plan.columns + "}");
+    if (!plan.lengths.empty()) {
+        std::vector<std::int16_t> flat(plan.samples.begin(), plan.samples.end());
+        hid_t holder = make_group(table, "waveform", plan.vector_column_itself ? "array<1>{array<1>{real}}" : "table{t0,dt,values}");
         hid_t waveform = holder;
-        if (!spec.vector_column_itself) holder = make_group(waveform, "values", "array<1>{array<1>{real}}");
-        make_dataset(holder, "flattened_data", H5T_STD_I16LE, {flat.size()}, flat, nullptr, spec.how);
-        make_dataset(holder, "cumulative_length", H5T_STD_U32LE, {spec.lengths.size()}, spec.lengths);
+        if (!plan.vector_column_itself) holder = make_group(waveform, "values", "array<1>{array<1>{real}}");
+        make_dataset(holder, "flattened_data", H5T_STD_I16LE, {flat.size()}, flat, nullptr, plan.how);
+        make_dataset(holder, "cumulative_length", H5T_STD_U32LE, {plan.lengths.size()}, plan.lengths);
         if (holder != waveform) H5Gclose(holder);
         H5Gclose(waveform);
-    } else if (spec.columns.find("waveform") != std::string::npos) {
+    } else if (plan.columns.find("waveform") != std::string::npos) {
         const hid_t waveform = make_group(table, "waveform", "table{t0,dt,values}");
-        std::vector<std::uint16_t> values(spec.samples.begin(), spec.samples.end());
-        make_dataset(waveform, "t0", H5T_IEEE_F64LE, {spec.rows}, std::vector<double>(spec.rows, 0.0), "ns");
-        make_dataset(waveform, "dt", H5T_IEEE_F64LE, {spec.rows}, std::vector<double>(spec.rows, 16.0), "ns");
-        make_dataset(waveform, "values", spec.sample_type, {spec.rows, spec.rows ? values.size() / spec.rows : 0}, values, nullptr, spec.how);
+        std::vector<std::uint16_t> values(plan.samples.begin(), plan.samples.end());
+        make_dataset(waveform, "t0", H5T_IEEE_F64LE, {plan.rows}, std::vector<double>(plan.rows, 0.0), "ns");
+        make_dataset(waveform, "dt", H5T_IEEE_F64LE, {plan.rows}, std::vector<double>(plan.rows, 16.0), "ns");
+        make_dataset(waveform, "values", plan.sample_type, {plan.rows, plan.rows ? values.size() / plan.rows : 0}, values, nullptr, plan.how);
         H5Gclose(waveform);
     }
-    if (!spec.timestamps.empty()) make_dataset(table, "timestamp", H5T_IEEE_F64LE, {spec.timestamps.size()}, spec.timestamps, "s");
-    if (!spec.events.empty()) make_dataset(table, spec.columns.find("ievt") != std::string::npos ? "ievt" : "eventnumber", H5T_STD_I32LE, {spec.events.size()}, spec.events);
-    if (!spec.energies.empty()) make_dataset(table, "daqenergy", H5T_STD_U16LE, {spec.energies.size()}, spec.energies);
-    if (!spec.channels.empty()) make_dataset(table, "channel", H5T_STD_U32LE, {spec.channels.size()}, spec.channels);
+    if (!plan.timestamps.empty()) make_dataset(table, "timestamp", H5T_IEEE_F64LE, {plan.timestamps.size()}, plan.timestamps, "s");
+    if (!plan.events.empty()) make_dataset(table, plan.columns.find("ievt") != std::string::npos ? "ievt" : "eventnumber", H5T_STD_I32LE, {plan.events.size()}, plan.events);
+    if (!plan.energies.empty()) make_dataset(table, "daqenergy", H5T_STD_U16LE, {plan.energies.size()}, plan.energies);
+    if (!plan.channels.empty()) make_dataset(table, "channel", H5T_STD_U32LE, {plan.channels.size()}, plan.channels);
     H5Gclose(table);
     H5Gclose(top);
 }
 
-void make_file(const std::string& path, const std::vector<std::pair<std::string, table_spec>>& tables) {
+void make_file(const std::string& path, const std::vector<std::pair<std::string, table_plan>>& tables) {
     const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-    for (const auto& [name, spec] : tables) make_table(file, name, spec);
+    for (const auto& [name, plan] : tables) make_table(file, name, plan);
     H5Fclose(file);
 }
 
@@ -164,14 +164,14 @@ std::vector<record> read_all(fmt::reader& reader, std::size_t batch_size = 3) {
 
 std::unique_ptr<fmt::reader> open_lh5(const std::string& path) { return fmt::find("lh5").open(path, {}); }
 
-table_spec equal_size_table(double first_time) {
-    table_spec spec;
-    spec.rows = 3;
-    spec.samples = {0, 1, 2, 65535, 10, 11, 12, 13, 20, 21, 22, 23};
-    spec.timestamps = {first_time, first_time + 2e-6, first_time + 4e-6};
-    spec.events = {7, 8, 9};
-    spec.energies = {100, 200, 65535};
-    return spec;
+table_plan equal_size_table(double first_time) {
+    table_plan plan;
+    plan.rows = 3;
+    plan.samples = {0, 1, 2, 65535, 10, 11, 12, 13, 20, 21, 22, 23};
+    plan.timestamps = {first_time, first_time + 2e-6, first_time + 4e-6};
+    plan.events = {7, 8, 9};
+    plan.energies = {100, 200, 65535};
+    return plan;
 }
 
 TEST(lh5_reader, equal_size_tables_of_several_channels_merge_by_time_stamp) {
@@ -231,21 +231,21 @@ TEST(lh5_reader, fixed_length_string_attributes_of_every_padding_read_whole) {
 
 TEST(lh5_reader, vectors_of_vectors_in_both_layouts_across_read_blocks) {
     // More rows than one block of cumulative lengths, with empty and negative waveforms.
-    table_spec spec;
-    spec.columns = "waveform,ievt";
+    table_plan plan;
+    plan.columns = "waveform,ievt";
     const std::size_t rows = 20000;
     std::int64_t end = 0;
     for (std::size_t row = 0; row < rows; ++row) {
-        for (std::size_t j = 0; j < row % 5; ++j) spec.samples.push_back(static_cast<std::int32_t>(row % 1000) - 500 - static_cast<std::int32_t>(j));
+        for (std::size_t j = 0; j < row % 5; ++j) plan.samples.push_back(static_cast<std::int32_t>(row % 1000) - 500 - static_cast<std::int32_t>(j));
         end += static_cast<std::int64_t>(row % 5);
-        spec.lengths.push_back(end);
-        spec.events.push_back(static_cast<std::int32_t>(row));
+        plan.lengths.push_back(end);
+        plan.events.push_back(static_cast<std::int32_t>(row));
     }
-    spec.how.chunk = {1000};
+    plan.how.chunk = {1000};
     for (const bool itself : {false, true}) {
         scratch_dir dir;
-        spec.vector_column_itself = itself;
-        make_file(dir.file("v.lh5"), {{"ch3/raw", spec}});
+        plan.vector_column_itself = itself;
+        make_file(dir.file("v.lh5"), {{"ch3/raw", plan}});
         auto reader = open_lh5(dir.file("v.lh5"));
         EXPECT_FALSE(reader->info().samples);
         EXPECT_FALSE(reader->info().channels[0].unsigned_samples);
@@ -255,7 +255,7 @@ TEST(lh5_reader, vectors_of_vectors_in_both_layouts_across_read_blocks) {
         for (std::size_t row = 0; row < rows; ++row) {
             ASSERT_EQ(records[row].event, row);
             ASSERT_FALSE(records[row].timestamp);
-            ASSERT_EQ(records[row].samples, std::vector<std::int32_t>(spec.samples.begin() + at, spec.samples.begin() + at + row % 5))
+            ASSERT_EQ(records[row].samples, std::vector<std::int32_t>(plan.samples.begin() + at, plan.samples.begin() + at + row % 5))
                 << "row " << row;
             at += row % 5;
         }
@@ -264,12 +264,12 @@ TEST(lh5_reader, vectors_of_vectors_in_both_layouts_across_read_blocks) {
 
 TEST(lh5_reader, one_table_of_many_channels_names_them_by_the_channel_column) {
     scratch_dir dir;
-    table_spec spec = equal_size_table(1.0);
-    spec.columns = "channel,waveform,timestamp";
-    spec.events.clear();
-    spec.energies.clear();
-    spec.channels = {1084804, 1084803, 1084804};
-    make_file(dir.file("geds.lh5"), {{"geds/raw", spec}});
+    table_plan plan = equal_size_table(1.0);
+    plan.columns = "channel,waveform,timestamp";
+    plan.events.clear();
+    plan.energies.clear();
+    plan.channels = {1084804, 1084803, 1084804};
+    make_file(dir.file("geds.lh5"), {{"geds/raw", plan}});
     auto reader = open_lh5(dir.file("geds.lh5"));
     ASSERT_EQ(reader->info().channels.size(), 2u);
     EXPECT_EQ(reader->info().channels[0].name, "1084804");
@@ -284,21 +284,21 @@ TEST(lh5_reader, one_table_of_many_channels_names_them_by_the_channel_column) {
 
 TEST(lh5_reader, gzip_chunks_across_read_blocks) {
     // More than the reader's 8 MiB block of samples, in compressed chunks that blocks split.
-    table_spec spec;
-    spec.columns = "waveform";
-    spec.rows = 2100;
+    table_plan plan;
+    plan.columns = "waveform";
+    plan.rows = 2100;
     const std::size_t width = 2048;
-    for (std::size_t i = 0; i < spec.rows * width; ++i) spec.samples.push_back(static_cast<std::int32_t>((i / width * 7 + i % width) % 60000));
-    spec.how = {{64, width}, 1, -1};
+    for (std::size_t i = 0; i < plan.rows * width; ++i) plan.samples.push_back(static_cast<std::int32_t>((i / width * 7 + i % width) % 60000));
+    plan.how = {{64, width}, 1, -1};
     scratch_dir dir;
-    make_file(dir.file("gz.lh5"), {{"ch1/raw", spec}});
+    make_file(dir.file("gz.lh5"), {{"ch1/raw", plan}});
     auto reader = open_lh5(dir.file("gz.lh5"));
     fmt::record_batch batch;
     std::size_t row = 0;
     while (reader->next(batch, 500))
         for (std::size_t i = 0; i < batch.size(); ++i, ++row)
-            ASSERT_TRUE(std::equal(batch.samples_of(i), batch.samples_of(i) + width, spec.samples.begin() + row * width)) << row;
-    EXPECT_EQ(row, spec.rows);
+            ASSERT_TRUE(std::equal(batch.samples_of(i), batch.samples_of(i) + width, plan.samples.begin() + row * width)) << row;
+    EXPECT_EQ(row, plan.rows);
 }
 
 TEST(lh5_reader, unfiltered_waveforms_of_any_chunking_across_read_blocks) {
@@ -321,14 +321,14 @@ TEST(lh5_reader, unfiltered_waveforms_of_any_chunking_across_read_blocks) {
     for (std::size_t i = 0; i < rows * width; ++i) samples.push_back(static_cast<std::int32_t>((i / width * 7 + i % width * 3) % 65536));
     for (const auto& l : layouts) {
         SCOPED_TRACE(l.name);
-        table_spec spec;
-        spec.columns = "waveform";
-        spec.rows = rows;
-        spec.samples = samples;
-        if (l.chunk_rows > 0) spec.how.chunk = {l.chunk_rows, l.chunk_width};
-        spec.sample_type = l.type;
+        table_plan plan;
+        plan.columns = "waveform";
+        plan.rows = rows;
+        plan.samples = samples;
+        if (l.chunk_rows > 0) plan.how.chunk = {l.chunk_rows, l.chunk_width};
+        plan.sample_type = l.type;
         scratch_dir dir;
-        make_file(dir.file("raw.lh5"), {{"ch1/raw", spec}});
+        make_file(dir.file("raw.lh5"), {{"ch1/raw", plan}});
         auto reader = open_lh5(dir.file("raw.lh5"));
         fmt::record_batch batch;
         std::size_t row = 0;
@@ -346,25 +346,25 @@ constexpr H5Z_filter_t test_filter = 32123;
 std::size_t identity(unsigned, std::size_t, const unsigned[], std::size_t bytes, std::size_t*, void**) { return bytes; }
 
 TEST(lh5_reader, corrupt_files_name_the_file_and_the_dataset) {
-    using edit = std::function<void(table_spec&)>;
+    using edit = std::function<void(table_plan&)>;
     const std::vector<std::tuple<const char*, edit, const char*>> cases = {
-        {"no waveform column", [](table_spec& s) { s.columns = "timestamp,eventnumber,daqenergy"; }, "ch1/raw: has no waveform column"},
-        {"short column", [](table_spec& s) { s.timestamps.pop_back(); }, "ch1/raw/timestamp: has 2 rows, the waveforms 3"},
-        {"named but missing", [](table_spec& s) { s.columns += ",baseline"; }, "ch1/raw/baseline: is named by the table but missing"},
-        {"negative event", [](table_spec& s) { s.events[1] = -4; }, "ch1/raw/eventnumber: holds the negative event number -4 at row 1"},
-        {"negative time", [](table_spec& s) { s.timestamps[2] = -1; }, "ch1/raw/timestamp: holds the time stamp"},
-        {"decreasing lengths", [](table_spec& s) { s.lengths = {4, 2, 12}; }, "cumulative_length: decreases at row 1"},
-        {"lengths past the data", [](table_spec& s) { s.lengths = {4, 8, 13}; }, "cumulative_length: passes the end of"},
-        {"missing filter", [](table_spec& s) { s.how = {{1, 4}, -1, test_filter}; },
+        {"no waveform column", [](table_plan& s) { s.columns = "timestamp,eventnumber,daqenergy"; }, "ch1/raw: has no waveform column"},
+        {"short column", [](table_plan& s) { s.timestamps.pop_back(); }, "ch1/raw/timestamp: has 2 rows, the waveforms 3"},
+        {"named but missing", [](table_plan& s) { s.columns += ",baseline"; }, "ch1/raw/baseline: is named by the table but missing"},
+        {"negative event", [](table_plan& s) { s.events[1] = -4; }, "ch1/raw/eventnumber: holds the negative event number -4 at row 1"},
+        {"negative time", [](table_plan& s) { s.timestamps[2] = -1; }, "ch1/raw/timestamp: holds the time stamp"},
+        {"decreasing lengths", [](table_plan& s) { s.lengths = {4, 2, 12}; }, "cumulative_length: decreases at row 1"},
+        {"lengths past the data", [](table_plan& s) { s.lengths = {4, 8, 13}; }, "cumulative_length: passes the end of"},
+        {"missing filter", [](table_plan& s) { s.how = {{1, 4}, -1, test_filter}; },
          "ch1/raw/waveform/values: compressed with HDF5 filter 32123 (test identity), which this HDF5 library does not have"},
     };
     const H5Z_class2_t identity_filter = {H5Z_CLASS_T_VERS, test_filter, 1, 1, "test identity", nullptr, nullptr, identity};
     for (const auto& [what, change, message] : cases) {
         scratch_dir dir;
-        table_spec spec = equal_size_table(1.0);
-        change(spec);
+        table_plan plan = equal_size_table(1.0);
+        change(plan);
         H5Zregister(&identity_filter);
-        make_file(dir.file("bad.lh5"), {{"ch1/raw", spec}});
+        make_file(dir.file("bad.lh5"), {{"ch1/raw", plan}});
         H5Zunregister(test_filter);
         try {
             auto reader = open_lh5(dir.file("bad.lh5"));
@@ -385,7 +385,7 @@ TEST(lh5_reader, files_that_are_not_lh5_are_refused) {
         std::fputs("not hdf5 at all\n", text);
         std::fclose(text);
     }
-    table_spec big = equal_size_table(1.0);
+    table_plan big = equal_size_table(1.0);
     big.rows = 3000;
     big.samples.assign(3000 * 4, 5);
     big.timestamps.clear();
