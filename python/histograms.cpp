@@ -9,9 +9,10 @@
 namespace murel::python {
 namespace {
 
-// The values of a 1-D numeric array as float64 (copied only when they are not already);
+// The values of a 1-D numeric array (or sequence) as float64 (copied only when they are not already);
 // ValueError for any other dtype or shape.
-py::array_t<double, py::array::c_style> coordinates(const py::array& given, const char* name) {
+py::array_t<double, py::array::c_style> coordinates(const py::object& values, const char* name) {
+    const py::array given = py::module_::import("numpy").attr("asarray")(values);
     const char kind = given.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw std::invalid_argument(std::string("fill: ") + name + " has dtype " + py::str(given.dtype()).cast<std::string>() +
@@ -64,7 +65,7 @@ void add_histograms(py::module_& m) {
                                "the bins + 1 bin edges")
         .def(
             "fill",
-            [](histogram1D& h, const py::array& x, int column) {
+            [](histogram1D& h, const py::object& x, int column) {
                 const auto values = coordinates(x, "x");
                 checked_column(column, h.nColumns);
                 const double* v = values.data();
@@ -102,7 +103,7 @@ void add_histograms(py::module_& m) {
         .def_property_readonly("y_edges", [](const histogram2D& h) { return axis_edges(h.nBinsY, h.minY, h.maxY); })
         .def(
             "fill",
-            [](histogram2D& h, const py::array& x, const py::array& y, int column) {
+            [](histogram2D& h, const py::object& x, const py::object& y, int column) {
                 const auto xs = coordinates(x, "x");
                 const auto ys = coordinates(y, "y");
                 if (xs.size() != ys.size())
