@@ -1,5 +1,6 @@
 #include "totals.h"
 #include "console_text.h"
+#include "hdf5_output.h"
 #include "path_json.h"
 
 #include "directory_lock.h"
@@ -541,7 +542,7 @@ void print_summary(std::FILE* out, const json& summary) {
 
 }  // namespace
 
-json totals::write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along) const {
+json totals::write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along, hdf5_output* hdf5) const {
     std::filesystem::create_directories(dir);
     output_set outputs(dir);
 
@@ -612,6 +613,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
 
     if (map_written.valid()) map_written.get();
     interruption_guard::check();
+    if (hdf5) hdf5->write_results(spectrum, pair_ ? &map_ : nullptr, with_truth ? &residuals_ : nullptr, summary);
     // Listed last, so that a reader can tell this set from a mix of two.
     json listed = json::object();
     outputs.list_digests(listed);

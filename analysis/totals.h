@@ -19,6 +19,8 @@
 
 namespace murel::analysis {
 
+class hdf5_output;
+
 /// The binnings and the axis calibration of an analysis.
 struct binning {
     static constexpr int most_spectrum_bins = 1 << 22;  ///< also the most residual bins
@@ -112,7 +114,9 @@ public:
     /// replace, then prints the readable summary to `out`; returns the summary.  Throws
     /// std::system_error naming a file that cannot be written, murel::interruption (nothing
     /// renamed) once a guarded signal has arrived.
-    nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
+    /// With `hdf5`, its results go in before the list is made; its file must be among `along`.
+    nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {},
+                         hdf5_output* hdf5 = nullptr) const;
 
     /// Reads the totals back from a directory that `write` filled; throws std::system_error or
     /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
@@ -120,6 +124,13 @@ public:
     /// std::runtime_error naming a file that differs from the summary's list (a mixed or
     /// incomplete set).
     static totals read(const std::string& dir);
+
+    /// The amplitude spectra on the raw ADC axis, one column per channel.
+    const histogram1D& spectrum() const { return spectrum_; }
+    /// The map of the paired channels, on calibrated axes.
+    const histogram2D& map() const { return map_; }
+    /// The binnings and calibration.
+    const binning& bins() const { return bins_; }
 
     /// The paired channels, none for a single channel.
     const std::optional<channel_pair>& pair() const { return pair_; }

@@ -4,7 +4,7 @@
 #include "format.h"
 #include "staged_file.h"
 
-#include <hdf5.h>
+#include "hdf5_support.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +22,12 @@
 namespace murel::formats {
 namespace {
 
+using hdf5::handle;
+using hdf5::write_failed;
+using hdf5::write_string_attribute;
+using hdf5::written;
+using hdf5::written_status;
+
 // A corrupt or hostile length must not turn into a huge allocation.
 constexpr std::size_t max_record_samples = std::size_t{1} << 24;
 // Bytes of samples read from all tables at once; the whole reader stays well inside 64 MiB.
@@ -38,64 +44,6 @@ constexpr std::size_t write_chunk_bytes = std::size_t{1} << 20;
 // since 1970) would overflow 64 bits of picoseconds and are kept in nanoseconds.
 constexpr double picosecond_clock_limit_s = 1e6;
 
-// HDF5 prints its error stack on stderr by default; here every failure becomes an exception.
-void silence_hdf5_errors() {
-    static const bool silenced = [] { return H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0; }();
-    static_cast<void>(silenced);
-}
-
-herr_t keep_description(unsigned depth, const H5E_error2_t* error, void* data) {
-    auto* descriptions = static_cast<std::pair<std::string, std::string>*>(data);
-    const std::string text = error->desc != nullptr ? error->desc : "";
-    if (depth == 0) descriptions->first = text;
-    descriptions->second = text;
-    return 0;
-}
-
-// What the API call said and, deepest down, what went wrong.
-std::string hdf5_error() {
-    std::pair<std::string, std::string> descriptions;
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, keep_description, &descriptions);
-    H5Eclear2(H5E_DEFAULT);
-    if (descriptions.first.empty()) return "HDF5 error";
-    if (descriptions.second.empty() || descriptions.second == descriptions.first) return descriptions.first;
-    return descriptions.first + ": " + descriptions.second;
-}
-
-class handle {
-public:
-    handle() = default;
-    handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-    handle(handle&& other) noexcept : id_(std::exchange(other.id_, H5I_INVALID_HID)), close_(other.close_) {}
-    handle& operator=(handle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            id_ = std::exchange(other.id_, H5I_INVALID_HID);
-            close_ = other.close_;
-        }
-        return *this;
-    }
-    handle(const handle&) = delete;
-    handle& operator=(const handle&) = delete;
-    ~handle() { reset(); }
-    hid_t get() const { return id_; }
-    explicit operator bool() const { return id_ >= 0; }
-    /// Closes now, for callers that must know whether closing succeeded.
-    herr_t close() {
-        const herr_t status = id_ >= 0 ? close_(id_) : 0;
-        id_ = H5I_INVALID_HID;
-        return status;
-    }
-
-private:
-    void reset() {
-        if (id_ >= 0) close_(id_);
-        id_ = H5I_INVALID_HID;
-    }
-    hid_t id_ = H5I_INVALID_HID;
-    herr_t (*close_)(hid_t) = nullptr;
-};
-
 // Names the file and the object in every error of a reader.
 struct place {
     std::string file;
@@ -104,7 +52,7 @@ struct place {
     [[noreturn]] void corrupt(const std::string& what) const {
         throw std::runtime_error(file + ": " + object + ": " + what);
     }
-    [[noreturn]] void failed(const std::string& doing) const { corrupt("cannot " + doing + " (" + hdf5_error() + ")"); }
+    [[noreturn]] void failed(const std::string& doing) const { corrupt("cannot " + doing + " (" + hdf5::error_text() + ")"); }
     hid_t check(hid_t id, const std::string& doing) const {
         if (id < 0) failed(doing);
         return id;
@@ -449,7 +397,7 @@ struct table {
 class lh5_reader final : public reader {
 public:
     explicit lh5_reader(const std::string& path) : path_(path) {
-        silence_hdf5_errors();
+        hdf5::silence_errors();
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
         ::close(fd);
@@ -462,7 +410,7 @@ public:
             throw std::runtime_error(path + ": not an HDF5 file");
         }
         file_ = handle(H5Fopen(path.c_str(), H5F_ACC_RDONLY, access.get()), H5Fclose);
-        if (!file_) throw std::runtime_error(path + ": cannot open as HDF5 (" + hdf5_error() + ")");
+        if (!file_) throw std::runtime_error(path + ": cannot open as HDF5 (" + hdf5::error_text() + ")");
         handle group(root.check(H5Gopen2(file_.get(), "/", H5P_DEFAULT), "open"), H5Gclose);
         find_tables(root, group.get());
         if (tables_.empty()) throw std::runtime_error(path + ": holds no LH5 table at <channel>/raw");
@@ -720,31 +668,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 
-// The writer's errors of HDF5 are failed writes, with the errno the library left behind.
-[[noreturn]] void write_failed(const std::string& path, const std::string& doing) {
-    const int error = errno != 0 ? errno : EIO;
-    throw std::system_error(error, std::generic_category(), "cannot write " + path + ": " + doing + " (" + hdf5_error() + ")");
-}
-
-hid_t written(hid_t id, const std::string& path, const std::string& doing) {
-    if (id < 0) write_failed(path, doing);
-    return id;
-}
-
-void written_status(herr_t status, const std::string& path, const std::string& doing) {
-    if (status < 0) write_failed(path, doing);
-}
-
-void write_string_attribute(hid_t object, const char* name, const std::string& value, const std::string& path) {
-    handle type(written(H5Tcopy(H5T_C_S1), path, name), H5Tclose);
-    written_status(H5Tset_size(type.get(), H5T_VARIABLE), path, name);
-    written_status(H5Tset_cset(type.get(), H5T_CSET_UTF8), path, name);
-    handle space(written(H5Screate(H5S_SCALAR), path, name), H5Sclose);
-    handle attribute(written(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), path, name), H5Aclose);
-    const char* text = value.c_str();
-    written_status(H5Awrite(attribute.get(), type.get(), &text), path, name);
-}
-
 // An extendable column of one channel's table, written one chunk of rows at a time: 1-D, or
 // (rows × samples) for the waveforms.
 struct column_writer {
@@ -806,7 +729,7 @@ class lh5_writer final : public writer {
 public:
     lh5_writer(const std::string& path, const writer_options& options)
         : path_(path), samples_(options.samples), staged_("", path) {
-        silence_hdf5_errors();
+        hdf5::silence_errors();
         handle creation(written(H5Pcreate(H5P_FILE_CREATE), path_, "create"), H5Pclose);
         // The reader lists the channels in the order they were written.
         written_status(H5Pset_link_creation_order(creation.get(), H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED), path_,

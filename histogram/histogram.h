@@ -116,6 +116,15 @@ public:
     /// than window length!" and changes nothing when there are fewer bins than weights; throws
     /// std::invalid_argument for a window whose `length` no longer matches its weights.
     void smooth(Window window);
+
+    /// Writes each column c as the histogram group "<group>/<c>" of the HDF5 file `path` (added to
+    /// it when it exists), regular axes with empty flow bins; needs murel::histogram_hdf5.  Throws
+    /// std::invalid_argument for a group the file already holds, std::system_error naming the path.
+    void writeHDF5(const char* path, const char* group) const;
+    /// Reads a histogram group, or a group of columns "0", "1", ... that writeHDF5 wrote, adding flow
+    /// bins to the edge bins; needs murel::histogram_hdf5.  Throws std::system_error naming an
+    /// unreadable path, std::invalid_argument naming what a group lacks to be a histogram.
+    static histogram1D readHDF5(const char* path, const char* group);
 };
 
 /// A two-dimensional histogram: nBinsX x nBinsY cells, each holding `nColumns` counts.
@@ -178,6 +187,12 @@ public:
     /// Writes each column as the plain PPM image "<prefix><column + 1>.ppm", linear or logarithmic,
     /// printing "Shift %g, normalization %g" per image; throws std::system_error naming the file.
     void writeImage(const char* prefix, bool logScale) const;
+
+    /// Writes each column c as the histogram group "<group>/<c>" of the HDF5 file `path`, like
+    /// histogram1D::writeHDF5; needs murel::histogram_hdf5.
+    void writeHDF5(const char* path, const char* group) const;
+    /// Reads what writeHDF5 wrote, or any two-axis histogram group, like histogram1D::readHDF5.
+    static histogram2D readHDF5(const char* path, const char* group);
 };
 
 /// One entry of a colour table.

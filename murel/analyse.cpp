@@ -7,6 +7,7 @@
 #include "directory_lock.h"
 #include "file_digest.h"
 #include "format.h"
+#include "hdf5_output.h"
 #include "pulse_model.h"
 #include "run.h"
 #include "staged_file.h"
@@ -39,6 +40,7 @@ struct analyse_options {
     std::vector<double> map_range{0.0, 65535.0};
     std::vector<double> calibration;
     bool records = false;
+    bool no_hdf5 = false;
 };
 
 // The cdb reader's own lengths when none are given, for the help and the summary.
@@ -115,6 +117,16 @@ void run(const analyse_options& o) {
     std::unique_ptr<staged_file> records_csv;
     std::uint64_t records_size = 0;
     analysis::record_sink sink;
+    std::unique_ptr<analysis::hdf5_output> hdf5;
+    if (!o.no_hdf5) hdf5 = std::make_unique<analysis::hdf5_output>(o.output);
+    std::vector<std::optional<double>> tick_seconds;
+    for (const std::string& name : plan.channels) {
+        std::optional<double> tick;
+        for (const analysis::acquisition& a : plan.acquisitions)
+            for (const formats::channel_info& c : a.channels)
+                if (c.name == name && c.tick_seconds) tick = c.tick_seconds;
+        tick_seconds.push_back(tick);
+    }
     if (o.records) {
         records_csv = std::make_unique<staged_file>(o.output, "records.csv");
         const std::string header = "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy\n";
@@ -146,6 +158,7 @@ void run(const analyse_options& o) {
             }
             records_csv->write_at(text.data(), text.size(), records_size);
             records_size += text.size();
+            if (hdf5) hdf5->add_records(results, plan.channels, tick_seconds);
         };
     }
     // The fits keep a core busy each: more threads than cores only cost memory.
@@ -168,8 +181,10 @@ void run(const analyse_options& o) {
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
-    analysis::print_warnings(totals.write(o.output, stdout, along), stderr);
+    if (hdf5) along.push_back(&hdf5->file());
+    analysis::print_warnings(totals.write(o.output, stdout, along, hdf5.get()), stderr);
     if (!o.records) std::filesystem::remove(o.output + "/records.csv");
+    if (!hdf5) std::filesystem::remove(o.output + "/analysis.h5");
     // Once the set is in place, a signal that came during its writing ends the run.
     interruption_guard::check();
 }
@@ -232,7 +247,8 @@ void add_analyse(CLI::App& app) {
         ->expected(2)
         ->type_name("FACTOR OFFSET")
         ->default_str("none");
-    command->add_flag("--records", options->records, "Also write records.csv, one row per record");
+    command->add_flag("--records", options->records, "Also write records.csv, one row per record (and the table records of analysis.h5)");
+    command->add_flag("--no-hdf5", options->no_hdf5, "Do not write analysis.h5");
     command->add_option("--truth", options->analysis.truth_path, "Truth table of murel generate: compare the amplitudes with it")
         ->check(non_empty)
         ->type_name("FILE")

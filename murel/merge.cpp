@@ -2,6 +2,7 @@
 #include "command.h"
 
 #include "directory_lock.h"
+#include "hdf5_output.h"
 #include "interruption.h"
 #include "totals.h"
 
@@ -18,6 +19,7 @@ namespace {
 struct merge_options {
     std::vector<std::string> inputs;
     std::string output;
+    bool no_hdf5 = false;
 };
 
 void run(const merge_options& o) {
@@ -59,7 +61,13 @@ void run(const merge_options& o) {
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
     interruption_guard::check();
-    analysis::print_warnings(sum.write(o.output, stdout), stderr);
+    // analysis.h5 comes from the sum, like the text files: exact whatever the order of the pieces.
+    std::unique_ptr<analysis::hdf5_output> hdf5;
+    if (!o.no_hdf5) hdf5 = std::make_unique<analysis::hdf5_output>(o.output);
+    std::vector<staged_file*> along;
+    if (hdf5) along.push_back(&hdf5->file());
+    analysis::print_warnings(sum.write(o.output, stdout, along, hdf5.get()), stderr);
+    if (!hdf5) std::filesystem::remove(o.output + "/analysis.h5");
     // Records are not merged; a table left by an analysis into the same directory is not this one's.
     std::filesystem::remove(o.output + "/records.csv");
     interruption_guard::check();
@@ -75,6 +83,7 @@ void add_merge(CLI::App& app) {
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
         ->required()
         ->check(non_empty);
+    command->add_flag("--no-hdf5", options->no_hdf5, "Do not write analysis.h5");
     command->callback([options] { run(*options); });
 }
 

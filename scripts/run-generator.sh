@@ -12,7 +12,9 @@ prefix=$(mkdir -p "${MUREL_PREFIX:-$HOME/.local}" && cd "${MUREL_PREFIX:-$HOME/.
 cd "$root"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! { cmake --preset release && cmake --build --preset release --target murel_gen murel; } >"$log" 2>&1; then
+# The Python module too, where pybind11 and Python's headers were found (MUREL_PYTHON).
+python_module() { grep -q '^MUREL_PYTHON:BOOL=ON' build/release/CMakeCache.txt && echo murel_python || true; }
+if ! { cmake --preset release && cmake --build --preset release --target murel_gen murel $(python_module); } >"$log" 2>&1; then
   cat "$log" >&2
   echo "run-generator.sh: the build failed" >&2
   exit 1
