@@ -26,19 +26,6 @@ constexpr int block = 8;  // samples per block of the first, coarse look at a re
 constexpr double detection_threshold = 2.0;
 constexpr double significance_threshold = 5.0;
 
-bool clipped(const std::int16_t* x, int n) {
-    std::int16_t lowest = 32767, highest = -32768;
-    unsigned jumps = 0;
-    for (int j = 0; j < n; ++j) {
-        lowest = std::min(lowest, x[j]);
-        highest = std::max(highest, x[j]);
-    }
-    // A jump over half the 16-bit range, a difference outside -32768 to 32768, is a value that wrapped.
-    for (int j = 0; j + 1 < n; ++j) jumps |= static_cast<unsigned>(x[j + 1] - x[j] + 32768) > 65536u;
-    // A sample at either rail saturated.
-    return lowest == -32768 || highest == 32767 || jumps != 0;
-}
-
 // Solves the symmetric positive definite 4x4 system m x = rhs by an LDL^T factorisation, with
 // one division per pivot; false if m is not positive definite to working precision.
 bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
@@ -73,7 +60,21 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 
 }  // namespace
 
-double record_fitter::residual_variance(const std::int16_t* x, int n, const parameters& p) const {
+bool record_fitter::clipped(const std::int32_t* x, int n) const {
+    std::int32_t lowest = range_.highest, highest = range_.lowest;
+    unsigned jumps = 0;
+    for (int j = 0; j < n; ++j) {
+        lowest = std::min(lowest, x[j]);
+        highest = std::max(highest, x[j]);
+    }
+    // A jump over half the range is a value that wrapped.
+    const std::int64_t half = (static_cast<std::int64_t>(range_.highest) - range_.lowest + 1) / 2;
+    for (int j = 0; j + 1 < n; ++j) jumps |= std::abs(static_cast<std::int64_t>(x[j + 1]) - x[j]) > half;
+    // A sample at either end of the range (or beyond it) saturated.
+    return lowest <= range_.lowest || highest >= range_.highest || jumps != 0;
+}
+
+double record_fitter::residual_variance(const std::int32_t* x, int n, const parameters& p) const {
     // The model at consecutive samples, walking out from the one nearest the centre: each
     // Gaussian value is the last times a ratio that shrinks by a constant factor.
     const double inverse = 1.0 / (p.sigma * p.sigma);
@@ -93,7 +94,7 @@ double record_fitter::residual_variance(const std::int16_t* x, int n, const para
     return sum / n;
 }
 
-double record_fitter::noise_variance(const std::int16_t* x, int n, int sampled) {
+double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) {
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
     // median over stretches of the record is noise alone even where a narrow pulse or a step
     // bends a few samples sharply.  Differences beyond any noise are capped so that squares fit.
@@ -103,8 +104,8 @@ double record_fitter::noise_variance(const std::int16_t* x, int n, int sampled) 
         const int last = std::min(first + sampled, n - 1);
         std::uint64_t sum = 0;
         for (int j = first; j < last; ++j) {
-            const int d2 = x[j - 1] - 2 * x[j] + x[j + 1];
-            const auto magnitude = static_cast<std::uint32_t>(std::min(d2 < 0 ? -d2 : d2, 46340));
+            const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
+            const auto magnitude = static_cast<std::uint32_t>(std::min<std::int64_t>(d2 < 0 ? -d2 : d2, 46340));
             sum += magnitude * magnitude;
         }
         stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
@@ -118,7 +119,7 @@ double record_fitter::noise_variance(const std::int16_t* x, int n, int sampled) 
     return variance;
 }
 
-bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& guess) {
+bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& guess) {
     const int blocks = (n + block - 1) / block;
     block_means_.resize(static_cast<std::size_t>(blocks));
     smoothed_.resize(static_cast<std::size_t>(blocks));
@@ -127,12 +128,13 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     const int full_blocks = n / block;
     static_assert(block == 8, "the block sums below add eight samples");
     for (int i = 0; i < full_blocks; ++i) {
-        const std::int16_t* b = x + i * block;
-        const int sum = (b[0] + b[1]) + (b[2] + b[3]) + ((b[4] + b[5]) + (b[6] + b[7]));
-        block_means_[i] = sum * (1.0 / block);
+        const std::int32_t* b = x + i * block;
+        const std::int64_t sum = (std::int64_t{b[0]} + b[1]) + (std::int64_t{b[2]} + b[3]) +
+                                 ((std::int64_t{b[4]} + b[5]) + (std::int64_t{b[6]} + b[7]));
+        block_means_[i] = static_cast<double>(sum) * (1.0 / block);
     }
     if (full_blocks < blocks) {
-        int sum = 0;  // fewer than eight samples
+        std::int64_t sum = 0;
         for (int j = full_blocks * block; j < n; ++j) sum += x[j];
         block_means_[full_blocks] = static_cast<double>(sum) / (n - full_blocks * block);
     }
@@ -197,7 +199,7 @@ bool record_fitter::initial_guess(const std::int16_t* x, int n, parameters& gues
     return std::isfinite(guess.centre) && std::isfinite(guess.sigma) && std::isfinite(guess.amplitude);
 }
 
-void record_fitter::make_groups(const std::int16_t* x, int n, const parameters& around) {
+void record_fitter::make_groups(const std::int32_t* x, int n, const parameters& around) {
     // Groups of k samples, k a quarter of sigma, keep nearly all the information of a smooth
     // pulse in a few dozen means.  The mean of a Gaussian over k evenly spaced samples is a
     // Gaussian widened by their variance (k^2 - 1) / 12, to well below the noise for such k.
@@ -333,7 +335,7 @@ bool record_fitter::least_squares(parameters& p, double& amplitude_variance) {
     return true;
 }
 
-pulse_estimate record_fitter::fit(const std::int16_t* samples, int count) {
+pulse_estimate record_fitter::fit(const std::int32_t* samples, int count) {
     pulse_estimate result;
     if (samples == nullptr || count <= 0) {
         result.flag = record_flag::no_pulse;

@@ -23,12 +23,19 @@ struct pulse_estimate {
     record_flag flag = record_flag::ok;
 };
 
+/// The lowest and highest value a digitiser stores; a sample at either is saturated.
+struct sample_range {
+    std::int32_t lowest = -32768, highest = 32767;
+};
+
 /// Fits records one after another, reusing its working storage between them.
 class record_fitter {
 public:
-    /// Measures the pulse in samples[0 .. count - 1], whatever their values and count; throws only
-    /// std::bad_alloc.
-    pulse_estimate fit(const std::int16_t* samples, int count);
+    /// A fitter for samples that a digitiser stores within `range`.
+    explicit record_fitter(sample_range range = {}) : range_(range) {}
+    /// Measures the pulse rising above the baseline in samples[0 .. count - 1], whatever their
+    /// values and count; throws only std::bad_alloc.
+    pulse_estimate fit(const std::int32_t* samples, int count);
 
 private:
     struct group {
@@ -41,13 +48,15 @@ private:
         double baseline, amplitude, centre, sigma;
     };
     // The variance of the noise from the first `sampled` samples of every 64, ADC^2.
-    double noise_variance(const std::int16_t* samples, int count, int sampled);
-    bool initial_guess(const std::int16_t* samples, int count, parameters& guess);
-    void make_groups(const std::int16_t* samples, int count, const parameters& around);
+    double noise_variance(const std::int32_t* samples, int count, int sampled);
+    bool clipped(const std::int32_t* samples, int count) const;
+    bool initial_guess(const std::int32_t* samples, int count, parameters& guess);
+    void make_groups(const std::int32_t* samples, int count, const parameters& around);
     bool least_squares(parameters& p, double& amplitude_variance);
     // The mean squared difference between the samples and the pulse p, ADC^2.
-    double residual_variance(const std::int16_t* samples, int count, const parameters& p) const;
+    double residual_variance(const std::int32_t* samples, int count, const parameters& p) const;
 
+    sample_range range_;
     std::vector<double> block_means_, smoothed_, stretch_noise_;
     std::vector<group> groups_;       // the pulse groups; groups_[0 .. uniform_) are k samples each
     std::size_t uniform_ = 0;         // leading groups of equal size and spacing

@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 namespace murel::analysis {
 
@@ -68,102 +71,428 @@ private:
     std::uint64_t line_number_ = 0;
 };
 
-struct chunk {
-    std::size_t file;
-    std::uint64_t first;
-    std::size_t count;
-    std::uint64_t sequence;  // events before it in all the files
+// The records of one acquisition, with the file each came from.  The channel files of a
+// WaveDump acquisition are merged by event counter: each event's records in file order.
+class record_source {
+public:
+    record_source(const acquisition& a, const analysis_options& options) {
+        for (const std::string& path : a.paths) {
+            files_.push_back({formats::open(path, a.format, options.reading), {}, 0, false, 0});
+            files_.back().channel_base = channels_;
+            channels_ += files_.back().reader->info().channels.size();
+        }
+    }
+
+    // Replaces `out` with the next records, at most `max` of them; false at the end.
+    bool next(formats::record_batch& out, std::vector<std::uint32_t>& file_of, std::size_t max) {
+        out.clear();
+        file_of.clear();
+        if (files_.size() == 1) {
+            const bool more = files_[0].reader->next(out, max);
+            file_of.assign(out.size(), 0);
+            return more;
+        }
+        const std::size_t per_file = std::max<std::size_t>(1, max / files_.size());
+        while (out.size() < max) {
+            std::optional<std::uint64_t> earliest;
+            for (open_file& f : files_) {
+                if (!f.done && f.cursor == f.buffer.size()) {
+                    f.done = !f.reader->next(f.buffer, per_file);
+                    f.cursor = 0;
+                }
+                if (f.cursor < f.buffer.size()) {
+                    const std::uint64_t event = f.buffer.headers[f.cursor].event;
+                    if (!earliest || event < *earliest) earliest = event;
+                }
+            }
+            if (!earliest) break;
+            for (std::size_t i = 0; i < files_.size(); ++i) {
+                open_file& f = files_[i];
+                while (f.cursor < f.buffer.size() && f.buffer.headers[f.cursor].event == *earliest) {
+                    formats::record_header header = f.buffer.headers[f.cursor];
+                    header.channel += f.channel_base;
+                    out.append(header, f.buffer.samples_of(f.cursor), f.buffer.length_of(f.cursor));
+                    file_of.push_back(static_cast<std::uint32_t>(i));
+                    ++f.cursor;
+                }
+            }
+        }
+        return out.size() > 0;
+    }
+
+    std::uint64_t trailing_bytes(std::size_t file) const { return files_[file].reader->trailing_bytes(); }
+
+private:
+    struct open_file {
+        std::unique_ptr<formats::reader> reader;
+        formats::record_batch buffer;
+        std::size_t cursor;
+        bool done;
+        std::size_t channel_base;
+    };
+    std::vector<open_file> files_;
+    std::size_t channels_ = 0;
 };
+
+// +1 when the pulses of a record rise from its baseline, -1 when they fall: the sign of the
+// larger excursion from the median.
+int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
+    if (count == 0) return 0;
+    scratch.assign(samples, samples + count);
+    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(count / 2);
+    std::nth_element(scratch.begin(), middle, scratch.end());
+    const std::int64_t median = *middle;
+    const auto [low, high] = std::minmax_element(samples, samples + count);
+    return *high - median >= median - *low ? 1 : -1;
+}
+
+// The values a channel's digitiser stores; 16-bit signed where the format does not say.
+sample_range stored_range(const formats::channel_info& channel) {
+    const int bits = std::clamp(channel.bits.value_or(16), 1, 31);
+    if (channel.unsigned_samples) return {0, static_cast<std::int32_t>((std::int64_t{1} << bits) - 1)};
+    return {static_cast<std::int32_t>(-(std::int64_t{1} << (bits - 1))), static_cast<std::int32_t>((std::int64_t{1} << (bits - 1)) - 1)};
+}
+
+// Pairs the map's records: by event within one acquisition, or by time stamp within the
+// coincidence window in list-mode files.
+class pair_matcher {
+public:
+    pair_matcher(const channel_pair& pair, double coincidence_ns) : pair_(pair), window_(coincidence_ns) {}
+
+    void start_acquisition(bool by_time) {
+        by_time_ = by_time;
+        for (int side = 0; side < 2; ++side) {
+            waiting_[side].clear();
+            recent_[side].clear();
+        }
+    }
+
+    // Offers a record of global channel `channel`; its amplitude is NaN when it is flagged.
+    void offer(std::size_t channel, std::uint64_t event, std::optional<double> time_ns, double amplitude, totals& into) {
+        const int side = channel == pair_.x ? 0 : channel == pair_.y ? 1 : -1;
+        if (side < 0) return;
+        double partner = NAN;
+        bool found = false;
+        if (by_time_) {
+            if (!time_ns) return;
+            std::deque<timed>& other = recent_[1 - side];
+            while (!other.empty() && other.front().time_ns < *time_ns - window_) other.pop_front();
+            if (!other.empty() && std::abs(other.front().time_ns - *time_ns) <= window_) {
+                partner = other.front().amplitude;
+                other.pop_front();
+                found = true;
+            } else {
+                std::deque<timed>& mine = recent_[side];
+                while (!mine.empty() && mine.front().time_ns < *time_ns - window_) mine.pop_front();
+                mine.push_back({*time_ns, amplitude});
+            }
+        } else {
+            const auto match = waiting_[1 - side].find(event);
+            if (match != waiting_[1 - side].end()) {
+                partner = match->second;
+                waiting_[1 - side].erase(match);
+                found = true;
+            } else {
+                waiting_[side][event] = amplitude;
+            }
+        }
+        if (found && !std::isnan(amplitude) && !std::isnan(partner))
+            side == 0 ? into.add_pair(amplitude, partner) : into.add_pair(partner, amplitude);
+    }
+
+private:
+    struct timed {
+        double time_ns, amplitude;
+    };
+    channel_pair pair_;
+    double window_;
+    bool by_time_ = false;
+    std::unordered_map<std::uint64_t, double> waiting_[2];
+    std::deque<timed> recent_[2];
+};
+
+// Records read together and measured by one thread.
+struct chunk {
+    formats::record_batch batch;
+    std::vector<std::uint32_t> file_of;     // index into all the plan's files
+    std::vector<std::size_t> channel_of;    // index into the plan's channels
+    std::vector<std::uint64_t> sequence;    // the event's place among all the events
+    std::vector<double> truth;              // true amplitude, NaN when unknown
+    std::vector<int> sign;                  // +1, or -1 for a channel whose pulses go down
+    std::vector<sample_range> range;        // the values the record's digitiser stores
+    std::vector<std::optional<double>> tick_ns;
+    std::size_t acquisition = 0;
+    std::size_t ticket = 0;
+};
+
+bool list_mode(const std::string& format) { return format == "compass"; }
 
 }  // namespace
 
-totals analyse_files(const std::vector<event_file>& files, const binning& bins, const std::string& truth_path,
-                     unsigned threads, const record_sink& records, const progress_sink& progress) {
+analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options) {
+    analysis_plan plan;
+    for (const std::string& path : paths) {
+        const std::string format = options.format.empty() ? formats::detect(path).name : formats::find(options.format).name;
+        std::unique_ptr<formats::reader> reader;
+        try {
+            reader = formats::open(path, format, options.reading);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(path + ": " + e.what());
+        }
+        const formats::file_info& info = reader->info();
+        if (info.channels.empty()) throw std::runtime_error(path + ": the file holds no channel");
+        const bool wavedump = format.rfind("wavedump", 0) == 0;
+        const auto joins = [&](const acquisition& a) {
+            if (!wavedump || a.format != format) return false;
+            for (const formats::channel_info& mine : info.channels)
+                for (const formats::channel_info& theirs : a.channels)
+                    if (mine.name == theirs.name) return false;
+            return true;
+        };
+        if (plan.acquisitions.empty() || !joins(plan.acquisitions.back())) plan.acquisitions.push_back({{}, format, {}, info.samples, 0});
+        acquisition& a = plan.acquisitions.back();
+        a.paths.push_back(path);
+        a.channels.insert(a.channels.end(), info.channels.begin(), info.channels.end());
+        if (a.samples != info.samples) a.samples.reset();
+        std::uint64_t records = 0;
+        if (info.records) {
+            records = *info.records;
+        } else {
+            std::error_code unknown;
+            const std::uintmax_t size = std::filesystem::file_size(path, unknown);
+            if (!unknown) records = size / (2 * info.samples.value_or(1000) + 24);
+        }
+        a.estimated_records += records;
+        plan.estimated_records += records;
+        for (const formats::channel_info& channel : info.channels)
+            if (std::find(plan.channels.begin(), plan.channels.end(), channel.name) == plan.channels.end())
+                plan.channels.push_back(channel.name);
+    }
+    const auto index_of = [&plan](const std::string& name) {
+        const auto found = std::find(plan.channels.begin(), plan.channels.end(), name);
+        if (found == plan.channels.end()) {
+            std::string known;
+            for (const std::string& c : plan.channels) known += (known.empty() ? "" : ", ") + c;
+            throw std::invalid_argument("no channel '" + name + "' in the data; the channels are " + known);
+        }
+        return static_cast<std::size_t>(found - plan.channels.begin());
+    };
+    if (!options.pair.empty()) {
+        if (options.pair.size() != 2) throw std::invalid_argument("a pair is two channels, not " + std::to_string(options.pair.size()));
+        channel_pair pair{index_of(options.pair[0]), index_of(options.pair[1])};
+        if (pair.x == pair.y) throw std::invalid_argument("channel '" + options.pair[0] + "' cannot be paired with itself");
+        plan.pair = pair;
+    } else if (plan.channels.size() >= 2) {
+        plan.pair = channel_pair{};
+    }
+    if (plan.pair) {
+        for (const acquisition& a : plan.acquisitions) plan.pair->by_time = plan.pair->by_time || list_mode(a.format);
+        if (plan.pair->by_time) plan.pair->coincidence_ns = options.coincidence_ns;
+    }
+    return plan;
+}
+
+totals analyse(const analysis_plan& plan, const binning& bins, const analysis_options& options, const record_sink& records,
+               const progress_sink& progress) {
+    unsigned threads = options.threads;
     if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
     std::unique_ptr<truth_reader> truth;
-    if (!truth_path.empty()) truth = std::make_unique<truth_reader>(truth_path);
+    if (!options.truth_path.empty()) truth = std::make_unique<truth_reader>(options.truth_path);
+    const std::size_t channel_count = plan.channels.size();
+    std::vector<std::string> files;
+    for (const acquisition& a : plan.acquisitions) files.insert(files.end(), a.paths.begin(), a.paths.end());
 
+    // Shared by the threads, under `claim`.
     std::mutex claim;
     std::condition_variable turn_changed;
-    std::size_t file_index = 0, next_chunk = 0, turn = 0;
-    std::uint64_t next_event = 0, sequence = 0;
+    std::size_t next_acquisition = 0, current = 0, file_base = 0, next_ticket = 0, turn = 0;
+    std::unique_ptr<record_source> source;
+    std::vector<std::size_t> global_channel;           // of the current acquisition's channels
+    std::vector<std::optional<double>> tick_ns;         // of the current acquisition's channels
+    std::vector<int> sign(channel_count, options.polarity == polarity_choice::negative ? -1
+                                         : options.polarity == polarity_choice::positive ? 1 : 0);
+    std::vector<std::optional<double>> channel_tick(channel_count);
+    std::uint64_t sequence = 0;
+    bool have_event = false;
+    std::pair<std::size_t, std::uint64_t> last_event{};
+    double truth_a = NAN, truth_b = NAN;
+    std::vector<cut_off_file> cut_off;
     bool stop = false;
     std::exception_ptr failure;
+    std::unique_ptr<pair_matcher> matcher;
+    if (plan.pair) matcher = std::make_unique<pair_matcher>(*plan.pair, options.coincidence_ns);
+    std::size_t matched_acquisition = static_cast<std::size_t>(-1);
+
     // Each thread counts into one of a few totals, as many as fit the memory budget: large
     // histograms are shared by several threads, which take turns to add a chunk's records.
     constexpr std::size_t budget = std::size_t{64} << 20;
-    const std::size_t shared_by = std::clamp<std::size_t>(budget / totals::bytes(bins, static_cast<bool>(truth)), 1, threads);
+    const std::size_t shared_by =
+        std::clamp<std::size_t>(budget / totals::bytes(bins, channel_count, static_cast<bool>(truth)), 1, threads);
     std::vector<totals> partial;
     partial.reserve(shared_by);
-    for (std::size_t t = 0; t < shared_by; ++t) partial.emplace_back(bins);
+    for (std::size_t t = 0; t < shared_by; ++t) partial.emplace_back(bins, plan.channels);
     std::vector<std::mutex> partial_locks(shared_by);
+    std::vector<std::size_t> shortest(threads, static_cast<std::size_t>(-1)), longest(threads, 0);
 
-    const auto work = [&](std::size_t slot) {
-        record_fitter fitter;
-        std::vector<unsigned char> bytes;
-        std::vector<std::int16_t> a, b;
-        std::vector<double> true_amplitudes;
-        std::vector<pulse_estimate> estimates;
+    // Fills `c` with the next records under the lock; false when every file is read.
+    const auto claim_records = [&](chunk& c, std::vector<std::int32_t>& scratch) {
         for (;;) {
-            chunk c;
-            std::size_t ticket;
+            if (!source) {
+                if (next_acquisition == plan.acquisitions.size()) return false;
+                current = next_acquisition++;
+                const acquisition& a = plan.acquisitions[current];
+                source = std::make_unique<record_source>(a, options);
+                global_channel.clear();
+                tick_ns.clear();
+                for (const formats::channel_info& channel : a.channels) {
+                    const std::size_t g = static_cast<std::size_t>(
+                        std::find(plan.channels.begin(), plan.channels.end(), channel.name) - plan.channels.begin());
+                    global_channel.push_back(g);
+                    tick_ns.push_back(channel.tick_seconds ? std::optional<double>(*channel.tick_seconds * 1e9) : std::nullopt);
+                    if (channel.tick_seconds) channel_tick[g] = channel.tick_seconds;
+                }
+            }
+            const acquisition& a = plan.acquisitions[current];
+            // About a quarter of a megabyte of samples per chunk: enough to keep a core busy, and still
+            // in its cache when the fit reads them.
+            const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
+            if (source->next(c.batch, c.file_of, per_chunk)) break;
+            for (std::size_t i = 0; i < a.paths.size(); ++i) {
+                const std::uint64_t trailing = source->trailing_bytes(i);
+                if (trailing == 0) continue;
+                if (options.reading.strict)
+                    throw std::runtime_error(a.paths[i] + ": cut off, the last " + std::to_string(trailing) + " bytes are not a whole record");
+                cut_off.push_back({a.paths[i], trailing});
+            }
+            source.reset();
+            file_base += a.paths.size();
+        }
+        const acquisition& a = plan.acquisitions[current];
+        const std::size_t n = c.batch.size();
+        c.acquisition = current;
+        c.ticket = next_ticket++;
+        c.channel_of.resize(n);
+        c.sequence.resize(n);
+        c.truth.assign(n, NAN);
+        c.sign.resize(n);
+        c.range.resize(n);
+        c.tick_ns.resize(n);
+        std::vector<int> votes(channel_count, 0), voters(channel_count, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const formats::record_header& h = c.batch.headers[i];
+            if (h.channel >= a.channels.size())
+                throw std::runtime_error(a.paths[c.file_of[i]] + ": a record of channel " + std::to_string(h.channel) + " of " +
+                                         std::to_string(a.channels.size()));
+            c.file_of[i] += static_cast<std::uint32_t>(file_base);
+            const std::size_t g = global_channel[h.channel];
+            c.channel_of[i] = g;
+            c.tick_ns[i] = tick_ns[h.channel];
+            const std::pair<std::size_t, std::uint64_t> event{current, h.event};
+            if (!have_event || event != last_event) {
+                if (have_event) ++sequence;
+                have_event = true;
+                last_event = event;
+                if (truth) truth->next_event(truth_a, truth_b);
+            }
+            c.sequence[i] = sequence;
+            if (truth && h.channel < 2) c.truth[i] = h.channel == 0 ? truth_a : truth_b;
+            // An undecided channel takes the polarity most of its first records show.
+            constexpr int polarity_voters = 16;
+            if (sign[g] == 0 && voters[g] < polarity_voters) {
+                votes[g] += excursion_sign(c.batch.samples_of(i), c.batch.length_of(i), scratch);
+                ++voters[g];
+            }
+            c.range[i] = stored_range(a.channels[h.channel]);
+        }
+        for (std::size_t g = 0; g < channel_count; ++g)
+            if (sign[g] == 0 && voters[g] > 0) sign[g] = votes[g] >= 0 ? 1 : -1;
+        for (std::size_t i = 0; i < n; ++i) {
+            c.sign[i] = sign[c.channel_of[i]];
+            if (c.sign[i] < 0) c.range[i] = {-c.range[i].highest, -c.range[i].lowest};
+        }
+        return true;
+    };
+
+    const auto work = [&](unsigned thread) {
+        const std::size_t slot = thread % shared_by;
+        record_fitter fitter;
+        sample_range fitter_range;
+        chunk c;
+        std::vector<std::int32_t> scratch, negated;
+        std::vector<record_result> results;
+        for (;;) {
             {
                 const std::lock_guard<std::mutex> lock(claim);
-                while (file_index < files.size() && next_event >= files[file_index].events()) ++file_index, next_event = 0;
-                if (stop || file_index >= files.size()) return;
-                const event_file& file = files[file_index];
-                // About a megabyte per chunk: enough to keep a core busy, little to hold.
-                const std::size_t per_chunk = std::clamp<std::size_t>((1u << 20) / file.event_bytes(), 1, 256);
-                c = {file_index, next_event, static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, file.events() - next_event)), sequence};
-                next_event += c.count;
-                sequence += c.count;
-                ticket = next_chunk++;
-                true_amplitudes.assign(2 * c.count, NAN);
-                if (truth)
-                    for (std::size_t e = 0; e < c.count; ++e) truth->next_event(true_amplitudes[2 * e], true_amplitudes[2 * e + 1]);
+                if (stop || !claim_records(c, scratch)) return;
             }
-            const event_file& file = files[c.file];
-            const int samples = file.samples();
-            bytes.resize(c.count * file.event_bytes());
-            a.resize(static_cast<std::size_t>(samples));
-            b.resize(static_cast<std::size_t>(samples));
-            file.read(c.first, c.count, bytes.data());
-            estimates.resize(2 * c.count);
-            for (std::size_t e = 0; e < c.count; ++e) {
-                split_channels(bytes.data() + e * file.event_bytes(), samples, a.data(), b.data());
-                estimates[2 * e] = fitter.fit(a.data(), samples);
-                estimates[2 * e + 1] = fitter.fit(b.data(), samples);
+            const std::size_t n = c.batch.size();
+            results.resize(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int32_t* samples = c.batch.samples_of(i);
+                const std::size_t length = c.batch.length_of(i);
+                shortest[thread] = std::min(shortest[thread], length);
+                longest[thread] = std::max(longest[thread], length);
+                if (c.sign[i] < 0) {
+                    // Pulses going down are measured as pulses going up on the negated samples,
+                    // which int32 holds for any stored value.
+                    negated.resize(length);
+                    for (std::size_t j = 0; j < length; ++j)
+                        negated[j] = samples[j] == INT32_MIN ? INT32_MAX : -samples[j];
+                    samples = negated.data();
+                }
+                if (c.range[i].lowest != fitter_range.lowest || c.range[i].highest != fitter_range.highest) {
+                    fitter_range = c.range[i];
+                    fitter = record_fitter(fitter_range);
+                }
+                const int count = static_cast<int>(std::min<std::size_t>(length, 1 << 30));
+                pulse_estimate estimate = fitter.fit(samples, count);
+                if (c.sign[i] < 0) estimate.baseline = -estimate.baseline;
+                const formats::record_header& h = c.batch.headers[i];
+                results[i] = {&files[c.file_of[i]], h.event, c.channel_of[i], h.timestamp, h.daq_energy, estimate};
             }
             {
                 const std::lock_guard<std::mutex> lock(partial_locks[slot]);
                 totals& mine = partial[slot];
-                for (std::size_t e = 0; e < c.count; ++e) {
-                    for (int channel = 0; channel < 2; ++channel) {
-                        const pulse_estimate& estimate = estimates[2 * e + channel];
-                        mine.add_record(channel, estimate, true_amplitudes[2 * e + channel]);
-                        if (estimate.flag != record_flag::ok)
-                            mine.add_flagged({c.sequence + e, file.path(), c.first + e, channel, estimate.flag});
-                    }
-                    if (estimates[2 * e].flag == record_flag::ok && estimates[2 * e + 1].flag == record_flag::ok)
-                        mine.add_pair(estimates[2 * e].amplitude, estimates[2 * e + 1].amplitude);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const record_result& r = results[i];
+                    const int channel = static_cast<int>(r.channel);
+                    mine.add_record(channel, r.estimate, c.truth[i]);
+                    if (r.estimate.flag != record_flag::ok)
+                        mine.add_flagged({c.sequence[i], *r.file, r.event, channel, r.estimate.flag});
                 }
             }
-            if (records) {
+            {
+                // Pairs and records.csv follow the order of the files.
                 std::unique_lock<std::mutex> lock(claim);
-                turn_changed.wait(lock, [&] { return stop || turn == ticket; });
+                turn_changed.wait(lock, [&] { return stop || turn == c.ticket; });
                 if (stop) return;
                 lock.unlock();
-                records(file, c.first, estimates);
+                if (matcher) {
+                    const std::lock_guard<std::mutex> counting(partial_locks[slot]);
+                    totals& mine = partial[slot];
+                    if (c.acquisition != matched_acquisition) {
+                        matched_acquisition = c.acquisition;
+                        matcher->start_acquisition(list_mode(plan.acquisitions[c.acquisition].format));
+                    }
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const record_result& r = results[i];
+                        std::optional<double> time_ns;
+                        if (r.timestamp && c.tick_ns[i]) time_ns = static_cast<double>(*r.timestamp) * *c.tick_ns[i];
+                        matcher->offer(r.channel, r.event, time_ns,
+                                       r.estimate.flag == record_flag::ok ? r.estimate.amplitude : NAN, mine);
+                    }
+                }
+                if (records) records(results);
                 lock.lock();
                 ++turn;
                 turn_changed.notify_all();
             }
-            if (progress) progress(c.count);
+            if (progress) progress(n);
         }
     };
-    const auto guarded = [&](std::size_t slot) {
+    const auto guarded = [&](unsigned thread) {
         try {
-            work(slot);
+            work(thread);
         } catch (...) {
             const std::lock_guard<std::mutex> lock(claim);
             if (!failure) failure = std::current_exception();
@@ -173,18 +502,38 @@ totals analyse_files(const std::vector<event_file>& files, const binning& bins, 
     };
     std::vector<std::thread> helpers;
     try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(guarded, t % shared_by);
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(guarded, t);
     } catch (const std::system_error&) {
         // Fewer threads only make the run slower.
     }
     guarded(0);
     for (std::thread& helper : helpers) helper.join();
     if (failure) std::rethrow_exception(failure);
-    for (std::size_t t = 1; t < shared_by; ++t) partial[0].add(partial[t]);
-    for (const event_file& file : files) partial[0].files.push_back(file.path());
-    partial[0].samples = files.empty() ? 0 : files.front().samples();
-    partial[0].with_truth = static_cast<bool>(truth);
-    return std::move(partial[0]);
+    totals& sum = partial[0];
+    for (std::size_t t = 1; t < shared_by; ++t) sum.add(partial[t]);
+    if (plan.pair) sum.set_pair(*plan.pair);
+    sum.files = files;
+    std::string format;
+    for (const acquisition& a : plan.acquisitions)
+        if (format.find(a.format) == std::string::npos) format += (format.empty() ? "" : ",") + a.format;
+    sum.format = format;
+    const std::size_t low = *std::min_element(shortest.begin(), shortest.end());
+    const std::size_t high = *std::max_element(longest.begin(), longest.end());
+    // Without a record, the record length the formats give, where they all give the same.
+    std::size_t given = 0;
+    for (const acquisition& a : plan.acquisitions) {
+        const std::size_t length = a.samples.value_or(0);
+        given = &a == &plan.acquisitions.front() || length == given ? length : 0;
+    }
+    const std::size_t length = high == 0 ? given : low == high ? low : 0;
+    sum.samples = static_cast<int>(std::min<std::size_t>(length, 1 << 30));
+    for (std::size_t g = 0; g < channel_count; ++g) {
+        sum.polarities[g] = sign[g] < 0 ? "negative" : "positive";
+        sum.tick_seconds[g] = channel_tick[g];
+    }
+    sum.cut_off = cut_off;
+    sum.with_truth = static_cast<bool>(truth);
+    return std::move(sum);
 }
 
 }  // namespace murel::analysis

@@ -1,29 +1,79 @@
-// Analysing data files on every core: each record fitted, everything counted in totals.
+// Analysing digitiser files on every core: each record fitted, everything counted in totals.
 #pragma once
 
-#include "event_file.h"
+#include "format.h"
 #include "record_fit.h"
 #include "totals.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace murel::analysis {
 
-/// Receives the estimates of consecutive events of one file, A then B for each event, in the
-/// order of the events (one call at a time).
-using record_sink = std::function<void(const event_file& file, std::uint64_t first_event,
-                                       const std::vector<pulse_estimate>& estimates)>;
-/// Receives the number of events just finished, from any thread.
-using progress_sink = std::function<void(std::uint64_t events)>;
+/// Which way the pulses of a channel go: decided from the data, or given.
+enum class polarity_choice { automatic, positive, negative };
 
-/// Fits every record of `files`, in order, on `threads` threads (0: one per core) and returns the
-/// totals; threads share their histograms where copies for each would take more than 64 MiB.  With a non-empty `truth_path`, its rows give the true amplitudes, one A and one B row
-/// per event of the files taken in order.  Throws std::system_error naming a file that cannot
-/// be read and std::invalid_argument naming a truth row that does not fit.
-totals analyse_files(const std::vector<event_file>& files, const binning& bins, const std::string& truth_path,
-                     unsigned threads, const record_sink& records = {}, const progress_sink& progress = {});
+/// How to read and measure the inputs of an analysis.
+struct analysis_options {
+    std::string format;                  ///< the format of every input; empty: recognised per file
+    formats::reader_options reading;     ///< record length and header where the format needs them, strictness
+    polarity_choice polarity = polarity_choice::automatic;
+    std::vector<std::string> pair;       ///< the two channels of the map; empty: the first two
+    double coincidence_ns = 100.0;       ///< list-mode files: the largest time stamp difference within a pair
+    std::string truth_path;              ///< a truth table of murel generate, or empty
+    unsigned threads = 0;                ///< 0: one per core
+};
+
+/// Files read as one stream of records: one file, or the channel files of one WaveDump acquisition.
+struct acquisition {
+    std::vector<std::string> paths;
+    std::string format;
+    std::vector<formats::channel_info> channels;
+    std::optional<std::size_t> samples;  ///< the record length where the format gives it
+    std::uint64_t estimated_records = 0; ///< for progress
+};
+
+/// The inputs of an analysis, checked before any work starts.
+struct analysis_plan {
+    std::vector<acquisition> acquisitions;
+    std::vector<std::string> channels;   ///< every channel name, in the order of first appearance
+    std::optional<channel_pair> pair;    ///< none for a single channel
+    std::uint64_t estimated_records = 0;
+};
+
+/// One measured record, for records.csv.
+struct record_result {
+    const std::string* file;
+    std::uint64_t event;
+    std::size_t channel;                     ///< index into analysis_plan::channels
+    std::optional<std::uint64_t> timestamp;  ///< in ticks of the channel's time stamps
+    std::optional<double> daq_energy;
+    pulse_estimate estimate;
+};
+
+/// Receives the results of consecutive records, in the order the files hold them (one call at a time).
+using record_sink = std::function<void(const std::vector<record_result>& results)>;
+/// Receives the number of records just finished, from any thread.
+using progress_sink = std::function<void(std::uint64_t records)>;
+
+/// Opens each of `paths` once to learn its format and channels, and groups WaveDump channel
+/// files given one after another into acquisitions (a channel seen again starts the next).
+/// Throws std::invalid_argument for options that do not fit the inputs (an unknown format or
+/// pair channel, a record length for a format that has its own), std::runtime_error naming a
+/// file that no reader recognises or that holds no channel, std::system_error naming a file
+/// that cannot be read.
+analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options);
+
+/// Fits every record of the plan's files, in order, on the options' threads and returns the
+/// totals; threads share their histograms where copies for each would take more than 64 MiB.
+/// With a truth table, its rows give the true amplitudes of the first two channels of
+/// each event, one row each, events taken in order.  Throws std::runtime_error naming a corrupt
+/// file and byte offset (or a cut-off file when reading strictly), std::system_error naming a
+/// file that cannot be read and std::invalid_argument naming a truth row that does not fit.
+totals analyse(const analysis_plan& plan, const binning& bins, const analysis_options& options,
+               const record_sink& records = {}, const progress_sink& progress = {});
 
 }  // namespace murel::analysis

@@ -32,7 +32,6 @@ namespace {
 constexpr double residual_quantum = 1.0 / 1024.0;  // ADC
 // Counts are kept in doubles, which hold every whole number up to 2^53 exactly.
 constexpr std::int64_t max_count = std::int64_t{1} << 53;
-const char* const channel_names[2] = {"A", "B"};
 
 std::string int128_text(wide_int value) {
     if (value == 0) return "0";
@@ -97,6 +96,13 @@ std::int64_t add_counts(std::int64_t a, std::int64_t b, const std::string& what)
     if (a < 0 || b < 0 || a > max_count - b)
         throw std::invalid_argument(what + " " + std::to_string(a) + " and " + std::to_string(b) + " add up to more than 2^53");
     return a + b;
+}
+
+// A channel's name as JSON shows it: with replacement characters where it is not UTF-8.
+std::string shown_name(const std::string& name) {
+    json holder;
+    put_path(holder, "name", name);
+    return holder["name"].get<std::string>();
 }
 
 json nullable(double value) { return value > 0.0 && std::isfinite(value) ? json(value) : json(nullptr); }
@@ -189,18 +195,54 @@ double residual_sums::rms() const {
     return records > 0 ? std::sqrt(static_cast<double>(sum_squares) / static_cast<double>(records)) * residual_quantum : 0.0;
 }
 
-totals::totals(const binning& bins)
-    : bins_((bins.check(), bins)),
-      spectrum_(bins.spectrum_bins, 2, bins.spectrum_min, bins.spectrum_max),
-      map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
-           bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset),
-      residuals_(bins.residual_bins, 2, -bins.residual_range, bins.residual_range) {
+namespace {
+
+const std::vector<std::string>& checked_channels(const std::vector<std::string>& names) {
+    if (names.empty()) throw std::invalid_argument("an analysis needs at least one channel");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (names[i] == names[j]) throw std::invalid_argument("channel '" + names[i] + "' is named twice");
+    return names;
 }
 
-std::size_t totals::bytes(const binning& bins, bool with_truth) {
+int column_count(const std::vector<std::string>& names) {
+    if (names.size() > 4096) throw std::invalid_argument(std::to_string(names.size()) + " channels are more than the 4096 one analysis holds");
+    return static_cast<int>(names.size());
+}
+
+}  // namespace
+
+totals::totals(const binning& bins, const std::vector<std::string>& channels)
+    : channel_names(checked_channels(channels)),
+      polarities(channels.size(), "positive"),
+      tick_seconds(channels.size()),
+      records(channels.size()),
+      clipped(channels.size()),
+      no_pulse(channels.size()),
+      fit_failed(channels.size()),
+      poor_fit(channels.size()),
+      bins_((bins.check(), bins)),
+      spectrum_(bins.spectrum_bins, column_count(channels), bins.spectrum_min, bins.spectrum_max),
+      map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
+           bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset),
+      residuals_(bins.residual_bins, column_count(channels), -bins.residual_range, bins.residual_range),
+      residual_by_bin_(channels.size()) {
+    if (channels.size() >= 2) pair_ = channel_pair{};
+}
+
+void totals::set_pair(const channel_pair& pair) {
+    if (pair.x >= channel_names.size() || pair.y >= channel_names.size())
+        throw std::out_of_range("channel index " + std::to_string(std::max(pair.x, pair.y)) + " is past the " +
+                                std::to_string(channel_names.size()) + " channels");
+    if (pair.x == pair.y) throw std::invalid_argument("channel '" + channel_names[pair.x] + "' cannot be paired with itself");
+    pair_ = pair;
+}
+
+std::size_t totals::bytes(const binning& bins, std::size_t channels, bool with_truth) {
     const auto spectrum_bins = static_cast<std::size_t>(bins.spectrum_bins), map_bins = static_cast<std::size_t>(bins.map_bins);
-    const std::size_t histograms = (2 * spectrum_bins + map_bins * map_bins + 2 * static_cast<std::size_t>(bins.residual_bins)) * sizeof(double);
-    return histograms + (with_truth ? 2 * spectrum_bins * sizeof(residual_sums) : 0);
+    const std::size_t histograms =
+        (channels * spectrum_bins + map_bins * map_bins + channels * static_cast<std::size_t>(bins.residual_bins)) * sizeof(double);
+    return histograms + (with_truth ? channels * spectrum_bins * sizeof(residual_sums) : 0);
 }
 
 void totals::add_record(int channel, const pulse_estimate& estimate, double truth) {
@@ -223,8 +265,8 @@ void totals::add_record(int channel, const pulse_estimate& estimate, double trut
     }
 }
 
-void totals::add_pair(double amplitude_a, double amplitude_b) {
-    map_.add(amplitude_a * bins_.factor + bins_.offset, amplitude_b * bins_.factor + bins_.offset, 0);
+void totals::add_pair(double amplitude_x, double amplitude_y) {
+    map_.add(amplitude_x * bins_.factor + bins_.offset, amplitude_y * bins_.factor + bins_.offset, 0);
 }
 
 void totals::add_flagged(flagged_record record) {
@@ -239,6 +281,22 @@ void totals::add_flagged(flagged_record record) {
 void totals::add(const totals& other, std::uint64_t sequence_offset) {
     if (!(other.bins_ == bins_))
         throw std::invalid_argument("different binnings: " + bins_.to_json().dump() + " and " + other.bins_.to_json().dump());
+    if (other.channel_names != channel_names) {
+        const auto list = [](const std::vector<std::string>& names) {
+            std::string text;
+            for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+            return text;
+        };
+        throw std::invalid_argument("different channels: " + list(channel_names) + " and " + list(other.channel_names));
+    }
+    if (!(other.pair_ == pair_)) {
+        const auto text = [this](const std::optional<channel_pair>& p) {
+            if (!p) return std::string("no pair");
+            return "the pair " + channel_names[p->x] + "," + channel_names[p->y] +
+                   (p->by_time ? " within " + nlohmann::json(p->coincidence_ns).dump() + " ns" : " by event");
+        };
+        throw std::invalid_argument("different pairs: " + text(pair_) + " and " + text(other.pair_));
+    }
     const auto sum_into = [](auto& into, const auto& from) {
         double* a = into.data.data();
         const double* b = from.data.data();
@@ -247,17 +305,20 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
     sum_into(spectrum_, other.spectrum_);
     sum_into(map_, other.map_);
     sum_into(residuals_, other.residuals_);
-    for (int c = 0; c < 2; ++c) {
+    for (std::size_t c = 0; c < channel_names.size(); ++c) {
         // Sums are kept only once there is a truth to compare with.
         if (residual_by_bin_[c].empty()) residual_by_bin_[c].resize(other.residual_by_bin_[c].size());
         for (std::size_t i = 0; i < other.residual_by_bin_[c].size(); ++i) residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
         // The records bound every other count, so that theirs staying exact keeps all exact.
-        records[c] = add_counts(records[c], other.records[c], std::string("the records of channel ") + channel_names[c]);
+        records[c] = add_counts(records[c], other.records[c], "the records of channel " + shown_name(channel_names[c]));
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
         poor_fit[c] += other.poor_fit[c];
+        if (polarities[c] != other.polarities[c]) polarities[c] = "mixed";
+        if (tick_seconds[c] != other.tick_seconds[c]) tick_seconds[c].reset();
     }
+    cut_off.insert(cut_off.end(), other.cut_off.begin(), other.cut_off.end());
     for (flagged_record r : other.flagged_) {
         r.sequence += sequence_offset;
         add_flagged(std::move(r));
@@ -308,7 +369,8 @@ json line_json(const line_measurement& line) {
 
 json totals::channel_summary(int c, const std::vector<line_measurement>& lines) const {
     json channel = {{"records", records[c]},       {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
-                    {"fit_failed", fit_failed[c]}, {"poor_fit", poor_fit[c]}};
+                    {"fit_failed", fit_failed[c]}, {"poor_fit", poor_fit[c]}, {"polarity", polarities[c]}};
+    if (tick_seconds[c]) channel["tick_seconds"] = *tick_seconds[c];
     json line_list = json::array();
     for (const line_measurement& line : lines) {
         json entry = line_json(line);
@@ -345,7 +407,7 @@ json totals::channel_summary(int c, const std::vector<line_measurement>& lines) 
 }
 
 json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
-                        const std::vector<line_measurement>& b_lines) const {
+                        const std::vector<line_measurement>& y_lines) const {
     const int n = map_.nBinsX;
     const double step = (map_.maxX - map_.minX) / (n - 1);
     const int centre = axis_bin(line.position, n, map_.minX, map_.maxX);
@@ -354,9 +416,9 @@ json totals::write_gate(const std::string& path, std::size_t k, const line_measu
     const int half = std::min({std::max(centre - lo, hi - centre), centre, n - 1 - centre});
     map_.writeConstXCutWide(path.c_str(), centre, half, false);
     json widths = json::array();
-    for (std::size_t j = 0; j < b_lines.size(); ++j)
-        widths.push_back({{"line", j}, {"position", b_lines[j].position},
-                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, b_lines[j].position, half, 0))}});
+    for (std::size_t j = 0; j < y_lines.size(); ++j)
+        widths.push_back({{"line", j}, {"position", y_lines[j].position},
+                          {"fwhm_halfmax", nullable(map_.fwhmConstXCutWide(centre, y_lines[j].position, half, 0))}});
     return {{"line", k},
             {"file", "gate-" + std::to_string(k) + ".txt"},
             {"band", {histogram_detail::bin_center(centre - half, n, map_.minX, map_.maxX) - 0.5 * step,
@@ -370,16 +432,26 @@ namespace {
 
 void print_summary(std::FILE* out, const json& summary) {
     const std::string unit = summary["unit"].get<std::string>();
-    const json& a = summary["channels"]["A"];
-    std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), a["records"].get<long long>(),
-                 summary["samples"].get<int>());
-    for (const char* name : channel_names) {
-        const json& channel = summary["channels"][name];
+    const std::vector<std::string> names = summary["channel_names"];
+    long long events = 0;
+    for (const std::string& name : names) events = std::max(events, summary["channels"][name]["records"].get<long long>());
+    if (summary["samples"].is_null())
+        std::fprintf(out, "%zu file(s), %lld events of records of differing lengths\n", summary["files"].size(), events);
+    else
+        std::fprintf(out, "%zu file(s), %lld events of %d samples\n", summary["files"].size(), events, summary["samples"].get<int>());
+    for (const json& file : summary["cut_off"])
+        std::fprintf(out, "%s: cut off, the last %llu bytes are not a whole record\n", file["file"].get<std::string>().c_str(),
+                     file["trailing_bytes"].get<unsigned long long>());
+    for (const std::string& name_text : names) {
+        const char* name = name_text.c_str();
+        const json& channel = summary["channels"][name_text];
         const bool with_truth = channel.contains("residual_records");
         std::fprintf(out, "channel %s: %lld records, %lld clipped, %lld without a pulse, %lld failed fits, %lld poor fits\n",
                      name, channel["records"].get<long long>(), channel["clipped"].get<long long>(),
                      channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>(),
                      channel["poor_fit"].get<long long>());
+        if (channel["polarity"] != "positive")
+            std::fprintf(out, "  pulses go %s\n", channel["polarity"] == "negative" ? "down" : "up in some files and down in others");
         // An error the fit could not tell shows as a dash.
         const auto error = [](const json& value) {
             char text[64] = "\u2014";
@@ -401,8 +473,10 @@ void print_summary(std::FILE* out, const json& summary) {
                          channel["residual_bias"].get<double>(), channel["residual_rms"].get<double>(),
                          channel["residual_records"].get<long long>());
     }
+    if (summary["pair"].is_null()) std::fprintf(out, "one channel: no map and no gates\n");
     for (const json& gate : summary["gates"])
-        std::fprintf(out, "gate %d: A from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(), gate["band"][0].get<double>(),
+        std::fprintf(out, "gate %d: %s from %.2f to %.2f %s -> %s\n", gate["line"].get<int>(),
+                     summary["pair"]["channels"][0].get<std::string>().c_str(), gate["band"][0].get<double>(),
                      gate["band"][1].get<double>(), unit.c_str(), gate["file"].get<std::string>().c_str());
 }
 
@@ -415,50 +489,69 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     histogram1D spectrum = spectrum_;
     if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
     spectrum.write(outputs.temp("spectrum.txt").c_str());
-    const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
     const scratch_directory scratch(dir);
-    // The map's two files take a while and need nothing else: they are written beside the rest.
-    std::future<void> map_written = std::async(std::launch::async | std::launch::deferred, [&] {
-        map_.writeText(map_text.c_str());
-        const std::string written = scratch.path() + "/map1.ppm";
-        map_.writeImage((scratch.path() + "/map").c_str(), true);
-        // The image takes the place, and so the permissions, of its staged file.
-        struct stat staged;
-        if (::stat(image.c_str(), &staged) != 0 || ::chmod(written.c_str(), staged.st_mode & 07777) != 0 ||
-            std::rename(written.c_str(), image.c_str()) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
-    });
+    std::future<void> map_written;
+    if (pair_) {
+        const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
+        // The map's two files take a while and need nothing else: they are written beside the rest.
+        map_written = std::async(std::launch::async | std::launch::deferred, [this, map_text, image, &scratch] {
+            map_.writeText(map_text.c_str());
+            const std::string written = scratch.path() + "/map1.ppm";
+            map_.writeImage((scratch.path() + "/map").c_str(), true);
+            // The image takes the place, and so the permissions, of its staged file.
+            struct stat staged;
+            if (::stat(image.c_str(), &staged) != 0 || ::chmod(written.c_str(), staged.st_mode & 07777) != 0 ||
+                std::rename(written.c_str(), image.c_str()) != 0)
+                throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
+        });
+    }
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
 
     json summary;
     put_paths(summary, "files", files);
-    summary["samples"] = samples;
-    summary["header_bytes"] = header_bytes;
+    summary["format"] = format;
+    summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
+    summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
     summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
-    const std::array<std::vector<line_measurement>, 2> lines{find_lines(spectrum, 0), find_lines(spectrum, 1)};
+    put_paths(summary, "channel_names", channel_names);
+    std::vector<std::vector<line_measurement>> lines;
     summary["warnings"] = json::array();
-    for (int c = 0; c < 2; ++c) {
-        summary["channels"][channel_names[c]] = channel_summary(c, lines[c]);
+    for (std::size_t c = 0; c < channel_names.size(); ++c) {
+        lines.push_back(find_lines(spectrum, static_cast<int>(c)));
+        summary["channels"][shown_name(channel_names[c])] = channel_summary(static_cast<int>(c), lines.back());
         for (std::size_t k = 0; k < lines[c].size(); ++k)
             if (!std::isfinite(lines[c][k].position_error) || !std::isfinite(lines[c][k].fwhm_error)) {
                 char text[200];
-                std::snprintf(text, sizeof text, "channel %s line %zu at %.2f: its fit cannot tell the errors of its position "
-                              "and width (a line one bin wide?); they are null", channel_names[c], k, lines[c][k].position);
-                summary["warnings"].push_back(text);
+                std::snprintf(text, sizeof text, "line %zu at %.2f: its fit cannot tell the errors of its position "
+                              "and width (a line one bin wide?); they are null", k, lines[c][k].position);
+                summary["warnings"].push_back("channel " + shown_name(channel_names[c]) + " " + text);
             }
     }
+    summary["pair"] = nullptr;
     summary["gates"] = json::array();
-    for (std::size_t k = 0; k < lines[0].size(); ++k)
-        summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[0][k], lines[1]));
+    if (pair_) {
+        summary["pair"] = {{"channels", {shown_name(channel_names[pair_->x]), shown_name(channel_names[pair_->y])}},
+                           {"by", pair_->by_time ? "time stamp" : "event"}};
+        if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
+        for (std::size_t k = 0; k < lines[pair_->x].size(); ++k)
+            summary["gates"].push_back(
+                write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[pair_->x][k], lines[pair_->y]));
+    }
     summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_) {
-        json entry = {{"event", r.event}, {"channel", channel_names[r.channel]}, {"flag", flag_name(r.flag)}};
+        json entry = {{"event", r.event}, {"channel", shown_name(channel_names[r.channel])}, {"flag", flag_name(r.flag)}};
         put_path(entry, "file", r.file);
         summary["flagged"].push_back(entry);
     }
+    summary["cut_off"] = json::array();
+    for (const cut_off_file& f : cut_off) {
+        json entry = {{"trailing_bytes", f.trailing_bytes}};
+        put_path(entry, "file", f.file);
+        summary["cut_off"].push_back(entry);
+    }
 
-    map_written.get();
+    if (map_written.valid()) map_written.get();
     interruption_guard::check();
     // Listed last, so that a reader can tell this set from a mix of two.
     json listed = json::object();
@@ -480,9 +573,11 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         // Outputs of an earlier run into the same directory that this one does not replace would
         // pass for its own.
         std::error_code ignored;
-        for (std::size_t k = lines[0].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
+        for (std::size_t k = summary["gates"].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
         }
         if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
+        if (!pair_)
+            for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     }
     print_summary(out, summary);
     return summary;
@@ -498,37 +593,59 @@ totals totals::read(const std::string& dir) {
         // A summary without a list comes from before sets were listed.
         if (summary.contains("outputs")) {
             check_listed(dir, summary["outputs"], summary_path);
-            std::vector<std::string> needed{"spectrum.txt", "map.txt"};
-            if (summary.at("channels").at("A").contains("residual_sums")) needed.push_back("residuals.txt");
+            std::vector<std::string> needed{"spectrum.txt"};
+            if (!summary.at("pair").is_null()) needed.push_back("map.txt");
+            if (summary.at("channels").begin()->contains("residual_sums")) needed.push_back("residuals.txt");
             for (const std::string& name : needed)
                 if (!summary["outputs"].contains(name))
                     throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
         }
-        totals t(binning::from_json(summary.at("binning")));
+        const std::vector<std::string> names = get_paths(summary, "channel_names", summary_path);
+        totals t(binning::from_json(summary.at("binning")), names);
         t.files = get_paths(summary, "files", summary_path);
-        t.samples = summary.at("samples").get<int>();
-        t.header_bytes = summary.at("header_bytes").get<std::uint64_t>();
-        t.with_truth = summary.at("channels").at("A").contains("residual_sums");
+        t.format = summary.at("format").get<std::string>();
+        const json& samples = summary.at("samples");
+        t.samples = samples.is_null() ? 0 : samples.get<int>();
+        const json& header = summary.at("header_bytes");
+        if (!header.is_null()) t.header_bytes = header.get<std::uint64_t>();
+        std::vector<std::string> shown;
+        for (const std::string& name : names) shown.push_back(shown_name(name));
+        t.with_truth = summary.at("channels").at(shown.front()).contains("residual_sums");
+        const auto index_of = [&](const std::string& name) {
+            const auto found = std::find(shown.begin(), shown.end(), name);
+            if (found == shown.end()) throw std::invalid_argument(summary_path + ": channel '" + name + "' is not among channel_names");
+            return static_cast<std::size_t>(found - shown.begin());
+        };
+        const json& pair = summary.at("pair");
+        if (pair.is_null()) {
+            t.pair_.reset();
+        } else {
+            channel_pair p{index_of(pair.at("channels").at(0).get<std::string>()), index_of(pair.at("channels").at(1).get<std::string>())};
+            p.by_time = pair.at("by").get<std::string>() != "event";
+            if (p.by_time) p.coincidence_ns = pair.at("coincidence_ns").get<double>();
+            t.set_pair(p);
+        }
         const int n = t.bins_.spectrum_bins;
-        const std::vector<double> spectrum = read_counts(dir + "/spectrum.txt", n, 3, 1);
-        for (int i = 0; i < n; ++i)
-            for (int c = 0; c < 2; ++c) t.spectrum_.data[i][c] = spectrum[static_cast<std::size_t>(i) * 2 + c];
-        const int m = t.bins_.map_bins;
-        const std::vector<double> map = read_counts(dir + "/map.txt", m * m, 3, 2);
-        std::copy(map.begin(), map.end(), t.map_.data.data());
+        const std::size_t columns = names.size();
+        const std::vector<double> spectrum = read_counts(dir + "/spectrum.txt", n, static_cast<int>(columns) + 1, 1);
+        std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
+        if (t.pair_) {
+            const int m = t.bins_.map_bins;
+            const std::vector<double> map = read_counts(dir + "/map.txt", m * m, 3, 2);
+            std::copy(map.begin(), map.end(), t.map_.data.data());
+        }
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            const std::vector<double> residuals = read_counts(dir + "/residuals.txt", r, 3, 1);
-            for (int i = 0; i < r; ++i)
-                for (int c = 0; c < 2; ++c) t.residuals_.data[i][c] = residuals[static_cast<std::size_t>(i) * 2 + c];
+            const std::vector<double> residuals = read_counts(dir + "/residuals.txt", r, static_cast<int>(columns) + 1, 1);
+            std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
         }
-        for (int c = 0; c < 2; ++c) {
-            const json& channel = summary.at("channels").at(channel_names[c]);
+        for (std::size_t c = 0; c < columns; ++c) {
+            const json& channel = summary.at("channels").at(shown[c]);
             const auto count = [&](const char* key) {
                 // Analyses from before the poor_fit flag have none.
                 const json& value = std::strcmp(key, "poor_fit") == 0 && !channel.contains(key) ? json(0) : channel.at(key);
                 if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > max_count)
-                    throw std::invalid_argument(summary_path + ": channel " + channel_names[c] + " " + key + " " + value.dump() +
+                    throw std::invalid_argument(summary_path + ": channel " + shown[c] + " " + key + " " + value.dump() +
                                                 " is not a count of records");
                 return value.get<std::int64_t>();
             };
@@ -537,6 +654,8 @@ totals totals::read(const std::string& dir) {
             t.no_pulse[c] = count("no_pulse");
             t.fit_failed[c] = count("fit_failed");
             t.poor_fit[c] = count("poor_fit");
+            t.polarities[c] = channel.at("polarity").get<std::string>();
+            if (channel.contains("tick_seconds")) t.tick_seconds[c] = channel.at("tick_seconds").get<double>();
             if (!t.with_truth) continue;
             for (const json& row : channel.at("residual_sums")) {
                 const auto bin = row.at(0).get<std::size_t>();
@@ -545,23 +664,25 @@ totals totals::read(const std::string& dir) {
                 residual_sums& s = t.residual_by_bin_[c][bin];
                 s.records = row.at(1).get<std::int64_t>();
                 if (s.records < 0 || s.records > max_count)
-                    throw std::invalid_argument(summary_path + ": channel " + channel_names[c] + " residual bin " +
+                    throw std::invalid_argument(summary_path + ": channel " + shown[c] + " residual bin " +
                                                 std::to_string(bin) + " has " + std::to_string(s.records) + " records");
                 s.sum = int128_from(row.at(2).get<std::string>(), summary_path);
                 s.sum_squares = int128_from(row.at(3).get<std::string>(), summary_path);
             }
         }
+        for (const json& f : summary.at("cut_off")) t.cut_off.push_back({get_path(f, "file", summary_path), f.at("trailing_bytes").get<std::uint64_t>()});
         // The records of one event share a place in the list, so that the places stay below the
         // number of events and the flagged records of a later analysis follow all of these.
         std::uint64_t sequence = 0;
         for (const json& f : summary.at("flagged")) {
-            const std::string channel = f.at("channel").get<std::string>(), flag = f.at("flag").get<std::string>();
+            const std::string flag = f.at("flag").get<std::string>();
             record_flag parsed = record_flag::ok;
             for (record_flag candidate : {record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed, record_flag::poor_fit})
                 if (flag == flag_name(candidate)) parsed = candidate;
-            if (parsed == record_flag::ok || (channel != "A" && channel != "B"))
-                throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag and channel");
-            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(), channel == "B" ? 1 : 0, parsed};
+            if (parsed == record_flag::ok)
+                throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag");
+            flagged_record r{sequence, get_path(f, "file", summary_path), f.at("event").get<std::uint64_t>(),
+                             static_cast<int>(index_of(f.at("channel").get<std::string>())), parsed};
             if (!t.flagged_.empty()) {
                 const flagged_record& last = t.flagged_.back();
                 if (r.file != last.file || r.event != last.event || r.channel <= last.channel) r.sequence = ++sequence;
@@ -583,13 +704,14 @@ void totals::check_counts(const std::string& dir) const {
             total += v[i];
         return total;
     };
-    std::int64_t measured[2];
-    for (int c = 0; c < 2; ++c) {
-        const std::string channel = std::string("channel ") + channel_names[c];
+    const int columns = static_cast<int>(channel_names.size());
+    std::vector<std::int64_t> measured(channel_names.size());
+    for (int c = 0; c < columns; ++c) {
+        const std::string channel = "channel " + shown_name(channel_names[c]);
         const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c];
         measured[c] = records[c] - flagged;
         // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.
-        const double spectrum_total = column_total(spectrum_, c, 2);
+        const double spectrum_total = column_total(spectrum_, c, columns);
         if (measured[c] < 0 || static_cast<double>(measured[c]) != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(records[c]) + " records, " +
                                         std::to_string(flagged) + " of them flagged, but " + dir + "/spectrum.txt holds " +
@@ -598,16 +720,17 @@ void totals::check_counts(const std::string& dir) const {
         std::int64_t compared = 0;
         for (const residual_sums& s : residual_by_bin_[c])
             compared = add_counts(compared, s.records, dir + "/summary.json: the residual records of " + channel);
-        if (compared != measured[c] || column_total(residuals_, c, 2) != spectrum_total)
+        if (compared != measured[c] || column_total(residuals_, c, columns) != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
                                         " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +
-                                        std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, 2), 9e18))) +
+                                        std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, columns), 9e18))) +
                                         " in " + dir + "/residuals.txt");
     }
+    if (!pair_) return;
     const double pairs = column_total(map_, 0, 1);
-    if (pairs > static_cast<double>(std::min(measured[0], measured[1])))
+    if (pairs > static_cast<double>(std::min(measured[pair_->x], measured[pair_->y])))
         throw std::invalid_argument(dir + "/map.txt holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
-                                    " entries, more than the records measured in either channel of " + dir + "/summary.json");
+                                    " entries, more than the records measured in either paired channel of " + dir + "/summary.json");
 }
 
 void print_warnings(const json& summary, std::FILE* err) {

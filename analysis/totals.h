@@ -11,9 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +24,7 @@ struct binning {
     int spectrum_bins = 6555;        ///< fine amplitude bins; the defaults hold 0 to 65540 ADC in 10-ADC steps
     double spectrum_min = 0.0;       ///< ADC, centre of the first bin
     double spectrum_max = 65540.0;   ///< ADC, centre of the last bin
-    int map_bins = 256;              ///< bins per axis of the A-against-B map
+    int map_bins = 256;              ///< bins per axis of the map of one channel against another
     double map_min = 0.0, map_max = 65535.0;  ///< ADC
     int residual_bins = 401;         ///< bins of the truth residual histogram
     double residual_range = 100.0;   ///< ADC; the residual axis runs from -range to +range
@@ -43,7 +43,7 @@ struct flagged_record {
     std::uint64_t sequence;  ///< position of the event among all the analysed events
     std::string file;
     std::uint64_t event;
-    int channel;             ///< 0 for A, 1 for B
+    int channel;             ///< index into totals::channel_names
     record_flag flag;
 };
 
@@ -60,60 +60,93 @@ struct residual_sums {
     double rms() const;
 };
 
+/// How the map's two channels were paired: records of one event, or, in list-mode files
+/// without events, records whose time stamps lie within `coincidence_ns` of each other.
+struct channel_pair {
+    std::size_t x = 0, y = 1;        ///< indices into totals::channel_names
+    bool by_time = false;
+    double coincidence_ns = 0.0;
+    bool operator==(const channel_pair& o) const {
+        return x == o.x && y == o.y && by_time == o.by_time && coincidence_ns == o.coincidence_ns;
+    }
+};
+
+/// A file analysed up to its last whole record.
+struct cut_off_file {
+    std::string file;
+    std::uint64_t trailing_bytes;
+};
+
 /// The totals of one analysis.
 class totals {
 public:
-    explicit totals(const binning& bins);
+    /// Totals of records of the named channels (at least one), the first two paired in the map;
+    /// throws std::invalid_argument for no channels or a name given twice.
+    explicit totals(const binning& bins, const std::vector<std::string>& channels = {"A", "B"});
 
-    /// The bytes that totals of `bins` hold at most, with or without truth residuals.
-    static std::size_t bytes(const binning& bins, bool with_truth);
+    /// The bytes that totals of `bins` for `channels` channels hold at most, with or without
+    /// truth residuals.
+    static std::size_t bytes(const binning& bins, std::size_t channels, bool with_truth);
 
-    /// Counts one record of `channel` (0 A, 1 B); `truth` is the true amplitude or NaN when unknown.
+    /// Counts one record of channel index `channel`; `truth` is the true amplitude or NaN when unknown.
     void add_record(int channel, const pulse_estimate& estimate, double truth);
-    /// Counts one event's two unflagged amplitudes in the map.
-    void add_pair(double amplitude_a, double amplitude_b);
+    /// Counts one pair of unflagged amplitudes in the map.
+    void add_pair(double amplitude_x, double amplitude_y);
     /// Keeps the record among the first flagged ones.
     void add_flagged(flagged_record record);
     /// Adds `other`, whose flagged records come `sequence_offset` events later; throws
-    /// std::invalid_argument naming both binnings if they differ, or the channel whose records
-    /// would add up to more than 2^53.
+    /// std::invalid_argument naming both binnings, the channels or the pairs if they differ, or
+    /// the channel whose records would add up to more than 2^53.
     void add(const totals& other, std::uint64_t sequence_offset = 0);
 
-    /// Writes spectrum.txt, map.txt, map1.ppm, gate-<k>.txt, residuals.txt (with truth) and
-    /// summary.json, which lists the size and hash of every other output, `along` included,
-    /// into `dir` (staged, all renamed into place at the end with termination signals held
-    /// back), removes gate tables and residuals.txt left there by an earlier run, then prints
-    /// the readable summary to `out`; returns the summary.  Throws std::system_error naming a
-    /// file that cannot be written, murel::interruption (nothing renamed) once a guarded
-    /// signal has arrived.
+    /// Writes spectrum.txt, map.txt and map1.ppm and gate-<k>.txt (with a pair), residuals.txt
+    /// (with truth) and summary.json, which lists the size and hash of every other output,
+    /// `along` included, into `dir` (staged, all renamed into place at the end with termination
+    /// signals held back), removes outputs left there by an earlier run that this one does not
+    /// replace, then prints the readable summary to `out`; returns the summary.  Throws
+    /// std::system_error naming a file that cannot be written, murel::interruption (nothing
+    /// renamed) once a guarded signal has arrived.
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {}) const;
 
     /// Reads the totals back from a directory that `write` filled; throws std::system_error or
     /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
     /// count that is not a whole number from 0 to 2^53, or disagrees with the others, and
-    /// std::runtime_error naming a file that differs from the summary's list (a mixed or incomplete set).
+    /// std::runtime_error naming a file that differs from the summary's list (a mixed or
+    /// incomplete set).
     static totals read(const std::string& dir);
 
+    /// The paired channels, none for a single channel.
+    const std::optional<channel_pair>& pair() const { return pair_; }
+    /// Chooses the paired channels; throws std::out_of_range for an index past the channels and
+    /// std::invalid_argument for a channel paired with itself.
+    void set_pair(const channel_pair& pair);
+
     std::vector<std::string> files;
-    int samples = 0;
-    std::uint64_t header_bytes = 0;
+    std::string format = "cdb";
+    int samples = 0;                            ///< samples per record; 0 when they differ
+    std::optional<std::uint64_t> header_bytes;  ///< where the format has a header of a given size
     bool with_truth = false;
-    std::array<std::int64_t, 2> records{}, clipped{}, no_pulse{}, fit_failed{}, poor_fit{};
+    std::vector<cut_off_file> cut_off;
+    std::vector<std::string> channel_names;
+    std::vector<std::string> polarities;       ///< per channel: "positive" or "negative"
+    std::vector<std::optional<double>> tick_seconds;  ///< per channel: the period of a time stamp tick
+    std::vector<std::int64_t> records, clipped, no_pulse, fit_failed, poor_fit;
 
 private:
     // Throws std::invalid_argument naming the files of `dir` whose counts disagree.
     void check_counts(const std::string& dir) const;
-    // The summary of channel c (0 A, 1 B) with its lines.
+    // The summary of channel c with its lines.
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
-    // Writes the B spectrum gated on A line k to `path` and returns its summary.
+    // Writes the y spectrum gated on x line k to `path` and returns its summary.
     nlohmann::json write_gate(const std::string& path, std::size_t k, const line_measurement& line,
-                              const std::vector<line_measurement>& b_lines) const;
+                              const std::vector<line_measurement>& y_lines) const;
 
     binning bins_;
-    histogram1D spectrum_;   // raw ADC axis, columns A and B
+    std::optional<channel_pair> pair_;
+    histogram1D spectrum_;   // raw ADC axis, one column per channel
     histogram2D map_;        // calibrated axes, one column
-    histogram1D residuals_;  // ADC, columns A and B
-    std::array<std::vector<residual_sums>, 2> residual_by_bin_;  // per fine spectrum bin
+    histogram1D residuals_;  // ADC, one column per channel
+    std::vector<std::vector<residual_sums>> residual_by_bin_;  // per channel, per fine spectrum bin
     std::vector<flagged_record> flagged_;
 };
 

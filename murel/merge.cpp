@@ -5,6 +5,7 @@
 #include "interruption.h"
 #include "totals.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -39,19 +40,23 @@ void run(const merge_options& o) {
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         interruption_guard::check();
         const analysis::totals next = analysis::totals::read(o.inputs[i]);
+        const auto length = [](int samples) { return samples > 0 ? std::to_string(samples) + " samples" : std::string("differing lengths"); };
         if (next.samples != sum.samples)
-            throw std::invalid_argument(o.inputs[i] + " analysed events of " + std::to_string(next.samples) + " samples, " +
-                                        o.inputs.front() + " of " + std::to_string(sum.samples));
+            throw std::invalid_argument(o.inputs[i] + " analysed records of " + length(next.samples) + ", " + o.inputs.front() +
+                                        " of " + length(sum.samples));
         // Residuals of only some of the records would pass for those of all.
         if (next.with_truth != sum.with_truth)
             throw std::invalid_argument((sum.with_truth ? o.inputs.front() : o.inputs[i]) + " was compared with a truth table and " +
                                         (sum.with_truth ? o.inputs[i] : o.inputs.front()) + " was not");
         try {
-            sum.add(next, static_cast<std::uint64_t>(sum.records[0]));
+            // The flagged records of the next analysis follow every event of the ones before.
+            sum.add(next, static_cast<std::uint64_t>(*std::max_element(sum.records.begin(), sum.records.end())));
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument(o.inputs.front() + " and " + o.inputs[i] + " have " + e.what());
         }
         sum.files.insert(sum.files.end(), next.files.begin(), next.files.end());
+        if (("," + sum.format + ",").find("," + next.format + ",") == std::string::npos) sum.format += "," + next.format;
+        if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
     interruption_guard::check();
     analysis::print_warnings(sum.write(o.output, stdout), stderr);

@@ -1,5 +1,5 @@
 // The analysis core: the file reader, the per-record fit, the line finder and the totals.
-#include "event_file.h"
+#include "format.h"
 #include "lines.h"
 #include "record_fit.h"
 #include "run.h"
@@ -18,7 +18,6 @@
 #include <random>
 #include <system_error>
 
-using murel::analysis::event_file;
 using murel::analysis::find_lines;
 using murel::analysis::pulse_estimate;
 using murel::analysis::record_fitter;
@@ -33,20 +32,16 @@ struct pulse {
 
 // Samples of a pulse plus Gaussian noise, truncated toward zero and wrapped to 16 bits as a
 // digitiser or the generator stores them.
-std::vector<std::int16_t> record_of(const pulse& p, int samples, double noise, unsigned seed) {
+std::vector<std::int32_t> record_of(const pulse& p, int samples, double noise, unsigned seed) {
     std::mt19937_64 random(seed);
     std::normal_distribution<double> normal(0.0, 1.0);
-    std::vector<std::int16_t> out(static_cast<std::size_t>(samples));
+    std::vector<std::int32_t> out(static_cast<std::size_t>(samples));
     for (int j = 0; j < samples; ++j) {
         const double d = (j - p.centre) / p.width;
         const double v = p.baseline + p.amplitude * std::exp(-d * d) + noise * normal(random);
         out[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v) & 0xFFFF));
     }
     return out;
-}
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 }  // namespace
@@ -100,17 +95,17 @@ TEST(record_fit, amplitude_noise_on_the_default_shape_is_a_few_adc) {
 
 TEST(record_fit, flags_clipped_pulseless_and_empty_records) {
     record_fitter fitter;
-    const auto with = [](std::vector<std::int16_t> samples, int index, std::int16_t value) {
+    const auto with = [](std::vector<std::int32_t> samples, int index, std::int32_t value) {
         samples[static_cast<std::size_t>(index)] = value;
         return samples;
     };
     const auto clean = record_of({-1000, 5000, 300, 50}, 600, 5, 7);
-    const auto flat = std::vector<std::int16_t>(600, -1234);
+    const auto flat = std::vector<std::int32_t>(600, -1234);
     const auto noise = record_of({100, 0, 300, 50}, 600, 20, 8);
     const auto wrapped = record_of({-32700, 20000, 300, 50}, 600, 40, 9);  // noise takes samples below -32768
     struct case_ {
         const char* name;
-        std::vector<std::int16_t> samples;
+        std::vector<std::int32_t> samples;
         record_flag flag;
     };
     const case_ cases[] = {
@@ -120,7 +115,7 @@ TEST(record_fit, flags_clipped_pulseless_and_empty_records) {
         {"wrapped baseline noise", wrapped, record_flag::clipped},
         {"a flat record", flat, record_flag::no_pulse},
         {"noise alone", noise, record_flag::no_pulse},
-        {"one sample", {std::int16_t{5}}, record_flag::no_pulse},
+        {"one sample", {5}, record_flag::no_pulse},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,11 +133,11 @@ TEST(record_fit, estimates_are_finite_for_arbitrary_samples) {
     std::mt19937 random(42);
     for (int trial = 0; trial < 2000; ++trial) {
         const int n = 1 + static_cast<int>(random() % 300);
-        std::vector<std::int16_t> samples(static_cast<std::size_t>(n));
+        std::vector<std::int32_t> samples(static_cast<std::size_t>(n));
         const int style = trial % 4;
         for (int j = 0; j < n; ++j) {
             const auto r = static_cast<std::int16_t>(random());
-            samples[j] = style == 0 ? r : style == 1 ? static_cast<std::int16_t>(r % 64) : style == 2 ? static_cast<std::int16_t>(j * (r % 5)) : static_cast<std::int16_t>((j % 50) * 200 - 5000);
+            samples[j] = style == 0 ? r : style == 1 ? r % 64 : style == 2 ? j * (r % 5) : (j % 50) * 200 - 5000;
         }
         const pulse_estimate e = fitter.fit(samples.data(), n);
         ASSERT_TRUE(std::isfinite(e.amplitude) && std::isfinite(e.baseline) && std::isfinite(e.centre) && std::isfinite(e.width));
@@ -173,9 +168,9 @@ TEST(record_fit, long_records_on_a_low_baseline_keep_their_pulses) {
 namespace {
 
 // Adds the samples of `extra` (pulse, step or whatever) to `samples`, wrapping as a digitiser does.
-std::vector<std::int16_t> plus(std::vector<std::int16_t> samples, double (*extra)(int j)) {
+std::vector<std::int32_t> plus(std::vector<std::int32_t> samples, double (*extra)(int j)) {
     for (std::size_t j = 0; j < samples.size(); ++j)
-        samples[j] = static_cast<std::int16_t>(static_cast<std::int32_t>(samples[j] + extra(static_cast<int>(j))) & 0xFFFF);
+        samples[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(samples[j] + extra(static_cast<int>(j))) & 0xFFFF));
     return samples;
 }
 
@@ -219,23 +214,7 @@ TEST(record_fit, shapes_that_are_not_one_rising_gaussian_are_poor_fits) {
     }
 }
 
-TEST(event_file, refuses_sizes_that_are_not_header_plus_whole_events) {
-    scratch_dir dir;
-    write_bytes(dir.file("short.cdb"), std::string(12 + 4 * 10 * 2 + 3, '\0'));
-    try {
-        event_file file(dir.file("short.cdb"), 12, 10);
-        FAIL() << "accepted a partial event";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_EQ(std::string(e.what()), dir.file("short.cdb") + ": its size of 95 bytes is not a 12-byte header plus whole events of 40 bytes");
-    }
-    write_bytes(dir.file("header.cdb"), std::string(5, '\0'));
-    EXPECT_THROW(event_file(dir.file("header.cdb"), 12, 10), std::invalid_argument);
-    write_bytes(dir.file("empty.cdb"), std::string(12, '\0'));
-    EXPECT_EQ(event_file(dir.file("empty.cdb"), 12, 10).events(), 0u);
-    EXPECT_THROW(event_file(dir.file("empty.cdb"), 12, 0), std::invalid_argument);
-}
-
-TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
+TEST(reading, refuses_missing_paths_directories_and_fifos_naming_them) {
     scratch_dir dir;
     const struct {
         std::string path;
@@ -243,7 +222,7 @@ TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
     } cases[] = {{dir.file("missing.cdb"), ENOENT}, {dir.path().string(), EISDIR}};
     for (const auto& c : cases) {
         try {
-            event_file file(c.path, 12, 1000);
+            murel::formats::open(c.path, "cdb");
             FAIL() << "accepted " << c.path;
         } catch (const std::system_error& e) {
             EXPECT_EQ(e.code().value(), c.error);
@@ -251,36 +230,13 @@ TEST(event_file, refuses_missing_paths_and_directories_naming_them) {
         }
     }
     // A FIFO without a writer is refused at once instead of waited on for ever.
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    EXPECT_THROW(
-        {
-            try {
-                event_file file(dir.file("fifo"), 12, 1000);
-            } catch (const std::invalid_argument& e) {
-                EXPECT_NE(std::string(e.what()).find(dir.file("fifo") + " is not a regular file"), std::string::npos) << e.what();
-                throw;
-            }
-        },
-        std::invalid_argument);
-}
-
-TEST(event_file, reads_events_after_the_header_and_splits_the_channels) {
-    scratch_dir dir;
-    // Header "HDR", then two events of two sample pairs: (1, -2), (258, -32768), (32767, 0), (-1, 7).
-    const std::string bytes = std::string("HDR") + std::string("\x01\x00\xfe\xff\x02\x01\x00\x80", 8) +
-                              std::string("\xff\x7f\x00\x00\xff\xff\x07\x00", 8);
-    write_bytes(dir.file("two.cdb"), bytes);
-    const event_file file(dir.file("two.cdb"), 3, 2);
-    ASSERT_EQ(file.events(), 2u);
-    unsigned char event[8];
-    std::int16_t a[2], b[2];
-    file.read(1, 1, event);
-    murel::analysis::split_channels(event, 2, a, b);
-    EXPECT_EQ(std::vector<int>({a[0], a[1], b[0], b[1]}), std::vector<int>({32767, -1, 0, 7}));
-    file.read(0, 1, event);
-    murel::analysis::split_channels(event, 2, a, b);
-    EXPECT_EQ(std::vector<int>({a[0], a[1], b[0], b[1]}), std::vector<int>({1, 258, -2, -32768}));
-    EXPECT_THROW(file.read(1, 2, event), std::out_of_range);
+    ASSERT_EQ(::mkfifo(dir.file("fifo.cdb").c_str(), 0600), 0);
+    try {
+        murel::analysis::plan_analysis({dir.file("fifo.cdb")}, {});
+        FAIL() << "accepted a FIFO";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.file("fifo.cdb")), std::string::npos) << e.what();
+    }
 }
 
 namespace {
@@ -484,17 +440,22 @@ TEST(totals, file_names_that_are_not_utf8_are_written_readable_and_read_back_exa
     std::fclose(out);
 }
 
-TEST(analyse_files, threads_share_large_histograms_within_the_memory_budget) {
+TEST(analyse, threads_share_large_histograms_within_the_memory_budget) {
     scratch_dir dir;
-    write_bytes(dir.file("flat.cdb"), std::string(12 + 64 * 4 * 100, '\0'));
-    const std::vector<event_file> files{event_file(dir.file("flat.cdb"), 12, 100)};
+    std::ofstream(dir.file("flat.cdb"), std::ios::binary) << std::string(12 + 64 * 4 * 100, '\0');
+    murel::analysis::analysis_options options;
+    options.reading.samples = 100;
+    options.threads = 16;
+    const auto plan = murel::analysis::plan_analysis({dir.file("flat.cdb")}, options);
     // Sixteen maps of 2048 x 2048 would take 512 MiB; two fit the 64 MiB that the histograms may take.
     murel::analysis::binning bins;
     bins.map_bins = 2048;
     // The peak memory of a run, in MiB (at most 250), from a child process of its own.
     const auto peak_mib = [&](unsigned threads) {
         return test_support::in_child([&] {
-            const auto t = murel::analysis::analyse_files(files, bins, "", threads);
+            murel::analysis::analysis_options run = options;
+            run.threads = threads;
+            const auto t = murel::analysis::analyse(plan, bins, run);
             rusage usage{};
             ::getrusage(RUSAGE_SELF, &usage);
             return t.records[0] == 64 && t.no_pulse[0] == 64 ? static_cast<int>(std::min<long>(usage.ru_maxrss / 1024, 250)) : 255;
