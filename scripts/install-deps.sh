@@ -3,7 +3,7 @@
 # missing, through sudo when not run as root.
 set -euo pipefail
 packages=(cmake ninja-build g++ libboost-dev libgtest-dev libbenchmark-dev libcli11-dev libsleef-dev parallel
-  nlohmann-json3-dev libgsl-dev libpng-dev libxxhash-dev gnuplot-nox libhdf5-dev pkgconf "$@")
+  nlohmann-json3-dev libgsl-dev libpng-dev libxxhash-dev gnuplot-nox libhdf5-dev pkgconf snakemake "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
