@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -63,28 +64,38 @@ int axis_bin(double x, int n, double min, double max) { return histogram_detail:
 // Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
 // on are counts of entries; returns the counts, row after row.
 std::vector<double> read_counts(const std::string& path, int rows, int fields, int first_count) {
-    std::ifstream in(path);
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    // Read whole and parsed in place: a merge reads many of these, and their parsing is most of its time.
+    std::string text;
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+        std::ostringstream whole;
+        whole << in.rdbuf();
+        if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+        text = std::move(whole).str();
+    }
     std::vector<double> counts;
     counts.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields - first_count));
-    std::string line;
     int row = 0;
-    while (std::getline(in, line)) {
-        const std::string where = path + ": line " + std::to_string(row + 1);
-        if (row == rows) throw std::invalid_argument(where + ": more than the " + std::to_string(rows) + " rows of its binning");
-        const char* next = line.c_str();
+    const char* next = text.data();
+    const char* const end_of_text = text.data() + text.size();
+    while (next != end_of_text) {
+        const char* line_end = static_cast<const char*>(std::memchr(next, '\n', static_cast<std::size_t>(end_of_text - next)));
+        if (!line_end) line_end = end_of_text;
+        const auto where = [&] { return path + ": line " + std::to_string(row + 1); };
+        if (row == rows) throw std::invalid_argument(where() + ": more than the " + std::to_string(rows) + " rows of its binning");
         for (int f = 0; f < fields; ++f) {
-            char* end = nullptr;
-            const double v = std::strtod(next, &end);
-            if (end == next) throw std::invalid_argument(where + " has fewer than " + std::to_string(fields) + " numbers");
-            if (f >= first_count) {
-                if (!(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
-                    throw std::invalid_argument(where + ": \"" + std::string(static_cast<const char*>(next + std::strspn(next, " \t")), static_cast<const char*>(end)) +
-                                                "\" is not a count of entries");
-                counts.push_back(v);
-            }
+            while (next != line_end && (*next == ' ' || *next == '\t')) ++next;
+            double v = 0.0;
+            const auto [end, error] = std::from_chars(next, line_end, v);
+            if (end == next || error != std::errc())
+                throw std::invalid_argument(where() + " has fewer than " + std::to_string(fields) + " numbers");
+            if (f >= first_count && !(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
+                throw std::invalid_argument(where() + ": \"" + std::string(next, end) + "\" is not a count of entries");
+            if (f >= first_count) counts.push_back(v);
             next = end;
         }
+        next = line_end == end_of_text ? line_end : line_end + 1;
         ++row;
     }
     if (row != rows)
