@@ -30,7 +30,10 @@ class truth_table {
 public:
     explicit truth_table(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "r"), std::fclose) {
         if (!file_) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
-        if (!next_line() || std::strncmp(line_, "event,channel,component,amplitude", 33) != 0)
+        // murel generate heads the table with a comment naming its data set.
+        bool read = next_line();
+        while (read && line_[0] == '#') read = next_line();
+        if (!read || std::strncmp(line_, "event,channel,component,amplitude", 33) != 0)
             throw std::invalid_argument(path + ": not a truth table (its first line is not the header)");
         data_start_ = std::ftell(file_.get());
     }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 
 namespace murel::analysis {
 
@@ -83,28 +85,38 @@ int axis_bin(double x, int n, double min, double max) { return histogram_detail:
 // Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
 // on are counts of entries; returns the counts, row after row.
 std::vector<double> read_counts(const std::string& path, int rows, int fields, int first_count) {
-    std::ifstream in(path);
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    // Read whole and parsed in place: a merge reads many of these, and their parsing is most of its time.
+    std::string text;
+    {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+        std::ostringstream whole;
+        whole << in.rdbuf();
+        if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+        text = std::move(whole).str();
+    }
     std::vector<double> counts;
     counts.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(fields - first_count));
-    std::string line;
     int row = 0;
-    while (std::getline(in, line)) {
-        const std::string where = path + ": line " + std::to_string(row + 1);
-        if (row == rows) throw std::invalid_argument(where + ": more than the " + std::to_string(rows) + " rows of its binning");
-        const char* next = line.c_str();
+    const char* next = text.data();
+    const char* const end_of_text = text.data() + text.size();
+    while (next != end_of_text) {
+        const char* line_end = static_cast<const char*>(std::memchr(next, '\n', static_cast<std::size_t>(end_of_text - next)));
+        if (!line_end) line_end = end_of_text;
+        const auto where = [&] { return path + ": line " + std::to_string(row + 1); };
+        if (row == rows) throw std::invalid_argument(where() + ": more than the " + std::to_string(rows) + " rows of its binning");
         for (int f = 0; f < fields; ++f) {
-            char* end = nullptr;
-            const double v = std::strtod(next, &end);
-            if (end == next) throw std::invalid_argument(where + " has fewer than " + std::to_string(fields) + " numbers");
-            if (f >= first_count) {
-                if (!(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
-                    throw std::invalid_argument(where + ": \"" + std::string(static_cast<const char*>(next + std::strspn(next, " \t")), static_cast<const char*>(end)) +
-                                                "\" is not a count of entries");
-                counts.push_back(v);
-            }
+            while (next != line_end && (*next == ' ' || *next == '\t')) ++next;
+            double v = 0.0;
+            const auto [end, error] = std::from_chars(next, line_end, v);
+            if (end == next || error != std::errc())
+                throw std::invalid_argument(where() + " has fewer than " + std::to_string(fields) + " numbers");
+            if (f >= first_count && !(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
+                throw std::invalid_argument(where() + ": \"" + std::string(next, end) + "\" is not a count of entries");
+            if (f >= first_count) counts.push_back(v);
             next = end;
         }
+        next = line_end == end_of_text ? line_end : line_end + 1;
         ++row;
     }
     if (row != rows)
@@ -330,9 +342,87 @@ void totals::add_flagged(flagged_record record) {
     if (flagged_.size() > flagged_listed) flagged_.pop_back();
 }
 
+std::string first_difference(const json& a, const json& b) {
+    if (a == b) return "";
+    if (a.is_object() && b.is_object()) {
+        for (const auto& [key, value] : a.items()) {
+            const std::string below = first_difference(value, b.contains(key) ? b.at(key) : json(nullptr));
+            if (!below.empty()) return key + (below.front() == ':' ? "" : ".") + below;
+        }
+        for (const auto& [key, value] : b.items())
+            if (!a.contains(key)) return key + ": null and " + value.dump();
+    }
+    return ": " + a.dump() + " and " + b.dump();
+}
+
+bool same_acquisition(const input_file& a, const input_file& b) {
+    return !a.data_set.empty() && a.data_set == b.data_set && a.first_event == b.first_event && a.events == b.events &&
+           std::filesystem::path(a.file).parent_path() == std::filesystem::path(b.file).parent_path();
+}
+
+void check_one_whole(const std::vector<std::pair<std::string, std::vector<input_file>>>& parts) {
+    const auto data_sets = [](const std::vector<input_file>& inputs) {
+        std::vector<std::string> sets;
+        for (const input_file& f : inputs)
+            if (std::find(sets.begin(), sets.end(), f.data_set) == sets.end()) sets.push_back(f.data_set);
+        std::sort(sets.begin(), sets.end());
+        return sets;
+    };
+    const auto named = [](const std::vector<std::string>& sets) {
+        std::string text;
+        for (const std::string& set : sets) text += (text.empty() ? "" : ", ") + (set.empty() ? "files without an identity" : set);
+        return text;
+    };
+    struct placed {
+        const input_file* input;
+        const std::string* part;
+    };
+    std::vector<placed> all;
+    // Analyses written before their inputs were listed list none, and are compared with nothing.
+    const std::pair<std::string, std::vector<input_file>>* first_listed = nullptr;
+    for (const auto& part : parts) {
+        const auto& [name, inputs] = part;
+        if (inputs.empty()) continue;
+        if (!first_listed) first_listed = &part;
+        if (data_sets(inputs) != data_sets(first_listed->second))
+            throw std::invalid_argument(first_listed->first + " analysed data set " + named(data_sets(first_listed->second)) +
+                                        ", " + name + " data set " + named(data_sets(inputs)));
+        for (const input_file& f : inputs) all.push_back({&f, &name});
+    }
+    // Sorted by content, then by place in its data set, so that equal files and overlapping ranges
+    // meet their neighbours.
+    std::sort(all.begin(), all.end(), [](const placed& a, const placed& b) {
+        return std::tie(a.input->digest.bytes, a.input->digest.xxh3) < std::tie(b.input->digest.bytes, b.input->digest.xxh3);
+    });
+    // The two parts of a message, where the files are of two analyses.
+    const auto of = [&all](std::size_t i) {
+        return *all[i - 1].part == *all[i].part ? std::string() : *all[i - 1].part + " and " + *all[i].part + ": ";
+    };
+    for (std::size_t i = 1; i < all.size(); ++i)
+        if (all[i].input->digest == all[i - 1].input->digest)
+            throw std::invalid_argument(of(i) + all[i - 1].input->file + " and " + all[i].input->file +
+                                        " hold the same content (" + std::to_string(all[i].input->digest.bytes) +
+                                        " bytes, hash " + all[i].input->digest.hash_text() + ")");
+    std::sort(all.begin(), all.end(), [](const placed& a, const placed& b) {
+        return std::tie(a.input->data_set, a.input->first_event) < std::tie(b.input->data_set, b.input->first_event);
+    });
+    const auto range = [](const input_file& f) {
+        return "events " + std::to_string(f.first_event) + " to " + std::to_string(f.first_event + f.events - 1);
+    };
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        const input_file& a = *all[i - 1].input;
+        const input_file& b = *all[i].input;
+        if (a.data_set.empty() || a.data_set != b.data_set || a.events == 0 || b.events == 0 || same_acquisition(a, b)) continue;
+        if (b.first_event < a.first_event + a.events)
+            throw std::invalid_argument(of(i) + a.file + " holds " + range(a) + " of data set " + a.data_set + ", " +
+                                        b.file + " " + range(b) + ": they overlap");
+    }
+}
+
 void totals::add(const totals& other, std::uint64_t sequence_offset) {
     if (!(other.bins_ == bins_))
-        throw std::invalid_argument("different binnings: " + bins_.to_json().dump() + " and " + other.bins_.to_json().dump());
+        throw std::invalid_argument("different binnings: " + first_difference(bins_.to_json(), other.bins_.to_json()));
+    if (other.options != options) throw std::invalid_argument("different options: " + first_difference(options, other.options));
     if (other.channel_names != channel_names) {
         const auto list = [](const std::vector<std::string>& names) {
             std::string text;
@@ -569,6 +659,18 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
 
     json summary;
     put_paths(summary, "files", files);
+    summary["inputs"] = json::array();
+    for (const input_file& f : inputs) {
+        json entry = {{"bytes", f.digest.bytes}, {"xxh3", f.digest.hash_text()}};
+        put_path(entry, "file", f.file);
+        if (!f.data_set.empty()) {
+            entry["data_set"] = f.data_set;
+            entry["first_event"] = f.first_event;
+            entry["events"] = f.events;
+        }
+        summary["inputs"].push_back(entry);
+    }
+    summary["options"] = options;
     summary["format"] = format;
     summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
     summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
@@ -680,6 +782,23 @@ totals totals::read(const std::string& dir) {
         if (with_truth) holds_rows(dir + "/residuals.txt", rows(bins.residual_bins), names.size() + 1);
         totals t(bins, names);
         t.files = get_paths(summary, "files", summary_path);
+        // Summaries from before inputs were listed have neither list.
+        if (summary.contains("inputs"))
+            for (const json& f : summary.at("inputs")) {
+                input_file input{get_path(f, "file", summary_path), {f.at("bytes").get<std::uint64_t>(), 0}, {}, 0, 0};
+                const std::optional<std::uint64_t> hash = file_digest::parse_hash(f.at("xxh3").get<std::string>());
+                if (!hash) throw std::invalid_argument(summary_path + ": input " + f.dump() + " has no hash of 16 hex digits");
+                input.digest.xxh3 = *hash;
+                if (f.contains("data_set")) {
+                    input.data_set = f.at("data_set").get<std::string>();
+                    if (!file_digest::parse_hash(input.data_set))
+                        throw std::invalid_argument(summary_path + ": input " + f.dump() + " has no data set of 16 hex digits");
+                    input.first_event = f.at("first_event").get<std::uint64_t>();
+                    input.events = f.at("events").get<std::uint64_t>();
+                }
+                t.inputs.push_back(std::move(input));
+            }
+        if (summary.contains("options")) t.options = summary.at("options");
         t.format = summary.at("format").get<std::string>();
         const json& samples = summary.at("samples");
         t.samples = samples.is_null() ? 0 : whole_number<int>(samples, summary_path + ": samples");

@@ -7,6 +7,7 @@
 #include "lines.h"
 #include "record_fit.h"
 
+#include "file_digest.h"
 #include "staged_file.h"
 
 #include <nlohmann/json.hpp>
@@ -85,6 +86,29 @@ struct cut_off_file {
     std::uint64_t trailing_bytes;
 };
 
+/// One data file that an analysis read: its size and content hash, and, where murel generate
+/// named it, the events of the data set it holds.
+struct input_file {
+    std::string file;
+    file_digest digest;
+    std::string data_set;  ///< 16 hex digits; empty when unknown
+    std::uint64_t first_event = 0, events = 0;
+};
+
+/// Whether `a` and `b` are channel files of one acquisition: in one directory, with the same
+/// events of the same data set.
+bool same_acquisition(const input_file& a, const input_file& b);
+
+/// Throws std::invalid_argument unless the inputs of the named `parts` (analyses) can be pieces
+/// of one whole: the message names the two parts whose data sets differ (files without an
+/// identity count as one more data set; a part that lists no inputs is not compared), and the
+/// two files, of any parts, that hold the same content or overlap in the event range of their
+/// data set.
+void check_one_whole(const std::vector<std::pair<std::string, std::vector<input_file>>>& parts);
+
+/// The first place where two JSON values differ, as "KEY.KEY: A and B"; empty when equal.
+std::string first_difference(const nlohmann::json& a, const nlohmann::json& b);
+
 /// The totals of one analysis.
 class totals {
 public:
@@ -139,6 +163,8 @@ public:
     void set_pair(const channel_pair& pair);
 
     std::vector<std::string> files;
+    std::vector<input_file> inputs;             ///< the files with their digests and identities
+    nlohmann::json options = nlohmann::json::object();  ///< settings of the analysis that merged pieces must share
     std::string format = "cdb";
     int samples = 0;                            ///< samples per record; 0 when they differ
     std::optional<std::uint64_t> header_bytes;  ///< where the format has a header of a given size

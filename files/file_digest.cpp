@@ -51,6 +51,10 @@ std::optional<file_digest> file_digest::parse(const std::string& text) {
     return file_digest{bytes, *hash};
 }
 
+file_digest digest_of_bytes(const std::string& bytes) {
+    return {bytes.size(), XXH3_64bits(bytes.data(), bytes.size())};
+}
+
 file_digest digest_of(const std::string& path) {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -81,18 +85,32 @@ file_digest digest_of(const std::string& path) {
     return digest;
 }
 
-void check_member(const std::string& path, const file_digest& listed, const std::string& manifest) {
-    std::string found;
-    try {
-        const file_digest actual = digest_of(path);
-        if (actual == listed) return;
-        found = actual.bytes != listed.bytes ? std::to_string(actual.bytes) + " bytes, not " + std::to_string(listed.bytes)
-                                             : "other content";
-    } catch (const std::system_error& e) {
-        found = e.code().message();
-    }
+namespace {
+
+[[noreturn]] void not_belonging(const std::string& path, const std::string& found, const std::string& manifest) {
     throw std::runtime_error(path + " does not belong with " + manifest + " (" + found +
                              "): the set is mixed or incomplete; write it again");
+}
+
+std::string difference(const file_digest& actual, const file_digest& listed) {
+    return actual.bytes != listed.bytes ? std::to_string(actual.bytes) + " bytes, not " + std::to_string(listed.bytes)
+                                        : "other content";
+}
+
+}  // namespace
+
+void check_member(const std::string& path, const file_digest& listed, const std::string& manifest) {
+    file_digest actual;
+    try {
+        actual = digest_of(path);
+    } catch (const std::system_error& e) {
+        not_belonging(path, e.code().message(), manifest);
+    }
+    check_digest(path, actual, listed, manifest);
+}
+
+void check_digest(const std::string& path, const file_digest& actual, const file_digest& listed, const std::string& manifest) {
+    if (actual != listed) not_belonging(path, difference(actual, listed), manifest);
 }
 
 void check_listed_member(const std::string& dir, const std::string& name, std::uint64_t bytes, const std::string& hash,

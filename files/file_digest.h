@@ -26,12 +26,18 @@ struct file_digest {
     bool operator!=(const file_digest& other) const { return !(*this == other); }
 };
 
+/// The size and hash of `bytes`, as if they were a file's content.
+file_digest digest_of_bytes(const std::string& bytes);
+
 /// Reads the whole file at `path`; throws std::system_error naming it when it cannot be read.
 file_digest digest_of(const std::string& path);
 
 /// Throws std::runtime_error "PATH does not belong with MANIFEST ..." unless the file at `path`
 /// has the `listed` size and hash; a missing file is reported the same way.
 void check_member(const std::string& path, const file_digest& listed, const std::string& manifest);
+
+/// Throws check_member's error unless `actual`, the digest of the file at `path`, is `listed`.
+void check_digest(const std::string& path, const file_digest& actual, const file_digest& listed, const std::string& manifest);
 
 /// Checks the member `name` of the set in `dir` that `manifest` lists with `bytes` and the hash
 /// `hash` (16 hex digits): std::invalid_argument naming the manifest for a name that is not a

@@ -1,5 +1,7 @@
 #include "pulse_model.h"
 
+#include "file_digest.h"
+
 #include <charconv>
 #include <cmath>
 #include <istream>
@@ -204,8 +206,10 @@ void apply(data_set& set, const setting& s, bool& lines_replaced) {
         set.events = static_cast<std::uint64_t>(read.count(0, std::numeric_limits<std::int64_t>::max()));
     } else if (s.key == "samples") {
         set.samples = static_cast<int>(read.count(1, largest_sample_count));
-    } else if (s.key != "version" && s.key != "data-file" && s.key != "truth-file") {
-        // Passed over: a sidecar's record of the program that wrote it and of the files written with it.
+    } else if (s.key != "version" && s.key != "data-file" && s.key != "truth-file" &&
+               s.key != "data-set") {
+        // Passed over: a sidecar's record of the program that wrote it, of the files written with it
+        // and of their identity.
         throw std::invalid_argument(s.source + " " + s.value + ": unknown setting '" + s.key + "'");
     }
 }
@@ -284,6 +288,63 @@ std::string format_data_set(const data_set& set, const std::string& version) {
            "version = " + version + "\nseed = " + std::to_string(set.seed) +
            "\nfirst-event = " + std::to_string(set.first_event) + "\nevents = " + std::to_string(set.events) +
            "\nsamples = " + std::to_string(set.samples) + "\n" + format_model(set.model);
+}
+
+namespace {
+
+std::optional<std::uint64_t> whole_number(const std::string& text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+data_set_identity identify(const data_set& set, const std::string& format_settings) {
+    const std::string fixed = "seed = " + std::to_string(set.seed) + "\nsamples = " + std::to_string(set.samples) +
+                              "\n" + format_model(set.model) + format_settings;
+    return {digest_of_bytes(fixed).hash_text(), set.first_event, set.events};
+}
+
+std::string identity_comment(const data_set_identity& identity) {
+    return "# data-set = " + identity.hash + "; first-event = " + std::to_string(identity.first_event) +
+           "; events = " + std::to_string(identity.events) + "\n";
+}
+
+std::optional<data_set_identity> read_identity_comment(const std::string& line) {
+    const std::string text = line.empty() || line.back() != '\n' ? line + "\n" : line;
+    const std::string head = "# data-set = ", first = "; first-event = ", count = "; events = ";
+    if (text.compare(0, head.size(), head) != 0) return std::nullopt;
+    const std::size_t first_at = text.find(first), count_at = text.find(count);
+    if (first_at == std::string::npos || count_at == std::string::npos || count_at < first_at) return std::nullopt;
+    data_set_identity identity;
+    identity.hash = text.substr(head.size(), first_at - head.size());
+    const std::optional<std::uint64_t> k = whole_number(text.substr(first_at + first.size(), count_at - first_at - first.size()));
+    const std::optional<std::uint64_t> n = whole_number(text.substr(count_at + count.size(), text.size() - 1 - count_at - count.size()));
+    if (!file_digest::parse_hash(identity.hash) || !k || !n) return std::nullopt;
+    identity.first_event = *k;
+    identity.events = *n;
+    // The same line again, so that nothing but this exact form passes.
+    if (identity_comment(identity) != text) return std::nullopt;
+    return identity;
+}
+
+std::optional<data_set_identity> sidecar_identity(const std::vector<setting>& settings) {
+    data_set_identity identity;
+    for (const setting& s : settings) {
+        if (s.key != "data-set" && s.key != "first-event" && s.key != "events") continue;
+        if (s.key == "data-set") {
+            if (!file_digest::parse_hash(s.value)) throw std::invalid_argument(s.source + " " + s.value + ": not a hash of 16 hex digits");
+            identity.hash = s.value;
+            continue;
+        }
+        const std::optional<std::uint64_t> value = whole_number(s.value);
+        if (!value) throw std::invalid_argument(s.source + " " + s.value + ": not a count");
+        (s.key == "first-event" ? identity.first_event : identity.events) = *value;
+    }
+    if (identity.hash.empty()) return std::nullopt;
+    return identity;
 }
 
 }  // namespace murel

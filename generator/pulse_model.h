@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -105,5 +106,33 @@ std::string format_model(const pulse_model& model);
 
 /// The whole data set as setting lines headed by `version`, readable by read_settings.
 std::string format_data_set(const data_set& set, const std::string& version);
+
+/// Which events of which data set a file holds: `hash` (16 hex digits) stands for everything that
+/// fixes the bytes of an event but its index, so that pieces of one data set share it.
+struct data_set_identity {
+    std::string hash;
+    std::uint64_t first_event = 0, events = 0;
+    bool operator==(const data_set_identity& other) const {
+        return hash == other.hash && first_event == other.first_event && events == other.events;
+    }
+};
+
+/// The identity of the events of `set` as written in a format described by `format_settings`
+/// (its name and whatever else changes its bytes): the XXH3-64 hash of the seed, the sample
+/// count, the model (shape included) and the format, with the event range of `set`.
+data_set_identity identify(const data_set& set, const std::string& format_settings);
+
+/// The identity as the comment line that heads a truth table:
+/// "# data-set = HASH; first-event = K; events = N", with its line end.
+std::string identity_comment(const data_set_identity& identity);
+
+/// Reads identity_comment's line (with or without its line end) back; std::nullopt for any
+/// other line.
+std::optional<data_set_identity> read_identity_comment(const std::string& line);
+
+/// The identity that a sidecar's settings hold ("data-set", "first-event", "events"), or
+/// std::nullopt for a sidecar written before identities were; throws std::invalid_argument
+/// naming the setting for a malformed hash or count.
+std::optional<data_set_identity> sidecar_identity(const std::vector<setting>& settings);
 
 }  // namespace murel

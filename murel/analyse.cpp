@@ -55,28 +55,91 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
-// A data file of murel generate is compared with a truth table only if both are the ones its
-// sidecar lists: a set mixed by an interrupted or concurrent run would give false residuals.
-// Data without a sidecar, or with one that lists no files, is taken as it is.
-void check_truth_set(const std::vector<std::string>& inputs, const std::string& truth) {
-    for (const std::string& input : inputs) {
-        const std::string sidecar = input + ".model";
-        std::ifstream in(sidecar);
-        if (!in) continue;
-        std::optional<file_digest> data, truth_table;
-        for (const setting& s : read_settings(in, sidecar)) {
-            if (s.key != "data-file" && s.key != "truth-file") continue;
-            const std::optional<file_digest> listed = file_digest::parse(s.value);
-            if (!listed) throw std::invalid_argument(s.source + " " + s.value + ": not a size and a hash");
-            (s.key == "data-file" ? data : truth_table) = listed;
-        }
-        if (!data) continue;
-        check_member(input, *data, sidecar);
-        // One truth table belongs to one data file.
-        if (inputs.size() > 1) continue;
-        if (!truth_table) throw std::runtime_error(sidecar + " lists no truth table: " + truth + " was not written with " + input);
-        check_member(truth, *truth_table, sidecar);
+// A data file with what murel generate's sidecar says of it.
+struct described_input {
+    analysis::input_file file;
+    std::string sidecar;                      // empty without one
+    bool listed = false;                      // the sidecar lists this file's size and hash
+    std::optional<file_digest> listed_truth;  // the truth table written with it
+};
+
+// The sidecar that murel generate wrote for the file at `path`: PATH.model, or DIR.model for a
+// file of the directory DIR that it wrote (WaveDump).
+std::string sidecar_of(const std::string& path) {
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    for (const std::string& candidate : {path + ".model", parent.empty() ? std::string() : parent + ".model"}) {
+        std::error_code unknown;
+        if (!candidate.empty() && std::filesystem::is_regular_file(candidate, unknown)) return candidate;
     }
+    return "";
+}
+
+// The size and hash of the file at `path` and, from its sidecar, its data set and event range.
+// A sidecar that lists another file's hash describes other data: refused.
+described_input describe(const std::string& path) {
+    described_input d;
+    d.file.file = path;
+    d.file.digest = digest_of(path);
+    d.sidecar = sidecar_of(path);
+    if (d.sidecar.empty()) return d;
+    std::ifstream in(d.sidecar);
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + d.sidecar);
+    const std::vector<setting> settings = read_settings(in, d.sidecar);
+    for (const setting& s : settings) {
+        if (s.key != "data-file" && s.key != "truth-file") continue;
+        const std::optional<file_digest> listed = file_digest::parse(s.value);
+        if (!listed) throw std::invalid_argument(s.source + " " + s.value + ": not a size and a hash");
+        if (s.key == "truth-file") {
+            d.listed_truth = listed;
+        } else {
+            check_digest(path, d.file.digest, *listed, d.sidecar);
+            d.listed = true;
+        }
+    }
+    if (const std::optional<data_set_identity> identity = sidecar_identity(settings)) {
+        d.file.data_set = identity->hash;
+        d.file.first_event = identity->first_event;
+        d.file.events = identity->events;
+    }
+    return d;
+}
+
+std::string event_range(std::uint64_t first, std::uint64_t events) {
+    return events == 0 ? "no events" : "events " + std::to_string(first) + " to " + std::to_string(first + events - 1);
+}
+
+// A truth table is compared with data only where it belongs to them: the one that a data file's
+// sidecar lists, and one whose identity is the data's, over the same events in the same order.
+// Tables and data without an identity are only checked for their shape, row by row.
+void check_truth(const std::vector<described_input>& inputs, const std::string& truth) {
+    if (inputs.size() == 1 && inputs[0].listed) {
+        if (!inputs[0].listed_truth)
+            throw std::runtime_error(inputs[0].sidecar + " lists no truth table: " + truth + " was not written with " +
+                                     inputs[0].file.file);
+        check_member(truth, *inputs[0].listed_truth, inputs[0].sidecar);
+    }
+    std::ifstream in(truth);
+    std::string first_line;
+    if (!in || !std::getline(in, first_line)) return;  // the reader reports what is wrong with it
+    const std::optional<data_set_identity> table = read_identity_comment(first_line);
+    if (!table) return;
+    std::uint64_t events = 0;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const analysis::input_file& f = inputs[i].file;
+        if (f.data_set.empty()) return;
+        if (i > 0 && analysis::same_acquisition(inputs[i - 1].file, f)) continue;
+        if (f.data_set != table->hash)
+            throw std::runtime_error(truth + " is the truth of data set " + table->hash + ", " + f.file + " holds data set " +
+                                     f.data_set);
+        if (f.first_event != inputs[0].file.first_event + events)
+            throw std::runtime_error(f.file + " holds " + event_range(f.first_event, f.events) +
+                                     ", not the events that follow the file before it: one truth table cannot cover them");
+        events += f.events;
+    }
+    if (table->first_event != inputs[0].file.first_event || table->events != events)
+        throw std::runtime_error(truth + " holds the truth of " + event_range(table->first_event, table->events) +
+                                 " of data set " + table->hash + ", the data " +
+                                 event_range(inputs[0].file.first_event, events));
 }
 
 void run(const analyse_options& o) {
@@ -110,7 +173,21 @@ void run(const analyse_options& o) {
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
     }
-    if (!options.truth_path.empty()) check_truth_set(o.inputs, options.truth_path);
+    // A file counted twice would pass for twice the data.
+    for (std::size_t i = 1; i < o.inputs.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j) {
+            std::error_code unknown;
+            if (std::filesystem::equivalent(o.inputs[i], o.inputs[j], unknown))
+                throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same file");
+        }
+    std::vector<described_input> described;
+    std::vector<analysis::input_file> inputs;
+    for (const std::string& path : o.inputs) {
+        described.push_back(describe(path));
+        inputs.push_back(described.back().file);
+    }
+    analysis::check_one_whole({{o.output, inputs}});
+    if (!options.truth_path.empty()) check_truth(described, options.truth_path);
     const output_directory claimed(o.output);
 
     const interruption_guard guard;
@@ -178,6 +255,8 @@ void run(const analyse_options& o) {
     for (const analysis::cut_off_file& f : totals.cut_off)
         std::fprintf(stderr, "murel: warning: %s is cut off: its last %" PRIu64 " bytes are not a whole record and were left out\n",
                      analysis::console_text(f.file).c_str(), f.trailing_bytes);
+    totals.inputs = inputs;
+    totals.options = {{"polarity", o.polarity}};
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());

@@ -135,11 +135,11 @@ bool same_file(const std::string& a, const std::string& b) {
 // and a piled-up record gets a second row for its second pulse.
 class truth_writer {
 public:
-    truth_writer(staged_file& file, std::uint64_t first_event, const pulse_model& model)
-        : file_(file), first_event_(first_event), gaussian_(model.shape == pulse_shape::gaussian),
+    truth_writer(staged_file& file, const data_set_identity& identity, const pulse_model& model)
+        : file_(file), first_event_(identity.first_event), gaussian_(model.shape == pulse_shape::gaussian),
           polarity_(model.negative ? -1 : 1),
           extended_(!gaussian_ || model.negative || model.pileup.probability > 0) {
-        text_ = "event,channel,component,amplitude,centre,width,offset";
+        text_ = identity_comment(identity) + "event,channel,component,amplitude,centre,width,offset";
         text_ += extended_ ? ",rise,decay,polarity\n" : "\n";
     }
 
@@ -323,8 +323,12 @@ void generate(generate_options& o) {
     }
     std::unique_ptr<formats::writer> records;
     std::unique_ptr<record_feed> feed;
+    std::string format_settings = "format = cdb\n";
     if (!murel_gen_layout) {
         const formats::format& target = writable_format(o.format);
+        // Everything but the range that makes the bytes differ: the format and its settings.
+        format_settings = "format = " + target.name + "\nrate = " + number_list({o.rate}) +
+                          "\nadc-offset = " + std::to_string(o.adc_offset) + "\n";
         formats::writer_options layout;
         for (const char* name : {"0", "1"})
             layout.channels.push_back(formats::as_stored(target, record_feed::rendered_channel(name, set.model.bits)));
@@ -339,8 +343,9 @@ void generate(generate_options& o) {
     const std::unique_ptr<staged_file> output = murel_gen_layout ? stage("OUTPUT", o.output) : nullptr;
     const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
     const std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
+    const data_set_identity identity = identify(set, format_settings);
     std::unique_ptr<truth_writer> truth;
-    if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, set.first_event, set.model);
+    if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, identity, set.model);
 
     const unsigned char header[header_bytes] = {};
     if (output) output->write_at(header, sizeof header, 0);
@@ -373,6 +378,8 @@ void generate(generate_options& o) {
     }
     if (truth) truth->flush();
     std::string description = format_data_set(set, MUREL_VERSION) + output_settings(o);
+    description += "# the data set, whatever its range: a hash of all but first-event and events\n"
+                   "data-set = " + identity.hash + "\n";
     // The sidecar, renamed last, lists the files written with it, so that a reader can tell
     // them from those of another run.
     description += "# the files written with this sidecar: bytes and XXH3-64 hash\n";

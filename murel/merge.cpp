@@ -39,6 +39,7 @@ void run(const merge_options& o) {
     }
     const interruption_guard guard;
     analysis::totals sum = analysis::totals::read(o.inputs.front());
+    std::vector<std::pair<std::string, std::vector<analysis::input_file>>> parts{{o.inputs.front(), sum.inputs}};
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         interruption_guard::check();
         const analysis::totals next = analysis::totals::read(o.inputs[i]);
@@ -57,9 +58,13 @@ void run(const merge_options& o) {
             throw std::invalid_argument(o.inputs.front() + " and " + o.inputs[i] + " have " + e.what());
         }
         sum.files.insert(sum.files.end(), next.files.begin(), next.files.end());
+        sum.inputs.insert(sum.inputs.end(), next.inputs.begin(), next.inputs.end());
+        parts.emplace_back(o.inputs[i], next.inputs);
         if (("," + sum.format + ",").find("," + next.format + ",") == std::string::npos) sum.format += "," + next.format;
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
+    // Pieces of other data sets, or the same events twice, would pass for one whole.
+    analysis::check_one_whole(parts);
     interruption_guard::check();
     // analysis.h5 comes from the sum, like the text files: exact whatever the order of the pieces.
     std::unique_ptr<analysis::hdf5_output> hdf5;

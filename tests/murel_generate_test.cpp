@@ -182,6 +182,8 @@ TEST(murel_generate, defaults_write_murel_gen_data_on_any_number_of_threads_with
               "version = " MUREL_VERSION "\nseed = 1\nfirst-event = 0\nevents = 10000\nsamples = 1000\n"
               "line = 12775,0.003,0.3\nline = 31863,0.0015,0.2\ncontinuum = 10000,35000\ncentre = 600,0.005\n"
               "width = 175,0.0005\noffset = -28000,0.05\nnoise = 20\n"
+              "# the data set, whatever its range: a hash of all but first-event and events\n"
+              "data-set = 2638c6e5ce2423ca\n"
               "# the files written with this sidecar: bytes and XXH3-64 hash\n"
               "data-file = 40000012 " + murel::digest_of(dir.file("out.cdb")).hash_text() + "\n");
 }
@@ -352,7 +354,14 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
         for (std::uint64_t e = 0; e < c.first; ++e) reference.next_event(e, nullptr, nullptr);
         for (std::uint64_t e = c.first; e < c.first + c.events; ++e) reference.next_event(e, &bytes, &truth);
         EXPECT_TRUE(read_file(dir.file("out")) == bytes) << "seed " << c.seed;
-        EXPECT_EQ(read_file(dir.file("truth.csv")), truth) << "seed " << c.seed;
+        // The table's first line names the data set and the range; the rest is the truth.
+        const std::string table = read_file(dir.file("truth.csv"));
+        const std::size_t body = table.find('\n') + 1;
+        const std::optional<data_set_identity> identity = read_identity_comment(table.substr(0, body));
+        ASSERT_TRUE(identity) << table.substr(0, body);
+        EXPECT_EQ(identity->first_event, c.first);
+        EXPECT_EQ(identity->events, c.events);
+        EXPECT_EQ(table.substr(body), truth) << "seed " << c.seed;
     }
 }
 
@@ -482,7 +491,7 @@ TEST(murel_generate, links_are_followed_and_devices_written_in_place) {
         EXPECT_TRUE(std::filesystem::is_symlink(dir.file(link))) << link;
     EXPECT_EQ(std::filesystem::file_size(dir.file("sub/target.cdb")), 12U + 4000U);
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
-    EXPECT_EQ(read_file(shown).rfind("event,channel,component,", 0), 0U);
+    EXPECT_EQ(read_file(shown).find("\nevent,channel,component,"), read_file(shown).find('\n'));
     EXPECT_EQ(listing(dir.path().string()),
               (std::vector<std::string>{"console.csv", "link.cdb", "link.cdb.model", "null.csv", "sub"}));
 }

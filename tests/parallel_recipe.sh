@@ -16,8 +16,12 @@ pieces=4 per_piece=100
 seq 0 $((pieces - 1)) | parallel -j "$(nproc)" \
   'murel generate piece-{}.cdb --seed 7 --first-event $(({} * '$per_piece')) --events '$per_piece' --threads 1 --truth piece-{}.csv'
 { head -c 12 /dev/zero; for k in $(seq 0 $((pieces - 1))); do tail -c +13 "piece-$k.cdb"; done; } > joined.cdb
-{ head -n 1 piece-0.csv; for k in $(seq 0 $((pieces - 1))); do tail -n +2 "piece-$k.csv"; done; } > joined.csv
+# Each truth table starts with a comment naming its events; the joined one gets the whole range's.
+{ echo "# data-set = $(sed -n 's/^data-set = //p' piece-0.cdb.model); first-event = 0; events = $((pieces * per_piece))"
+  sed -n 2p piece-0.csv; for k in $(seq 0 $((pieces - 1))); do tail -n +3 "piece-$k.csv"; done; } > joined.csv
 
 cmp whole.cdb joined.cdb
 cmp whole.csv joined.csv
+# The joined truth belongs to the joined data: murel analyse compares them.
+murel analyse joined.cdb --truth joined.csv -o joined > /dev/null
 echo "4 ranges joined equal the whole data set and its truth"
