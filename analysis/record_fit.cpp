@@ -14,6 +14,8 @@ const char* flag_name(record_flag flag) {
         case record_flag::no_pulse: return "no_pulse";
         case record_flag::fit_failed: return "fit_failed";
         case record_flag::poor_fit: return "poor_fit";
+        case record_flag::saturated: return "saturated";
+        case record_flag::pileup: return "pileup";
     }
     return "fit_failed";
 }
@@ -390,6 +392,7 @@ pulse_estimate record_fitter::fit(const std::int32_t* samples, int count) {
     result.amplitude = fitted.amplitude;
     result.centre = fitted.centre;
     result.width = fitted.sigma * std::sqrt(2.0);
+    result.chi2 = misfit;
     return result;
 }
 

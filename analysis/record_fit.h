@@ -7,10 +7,10 @@
 
 namespace murel::analysis {
 
-/// What became of one record.
-enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit };
+/// What became of one record: the fit's flags, and saturated and pileup of the other methods.
+enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit, saturated, pileup };
 
-/// "ok", "clipped", "no_pulse", "fit_failed" or "poor_fit".
+/// "ok", "clipped", "no_pulse", "fit_failed", "poor_fit", "saturated" or "pileup".
 const char* flag_name(record_flag flag);
 
 /// The fitted pulse b + a * exp(-(j - c)^2 / w^2) at sample index j; every member is finite
@@ -20,6 +20,7 @@ struct pulse_estimate {
     double amplitude = 0.0;  ///< a, ADC above the baseline
     double centre = 0.0;     ///< c, samples from the first sample
     double width = 0.0;      ///< w, samples (sqrt(2) times the Gaussian's sigma)
+    double chi2 = 0.0;       ///< the residual variance over the noise variance
     record_flag flag = record_flag::ok;
 };
 
