@@ -236,7 +236,8 @@ void shape_survey::add(const std::int32_t* samples, std::size_t count) {
     ++(end > 0.05 * height ? step_like : returning);
     const std::optional<double> tenth = edge_crossing(x_.data(), count, 0.1 * height, peak);
     if (!tenth) return;
-    const std::size_t from = peak + static_cast<std::size_t>(std::max(static_cast<double>(peak) - *tenth, 1.0));
+    // Twice the rise past the peak, the rise has died away to well below the noise.
+    const std::size_t from = peak + static_cast<std::size_t>(2.0 * std::max(static_cast<double>(peak) - *tenth, 1.0));
     if (const std::optional<double> decay = estimate_decay(x_.data(), count, from)) decays.push_back(*decay);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -117,8 +118,10 @@ std::optional<double> rise_time(const double* x, std::size_t count, std::size_t 
 }
 
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest) {
+    const std::int64_t half = (std::int64_t{highest} - lowest + 1) / 2;
     bool beyond = false;
     for (std::size_t j = 0; j < count; ++j) beyond |= samples[j] <= lowest || samples[j] >= highest;
+    for (std::size_t j = 1; j < count; ++j) beyond |= std::abs(std::int64_t{samples[j]} - samples[j - 1]) > half;
     return beyond;
 }
 

@@ -56,7 +56,8 @@ std::optional<double> edge_crossing(const double* x, std::size_t count, double l
 /// The 10-90 % rise time of the pulse peaking at `peak` with height `height`, in samples.
 std::optional<double> rise_time(const double* x, std::size_t count, std::size_t peak, double height);
 
-/// Whether any sample lies at or beyond `lowest` or `highest`, the ends of the ADC's range.
+/// Whether any sample lies at or beyond `lowest` or `highest`, the ends of the ADC's range, or
+/// jumps from the one before by more than half the range, as a value that wrapped around does.
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest);
 
 /// Whether x holds a second rising edge after the first: the difference of the means of two

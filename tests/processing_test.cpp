@@ -63,7 +63,7 @@ TEST(processors, pole_zero_turns_a_decay_into_a_step_and_refuses_bad_decays) {
     for (std::size_t j = 0; j < x.size(); ++j) x[j] = 100.0 * std::exp(-static_cast<double>(j) / 7.5);
     pole_zero(x.data(), x.size(), 7.5, out.data());
     for (double v : out) EXPECT_NEAR(v, 100.0, 1e-9);
-    for (double bad : {0.0, -3.0, NAN, INFINITY}) expect_invalid([&] { pole_zero(x.data(), x.size(), bad, out.data()); }, "decay");
+    for (double bad : {0.0, -3.0, double(NAN), double(INFINITY)}) expect_invalid([&] { pole_zero(x.data(), x.size(), bad, out.data()); }, "decay");
     const std::optional<double> decay = estimate_decay(x.data(), x.size(), 2);
     ASSERT_TRUE(decay);
     EXPECT_NEAR(*decay, 7.5, 1e-9);
@@ -102,8 +102,9 @@ TEST(processors, charge_gates_timing_and_rise_time_on_hand_made_samples) {
 }
 
 TEST(processors, saturation_and_pileup_flags) {
-    const std::vector<std::int32_t> inside{-2047, 0, 2046}, at_top{0, 2047, 5}, at_bottom{-2048, 0};
+    const std::vector<std::int32_t> inside{-2047, 0, 2046}, at_top{0, 2047, 5}, at_bottom{-2048, 0}, wrapped{1900, 2000, -2000};
     EXPECT_FALSE(saturated(inside.data(), inside.size(), -2048, 2047));
+    EXPECT_TRUE(saturated(wrapped.data(), wrapped.size(), -2048, 2047));
     EXPECT_TRUE(saturated(at_top.data(), at_top.size(), -2048, 2047));
     EXPECT_TRUE(saturated(at_bottom.data(), at_bottom.size(), -2048, 2047));
 
@@ -201,7 +202,7 @@ murel::pulse_model shaped(murel::pulse_shape shape, double decay) {
     m.shape = shape;
     m.rise = {10.0, 0.0};
     m.decay = {decay, 0.0};
-    m.offset = {1000.0, 0.0};
+    m.offset = {-20000.0, 0.0};  // the largest pulses stay within 16 bits
     m.centre = {300.0, 0.01};
     return m;
 }
