@@ -52,7 +52,7 @@ private:
             if (!next_line())
                 throw std::invalid_argument(path_ + " ends at line " + std::to_string(line_number_) + ", before the data do");
             field = std::strchr(line_, ',');
-        } while (field != nullptr && field[1] == channel && std::strncmp(field + 2, ",pileup,", 8) == 0);
+        } while (field != nullptr && field[1] != '\0' && std::strncmp(field + 2, ",pileup,", 8) == 0);
         double value = NAN;
         if (field != nullptr && field[1] == channel && field[2] == ',') {
             const char* component = std::strchr(field + 3, ',');

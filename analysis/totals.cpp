@@ -436,9 +436,11 @@ histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
     for (int c = 0; c < columns; ++c) {
         by_channel.push_back(calibrate(find_lines(spectrum_, c), line_energies, shown_name(channel_names[c])));
         calibrations[shown_name(channel_names[c])] = by_channel.back().to_json();
-        for (double x : {bins_.spectrum_min, bins_.spectrum_max}) {
-            lo = std::min(lo, by_channel.back().energy(x));
-            hi = std::max(hi, by_channel.back().energy(x));
+        // A parabola may turn within the range: its ends need not be the extremes.
+        for (int i = 0; i < bins_.spectrum_bins; ++i) {
+            const double e = by_channel.back().energy(histogram_detail::bin_center(i, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max));
+            lo = std::min(lo, e);
+            hi = std::max(hi, e);
         }
     }
     if (!(hi > lo) || !std::isfinite(hi - lo))
@@ -597,9 +599,11 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         summary["pair"] = {{"channels", {shown_name(channel_names[pair_->x]), shown_name(channel_names[pair_->y])}},
                            {"by", pair_->by_time ? "time stamp" : "event"}};
         if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
-        for (std::size_t k = 0; k < lines[pair_->x].size(); ++k)
-            summary["gates"].push_back(
-                write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[pair_->x][k], lines[pair_->y]));
+        // The map stays in the measured units; so do its gates when the spectra are calibrated by lines.
+        std::vector<line_measurement> x_lines = lines[pair_->x], y_lines = lines[pair_->y];
+        if (!line_energies.empty()) x_lines = find_lines(spectrum_, static_cast<int>(pair_->x)), y_lines = find_lines(spectrum_, static_cast<int>(pair_->y));
+        for (std::size_t k = 0; k < x_lines.size(); ++k)
+            summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, x_lines[k], y_lines));
     }
     summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_) {

@@ -13,7 +13,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -342,4 +344,109 @@ TEST(accuracy, cfd_time_scatters_less_than_a_third_of_a_sample_at_signal_to_nois
     const double rms = std::sqrt(squares / static_cast<double>(offsets.size()));
     std::printf("CFD time - onset: mean %.3f, RMS %.3f samples\n", mean, rms);
     EXPECT_LE(rms, 0.3);
+}
+
+namespace {
+
+run_result run_murel(const std::vector<std::string>& arguments, const std::string& dir) { return test_support::run(MUREL_PATH, arguments, dir); }
+
+nlohmann::json summary_of(const std::string& dir) { return nlohmann::json::parse(test_support::read_file(dir + "/summary.json")); }
+
+}  // namespace
+
+TEST(murel_analyse_processing, settings_that_do_not_fit_are_usage_errors_naming_them) {
+    scratch_dir dir;
+    ASSERT_EQ(run_murel({"generate", "d.cdb", "--events", "20", "--shape", "preamp", "--decay", "500"}, dir.path()).status, 0);
+    std::ofstream(dir.file("bad.json")) << "{\"method\": \"trapezoid\",";
+    std::ofstream(dir.file("processor.json")) << R"({"trapezoid": {"rise_time": 10}, "smoothing": {"width": 3}})";
+    std::ofstream(dir.file("channel.json")) << R"({"channels": {"C": {"method": "charge"}}})";
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--rise-time", "2000"}, "rise time 2000 is longer than the record of 1000 samples"},
+        {{"--flat-top", "1001"}, "flat top 1001"},
+        {{"--gates", "1500,20"}, "long gate 1500"},
+        {{"--decay", "0"}, "decay 0"},
+        {{"--decay", "-5"}, "--decay '-5'"},
+        {{"--decay", "inf"}, "--decay 'inf'"},
+        {{"--rise-time", "2us"}, "needs a format that gives the sample period"},
+        {{"--chain", "bad.json"}, "bad.json: not valid JSON"},
+        {{"--chain", "processor.json"}, "smoothing: no such processor"},
+        {{"--chain", "channel.json"}, "channel.json: channels.C: no channel 'C'"},
+        {{"--calibrate-lines", "100"}, "at least two energies"},
+        {{"--calibrate-lines", "100,50"}, "must increase"},
+    };
+    for (const auto& [options, part] : cases) {
+        std::vector<std::string> arguments{"analyse", "d.cdb", "-o", "out"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        const run_result r = run_murel(arguments, dir.path());
+        EXPECT_EQ(r.status, 2) << options[0];
+        EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out/summary.json")));
+    }
+}
+
+TEST(murel_analyse_processing, auto_chooses_per_channel_and_records_show_each_method_columns) {
+    scratch_dir dir;
+    ASSERT_EQ(run_murel({"generate", "p.cdb", "--events", "300", "--shape", "preamp", "--decay", "2000", "--offset", "-20000,0.01",
+                         "--pileup", "0.2,30,300", "--truth", "p.csv"}, dir.path()).status, 0);
+    const run_result r = run_murel({"analyse", "p.cdb", "-o", "out", "--records", "--truth", "p.csv"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json s = summary_of(dir.file("out"));
+    for (const char* channel : {"A", "B"}) {
+        const nlohmann::json& c = s["channels"][channel];
+        EXPECT_EQ(c["method"], "trapezoid");
+        EXPECT_EQ(c["processing"]["method_option"], "auto");
+        EXPECT_NEAR(c["estimated_decay"].get<double>(), 2000.0, 60.0);
+        EXPECT_GT(c["pileup"].get<int>(), 20);
+    }
+    const std::vector<std::string> rows = test_support::lines(test_support::read_file(dir.file("out/records.csv")));
+    ASSERT_EQ(rows.size(), 601u);
+    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,"
+                       "trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2");
+    int piled = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        std::vector<std::string> fields;
+        std::stringstream row(rows[i]);
+        for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+        fields.resize(21);
+        piled += fields[7] == "pileup";
+        EXPECT_TRUE(fields[6].empty() && fields[14].empty() && fields[16].empty() && fields[20].empty()) << rows[i];  // width, charge, psd, chi2
+        if (fields[7] == "ok") EXPECT_FALSE(fields[12].empty() || fields[13].empty() || fields[18].empty()) << rows[i];
+        for (const std::string& f : fields) EXPECT_EQ(f.find("nan"), std::string::npos) << rows[i];
+    }
+    EXPECT_EQ(piled, s["channels"]["A"]["pileup"].get<int>() + s["channels"]["B"]["pileup"].get<int>());
+
+    // The same data by charge is refused by merge: its records were measured otherwise.
+    ASSERT_EQ(run_murel({"analyse", "p.cdb", "-o", "charged", "--method", "charge", "--truth", "p.csv"}, dir.path()).status, 0);
+    EXPECT_EQ(summary_of(dir.file("charged"))["channels"]["A"]["method"], "charge");
+    const run_result merged = run_murel({"merge", "out", "charged", "-o", "sum"}, dir.path());
+    EXPECT_EQ(merged.status, 1);
+    EXPECT_NE(merged.err.find("different processing of channel A"), std::string::npos) << merged.err;
+}
+
+TEST(murel_analyse_processing, three_lines_calibrate_the_spectra_and_too_few_are_a_runtime_error) {
+    scratch_dir dir;
+    ASSERT_EQ(run_murel({"generate", "c.cdb", "--events", "3000", "--line", "5000,0.004,0.3", "--line", "12000,0.003,0.3",
+                         "--line", "25000,0.002,0.3"}, dir.path()).status, 0);
+    const run_result r = run_murel({"analyse", "c.cdb", "-o", "out", "--calibrate-lines", "500,1200,2500"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json s = summary_of(dir.file("out"));
+    EXPECT_EQ(s["unit"], "calibrated");
+    const double energies[] = {500, 1200, 2500};
+    for (const char* channel : {"A", "B"}) {
+        const nlohmann::json& lines = s["channels"][channel]["lines"];
+        ASSERT_EQ(lines.size(), 3u);
+        for (int k = 0; k < 3; ++k) {
+            const double position = lines[k]["position"].get<double>();
+            std::printf("channel %s line at %.3f for %.0f: %.4f %%\n", channel, position, energies[k], 100.0 * (position / energies[k] - 1.0));
+            EXPECT_NEAR(position, energies[k], 1e-3 * energies[k]);
+        }
+        const nlohmann::json& calibration = s["line_calibration"]["channels"][channel];
+        EXPECT_EQ(calibration["lines"].size(), 3u);
+        EXPECT_EQ(calibration["coefficients"].size(), 3u);
+        EXPECT_TRUE(calibration["lines"][1]["fwhm_curve"].is_number());
+    }
+    const run_result few = run_murel({"analyse", "c.cdb", "-o", "few", "--calibrate-lines", "1,2,3,4"}, dir.path());
+    EXPECT_EQ(few.status, 1);
+    EXPECT_NE(few.err.find("4 lines to calibrate with, but 3 found (at "), std::string::npos) << few.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("few/summary.json")));
 }
