@@ -193,24 +193,26 @@ baseline_estimate subtract_baseline(const std::int32_t* s, std::size_t n, std::s
     return b;
 }
 
-// The highest mean of four consecutive samples, and the last of those four.
-std::pair<double, std::size_t> smoothed_peak(const std::vector<double>& x) {
-    constexpr std::size_t span = 4;
-    if (x.size() < span) {
-        const auto top = std::max_element(x.begin(), x.end());
-        return {top == x.end() ? 0.0 : *top, static_cast<std::size_t>(top - x.begin())};
-    }
-    double sum = x[0] + x[1] + x[2] + x[3], best = sum;
-    std::size_t at = span - 1;
-    for (std::size_t j = span; j < x.size(); ++j) {
-        sum += x[j] - x[j - span];
+// The highest mean of four consecutive samples near the highest sample, and the highest sample of
+// those four.
+// `x` is `samples` less the baseline.
+std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const std::vector<double>& x) {
+    constexpr std::size_t span = 4, near = 32;
+    if (x.empty()) return {0.0, 0};
+    // The whole-number samples, whose maximum the compiler vectorises.
+    std::int32_t highest = samples[0];
+    for (std::size_t j = 0; j < x.size(); ++j) highest = std::max(highest, samples[j]);
+    const std::size_t top = static_cast<std::size_t>(std::find(samples, samples + x.size(), highest) - samples);
+    if (x.size() < span) return {x[top], top};
+    const std::size_t first = top - std::min(top, near), last = std::min(x.size(), top + near + 1);
+    double best = -INFINITY;
+    std::size_t at = first;
+    for (std::size_t j = std::max(first, span - 1); j < last; ++j) {
+        const double sum = x[j] + x[j - 1] + x[j - 2] + x[j - 3];
         if (sum > best) best = sum, at = j;
     }
-    // The sample of the four nearest their mean's time that is highest.
-    const std::size_t first = at + 1 - span;
-    const std::size_t top = static_cast<std::size_t>(std::max_element(x.begin() + static_cast<std::ptrdiff_t>(first),
-                                                                      x.begin() + static_cast<std::ptrdiff_t>(at + 1)) - x.begin());
-    return {best / span, top};
+    const auto window = x.begin() + static_cast<std::ptrdiff_t>(at + 1 - span);
+    return {best / span, static_cast<std::size_t>(std::max_element(window, window + span) - x.begin())};
 }
 
 }  // namespace
@@ -218,7 +220,7 @@ std::pair<double, std::size_t> smoothed_peak(const std::vector<double>& x) {
 void shape_survey::add(const std::int32_t* samples, std::size_t count) {
     if (count < 32) return;
     const baseline_estimate b = subtract_baseline(samples, count, count / 4, x_);
-    const auto [height, peak] = smoothed_peak(x_);
+    const auto [height, peak] = smoothed_peak(samples, x_);
     if (!(height > 10.0 * std::max(b.rms, 0.5))) return;
     const std::optional<double> rising = edge_crossing(x_.data(), count, 0.5 * height, peak);
     if (!rising) return;
@@ -269,7 +271,7 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     const baseline_estimate b = subtract_baseline(s, n, pretrigger, x_);
     if (pretrigger >= 2) r.baseline_rms = b.rms, r.baseline_slope = b.slope;
     const double noise = std::max(b.rms, 0.5);
-    const auto [height, peak] = smoothed_peak(x_);
+    const auto [height, peak] = smoothed_peak(s, x_);
     const double threshold = p.threshold.value_or(5.0 * noise);
     if (height > threshold) {
         r.t_leading = edge_crossing(x_.data(), n, threshold, peak);
@@ -292,17 +294,22 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     if (decay) pole_zero(x_.data(), n, *decay, filtered_.data());
     else filtered_.assign(x_.begin(), x_.end());
     const double window = static_cast<double>(p.pileup_window);
-    const bool piled = piled_up(filtered_.data(), n, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
+    // A second edge comes after the first: the search starts a little before the pulse.
+    const std::size_t edge = static_cast<std::size_t>(r.t_leading.value_or(*r.t_cfd));
+    const std::size_t search = edge - std::min(edge, 4 * p.pileup_window);
+    const bool piled = piled_up(filtered_.data() + search, n - search, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
     if (m == method::trapezoid) {
-        // The filter's output replaces the baseline-subtracted samples, which it no longer needs.
-        trapezoid(filtered_.data(), n, p.rise_time, p.flat_top, x_.data());
         const std::size_t pick = start + p.rise_time + p.flat_top / 2;
         if (pick >= n) {
             estimate.flag = record_flag::no_pulse;
             return r;
         }
+        // Only the trapezoid from the pulse on is read: it is filtered from as far back as it reaches,
+        // into the baseline-subtracted samples, which are no longer needed.
+        const std::size_t reach = 2 * p.rise_time + p.flat_top;
+        const std::size_t from = start - std::min(start, reach), end = std::min(n, start + reach);
+        trapezoid(filtered_.data() + from, end - from, p.rise_time, p.flat_top, x_.data() + from);
         r.trap_energy = x_[pick];
-        const std::size_t end = std::min(n, start + 2 * p.rise_time + p.flat_top);
         r.trap_max = *std::max_element(x_.begin() + static_cast<std::ptrdiff_t>(start), x_.begin() + static_cast<std::ptrdiff_t>(end));
         estimate.amplitude = *r.trap_energy;
     } else {

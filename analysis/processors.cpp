@@ -11,25 +11,23 @@ namespace murel::analysis {
 baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count) {
     baseline_estimate b;
     if (count == 0) return b;
-    double sum = 0.0;
-    for (std::size_t j = 0; j < count; ++j) sum += samples[j];
-    b.mean = sum / static_cast<double>(count);
+    // One pass of sums about the first sample, which keeps their squares small.
+    const double first = samples[0];
+    double sum = 0.0, weighted = 0.0, squares = 0.0;
+    for (std::size_t j = 0; j < count; ++j) {
+        const double y = samples[j] - first;
+        sum += y;
+        weighted += static_cast<double>(j) * y;
+        squares += y * y;
+    }
+    const double n = static_cast<double>(count);
+    b.mean = first + sum / n;
     if (count == 1) return b;
     // Indices about their centre make the slope independent of the mean.
-    const double centre = 0.5 * static_cast<double>(count - 1);
-    double sxy = 0.0, sxx = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        const double u = static_cast<double>(j) - centre;
-        sxy += u * (samples[j] - b.mean);
-        sxx += u * u;
-    }
-    b.slope = sxy / sxx;
-    double squares = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        const double r = samples[j] - b.mean - b.slope * (static_cast<double>(j) - centre);
-        squares += r * r;
-    }
-    b.rms = std::sqrt(squares / static_cast<double>(count));
+    const double centre = 0.5 * (n - 1.0), spread = n * (n * n - 1.0) / 12.0;
+    b.slope = (weighted - centre * sum) / spread;
+    const double about_line = squares - sum * sum / n - b.slope * b.slope * spread;
+    b.rms = std::sqrt(std::max(about_line, 0.0) / n);
     return b;
 }
 
@@ -66,11 +64,12 @@ void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t
     // Each window's sum moves along the record: the sample that enters is added, the one that leaves taken off.
     const std::size_t gap = rise + flat_top;
     double leading = 0.0, trailing = 0.0;
+    const double scale = 1.0 / static_cast<double>(rise);
     const auto at = [x](std::size_t j, std::size_t back) { return j >= back ? x[j - back] : 0.0; };
     for (std::size_t j = 0; j < count; ++j) {
         leading += x[j] - at(j, rise);
         trailing += at(j, gap) - at(j, gap + rise);
-        out[j] = (leading - trailing) / static_cast<double>(rise);
+        out[j] = (leading - trailing) * scale;
     }
 }
 
@@ -118,22 +117,33 @@ std::optional<double> rise_time(const double* x, std::size_t count, std::size_t 
 }
 
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest) {
+    if (count == 0) return false;
+    // Branch-free extremes, which the compiler vectorises.
+    std::int32_t low = samples[0], high = samples[0];
+    for (std::size_t j = 0; j < count; ++j) low = std::min(low, samples[j]), high = std::max(high, samples[j]);
+    if (low <= lowest || high >= highest) return true;
+    // No two samples differ by more than the spread of all.
     const std::int64_t half = (std::int64_t{highest} - lowest + 1) / 2;
-    bool beyond = false;
-    for (std::size_t j = 0; j < count; ++j) beyond |= samples[j] <= lowest || samples[j] >= highest;
-    for (std::size_t j = 1; j < count; ++j) beyond |= std::abs(std::int64_t{samples[j]} - samples[j - 1]) > half;
-    return beyond;
+    if (std::int64_t{high} - low <= half) return false;
+    std::int64_t jump = 0;
+    for (std::size_t j = 1; j < count; ++j) {
+        const std::int64_t d = std::int64_t{samples[j]} - samples[j - 1];
+        jump = std::max(jump, d < 0 ? -d : d);
+    }
+    return jump > half;
 }
 
 bool piled_up(const double* x, std::size_t count, std::size_t window, double threshold) {
     if (window == 0 || count < 2 * window) return false;
     enum { waiting, rising, falling } phase = waiting;
+    // Sums rather than means: the threshold scales instead of every difference.
+    threshold *= static_cast<double>(window);
     double recent = 0.0, older = 0.0, extreme = 0.0;
     for (std::size_t j = 0; j < count; ++j) {
         recent += x[j] - (j >= window ? x[j - window] : 0.0);
         if (j >= window) older += x[j - window] - (j >= 2 * window ? x[j - 2 * window] : 0.0);
         if (j + 1 < 2 * window) continue;
-        const double d = (recent - older) / static_cast<double>(window);
+        const double d = recent - older;
         switch (phase) {
             case waiting:
                 if (d > threshold) phase = rising, extreme = d;
