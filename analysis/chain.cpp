@@ -149,10 +149,10 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
     channel_processing p;
     p.choice = c.choice;
     const std::string where = "channel " + channel + ": ";
-    // A whole number of samples, no longer than the record where that is known.
-    const auto whole = [&](const duration& d, const std::string& name, bool at_least_one) {
+    // A whole number of samples; one that was given no longer than the record where that is known.
+    const auto whole = [&](const duration& d, const std::string& name, bool at_least_one, bool given = true) {
         const double n = std::round(d.samples(dt_ns, where + name));
-        if (samples && n > static_cast<double>(*samples))
+        if (given && samples && n > static_cast<double>(*samples))
             throw std::invalid_argument(where + name + " " + d.text() + " is longer than the record of " + std::to_string(*samples) + " samples");
         if (at_least_one && n < 1.0) throw std::invalid_argument(where + name + " " + d.text() + " is shorter than one sample");
         return static_cast<std::size_t>(std::min(n, 1e15));
@@ -163,16 +163,24 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
         if (!(d > 0.0) || !std::isfinite(d)) throw std::invalid_argument(where + "decay " + c.decay->text() + ": must be above 0");
         p.decay = d;
     }
-    p.rise_time = whole(c.rise_time, "rise time", true);
-    p.flat_top = whole(c.flat_top, "flat top", false);
-    if (samples && 2 * p.rise_time + p.flat_top > *samples)
-        throw std::invalid_argument(where + "a trapezoid of rise time " + c.rise_time.text() + " and flat top " + c.flat_top.text() +
+    // Defaults shrink with a short record: a tenth of it per rise, flat top and short gate; the
+    // processors cut what still does not fit at the record's end.
+    const std::size_t tenth = std::max<std::size_t>(samples.value_or(1000) / 10, 1);
+    const duration rise = c.rise_time.value_or(duration{static_cast<double>(std::min<std::size_t>(50, tenth))});
+    const duration flat = c.flat_top.value_or(duration{static_cast<double>(std::min<std::size_t>(30, tenth))});
+    p.rise_time = whole(rise, "rise time", true, c.rise_time.has_value());
+    p.flat_top = whole(flat, "flat top", false, c.flat_top.has_value());
+    if ((c.rise_time || c.flat_top) && samples && 2 * p.rise_time + p.flat_top > *samples)
+        throw std::invalid_argument(where + "a trapezoid of rise time " + rise.text() + " and flat top " + flat.text() +
                                     " is longer than the record of " + std::to_string(*samples) + " samples");
-    p.long_gate = whole(c.long_gate, "long gate", true);
-    p.short_gate = whole(c.short_gate, "short gate", true);
-    p.gate_lead = whole(c.gate_lead, "gate lead", false);
+    const duration long_gate = c.long_gate.value_or(duration{static_cast<double>(std::min<std::size_t>(200, 2 * tenth))});
+    const duration short_gate = c.short_gate.value_or(duration{static_cast<double>(std::min<std::size_t>(20, tenth))});
+    p.long_gate = whole(long_gate, "long gate", true, c.long_gate.has_value());
+    p.short_gate = whole(short_gate, "short gate", true, c.short_gate.has_value());
+    // The gates start no earlier than the record, however far back the lead reaches.
+    p.gate_lead = whole(c.gate_lead, "gate lead", false, false);
     if (p.short_gate > p.long_gate)
-        throw std::invalid_argument(where + "the short gate " + c.short_gate.text() + " is longer than the long gate " + c.long_gate.text());
+        throw std::invalid_argument(where + "the short gate " + short_gate.text() + " is longer than the long gate " + long_gate.text());
     p.pileup_window = whole(c.pileup_window, "pile-up window", true);
     if (!(c.cfd_fraction > 0.0 && c.cfd_fraction < 1.0))
         throw std::invalid_argument(where + "CFD fraction " + shown(c.cfd_fraction) + ": must lie between 0 and 1");

@@ -40,8 +40,10 @@ struct channel_chain {
     method choice = method::automatic;
     std::optional<duration> pretrigger;  ///< baseline stretch at the record's start; none: a quarter of the record
     std::optional<duration> decay;       ///< pole-zero decay time; none: estimated from the channel's tails
-    duration rise_time{50}, flat_top{30};  ///< trapezoid
-    duration long_gate{200}, short_gate{20}, gate_lead{10};  ///< charge: gates start gate_lead before the CFD time
+    /// Trapezoid, and charge gates from gate_lead before the CFD time; none: 50, 30, 200 and 20
+    /// samples, shortened to fit shorter records.
+    std::optional<duration> rise_time, flat_top, long_gate, short_gate;
+    duration gate_lead{10};
     std::optional<double> threshold;     ///< leading edge, ADC; none: 5 times the baseline RMS
     double cfd_fraction = 0.2;
     duration pileup_window{4};           ///< the stretches whose means the pile-up search compares

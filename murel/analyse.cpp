@@ -45,7 +45,7 @@ struct analyse_options {
     bool records = false;
     std::string method = "auto";
     std::string chain_file;
-    std::string pretrigger, decay, rise_time = "50", flat_top = "30", gates = "200,20";
+    std::string pretrigger, decay, rise_time, flat_top, gates;
     double cfd_fraction = 0.2;
 };
 
@@ -57,12 +57,14 @@ analysis::chain processing_of(const analyse_options& o) {
         if (o.method == analysis::method_name(m)) all.choice = m;
     if (!o.pretrigger.empty()) all.pretrigger = analysis::duration::parse(o.pretrigger, "--pretrigger");
     if (!o.decay.empty()) all.decay = analysis::duration::parse(o.decay, "--decay");
-    all.rise_time = analysis::duration::parse(o.rise_time, "--rise-time");
-    all.flat_top = analysis::duration::parse(o.flat_top, "--flat-top");
-    const std::size_t comma = o.gates.find(',');
-    if (comma == std::string::npos) throw std::invalid_argument("--gates takes LONG,SHORT, not '" + o.gates + "'");
-    all.long_gate = analysis::duration::parse(o.gates.substr(0, comma), "--gates long gate");
-    all.short_gate = analysis::duration::parse(o.gates.substr(comma + 1), "--gates short gate");
+    if (!o.rise_time.empty()) all.rise_time = analysis::duration::parse(o.rise_time, "--rise-time");
+    if (!o.flat_top.empty()) all.flat_top = analysis::duration::parse(o.flat_top, "--flat-top");
+    if (!o.gates.empty()) {
+        const std::size_t comma = o.gates.find(',');
+        if (comma == std::string::npos) throw std::invalid_argument("--gates takes LONG,SHORT, not '" + o.gates + "'");
+        all.long_gate = analysis::duration::parse(o.gates.substr(0, comma), "--gates long gate");
+        all.short_gate = analysis::duration::parse(o.gates.substr(comma + 1), "--gates short gate");
+    }
     all.cfd_fraction = o.cfd_fraction;
     if (!o.chain_file.empty()) {
         std::ifstream in(o.chain_file);
@@ -306,10 +308,15 @@ void add_analyse(CLI::App& app) {
     command->add_option("--decay", options->decay, "Pole-zero decay time, samples (or ns, us)")
         ->type_name("LENGTH")
         ->default_str("estimated from the channel's tails");
-    command->add_option("--rise-time", options->rise_time, "Trapezoid rise time, samples (or ns, us)")->type_name("LENGTH");
-    command->add_option("--flat-top", options->flat_top, "Trapezoid flat top, samples (or ns, us)")->type_name("LENGTH");
+    command->add_option("--rise-time", options->rise_time, "Trapezoid rise time, samples (or ns, us)")
+        ->type_name("LENGTH")
+        ->default_str("50, or a tenth of shorter records");
+    command->add_option("--flat-top", options->flat_top, "Trapezoid flat top, samples (or ns, us)")
+        ->type_name("LENGTH")
+        ->default_str("30, or a tenth of shorter records");
     command->add_option("--gates", options->gates, "Charge: long and short gate from 10 samples before the CFD time, samples (or ns, us)")
-        ->type_name("LONG,SHORT");
+        ->type_name("LONG,SHORT")
+        ->default_str("200,20, or a fifth and a tenth of shorter records");
     command->add_option("--cfd-fraction", options->cfd_fraction, "Constant-fraction timing: the fraction of the pulse height")
         ->type_name("F");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record");

@@ -133,9 +133,9 @@ TEST(chain, a_chain_file_sets_processors_per_channel_and_names_bad_keys) {
                 "channels": {"B": {"method": "trapezoid", "trapezoid": {"rise_time": "1us", "flat_top": 20}}}})",
             "c.json");
     EXPECT_EQ(c.of("A").choice, method::charge);
-    EXPECT_EQ(c.of("A").long_gate.value, 300.0);
+    EXPECT_EQ(c.of("A").long_gate->value, 300.0);
     EXPECT_EQ(c.of("B").choice, method::trapezoid);
-    EXPECT_EQ(c.of("B").long_gate.value, 300.0);  // the file's settings for all channels apply too
+    EXPECT_EQ(c.of("B").long_gate->value, 300.0);  // the file's settings for all channels apply too
     EXPECT_EQ(resolve(c.of("B"), "B", 4.0, 1000).rise_time, 250u);
     EXPECT_EQ(c.source, "c.json");
 
@@ -161,17 +161,22 @@ TEST(chain, settings_that_do_not_fit_the_records_are_refused) {
         return c;
     };
     const std::pair<channel_chain, const char*> bad[] = {
-        {with([](channel_chain& c) { c.rise_time = {600}; }), "rise time 600 is longer than the record of 500"},
-        {with([](channel_chain& c) { c.rise_time = {200}, c.flat_top = {200}; }), "trapezoid of rise time 200"},
-        {with([](channel_chain& c) { c.flat_top = {501}; }), "flat top 501"},
-        {with([](channel_chain& c) { c.long_gate = {501}; }), "long gate 501"},
-        {with([](channel_chain& c) { c.short_gate = {300}; }), "short gate 300 is longer than the long gate"},
+        {with([](channel_chain& c) { c.rise_time = duration{600}; }), "rise time 600 is longer than the record of 500"},
+        {with([](channel_chain& c) { c.rise_time = duration{200}, c.flat_top = duration{200}; }), "trapezoid of rise time 200"},
+        {with([](channel_chain& c) { c.flat_top = duration{501}; }), "flat top 501"},
+        {with([](channel_chain& c) { c.long_gate = duration{501}; }), "long gate 501"},
+        {with([](channel_chain& c) { c.short_gate = duration{300}; }), "short gate 300 is longer than the long gate"},
         {with([](channel_chain& c) { c.decay = duration{0}; }), "decay 0"},
         {with([](channel_chain& c) { c.cfd_fraction = 1.0; }), "CFD fraction 1"},
         {with([](channel_chain& c) { c.threshold = -1.0; }), "threshold -1"},
     };
     for (const auto& [c, part] : bad) expect_invalid([&] { resolve(c, "A", std::nullopt, 500); }, part);
     EXPECT_NO_THROW(resolve(channel_chain{}, "A", std::nullopt, std::nullopt));
+    // Lengths not given shrink to fit a short record.
+    const channel_processing short_record = resolve(channel_chain{}, "A", std::nullopt, 40);
+    EXPECT_EQ(short_record.rise_time, 4u);
+    EXPECT_EQ(short_record.long_gate, 8u);
+    EXPECT_NO_THROW(resolve(channel_chain{}, "A", std::nullopt, 1));
 }
 
 namespace {
@@ -410,7 +415,9 @@ TEST(murel_analyse_processing, auto_chooses_per_channel_and_records_show_each_me
         fields.resize(21);
         piled += fields[7] == "pileup";
         EXPECT_TRUE(fields[6].empty() && fields[14].empty() && fields[16].empty() && fields[20].empty()) << rows[i];  // width, charge, psd, chi2
-        if (fields[7] == "ok") EXPECT_FALSE(fields[12].empty() || fields[13].empty() || fields[18].empty()) << rows[i];
+        if (fields[7] == "ok") {
+            EXPECT_FALSE(fields[12].empty() || fields[13].empty() || fields[18].empty()) << rows[i];
+        }
         for (const std::string& f : fields) EXPECT_EQ(f.find("nan"), std::string::npos) << rows[i];
     }
     EXPECT_EQ(piled, s["channels"]["A"]["pileup"].get<int>() + s["channels"]["B"]["pileup"].get<int>());
