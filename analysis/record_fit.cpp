@@ -14,6 +14,8 @@ const char* flag_name(record_flag flag) {
         case record_flag::no_pulse: return "no_pulse";
         case record_flag::fit_failed: return "fit_failed";
         case record_flag::poor_fit: return "poor_fit";
+        case record_flag::saturated: return "saturated";
+        case record_flag::pileup: return "pileup";
     }
     return "fit_failed";
 }
@@ -60,13 +62,17 @@ bool solve4(const double m[4][4], const double rhs[4], double x[4]) {
 
 }  // namespace
 
+const std::int32_t* upright_samples(const std::int32_t* samples, std::size_t count, int sign, std::vector<std::int32_t>& scratch) {
+    if (sign >= 0) return samples;
+    // Stored values are at most 32 bits wide, so only INT32_MIN has no negation in int32.
+    scratch.resize(count);
+    for (std::size_t j = 0; j < count; ++j) scratch[j] = samples[j] == INT32_MIN ? INT32_MAX : -samples[j];
+    return scratch.data();
+}
+
 pulse_estimate record_fitter::fit(const std::int32_t* samples, int count, int sign) {
     if (sign >= 0) return fit(samples, count);
-    // Pulses going down are measured as pulses going up on the negated samples, which int32
-    // holds for any stored value.
-    negated_.resize(static_cast<std::size_t>(std::max(count, 0)));
-    for (std::size_t j = 0; j < negated_.size(); ++j) negated_[j] = samples[j] == INT32_MIN ? INT32_MAX : -samples[j];
-    pulse_estimate estimate = fit(negated_.data(), count);
+    pulse_estimate estimate = fit(upright_samples(samples, static_cast<std::size_t>(std::max(count, 0)), sign, negated_), count);
     estimate.baseline = -estimate.baseline;
     return estimate;
 }
@@ -401,6 +407,7 @@ pulse_estimate record_fitter::fit(const std::int32_t* samples, int count) {
     result.amplitude = fitted.amplitude;
     result.centre = fitted.centre;
     result.width = fitted.sigma * std::sqrt(2.0);
+    result.chi2 = misfit;
     return result;
 }
 

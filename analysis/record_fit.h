@@ -7,10 +7,14 @@
 
 namespace murel::analysis {
 
-/// What became of one record.
-enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit };
+/// What became of one record: the fit's flags, and saturated and pileup of the other methods.
+/// The samples of a pulse going the way `sign` says (+1 up, -1 down) as samples of a pulse going
+/// up: `samples` itself, or their negation in `scratch` (INT32_MIN becomes INT32_MAX).
+const std::int32_t* upright_samples(const std::int32_t* samples, std::size_t count, int sign, std::vector<std::int32_t>& scratch);
 
-/// "ok", "clipped", "no_pulse", "fit_failed" or "poor_fit".
+enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit, saturated, pileup };
+
+/// "ok", "clipped", "no_pulse", "fit_failed", "poor_fit", "saturated" or "pileup".
 const char* flag_name(record_flag flag);
 
 /// The fitted pulse b + a * exp(-(j - c)^2 / w^2) at sample index j; every member is finite
@@ -20,6 +24,7 @@ struct pulse_estimate {
     double amplitude = 0.0;  ///< a, ADC above the baseline
     double centre = 0.0;     ///< c, samples from the first sample
     double width = 0.0;      ///< w, samples (sqrt(2) times the Gaussian's sigma)
+    double chi2 = 0.0;       ///< the residual variance over the noise variance
     record_flag flag = record_flag::ok;
 };
 

@@ -199,6 +199,8 @@ struct chunk {
     std::vector<int> sign;                  // +1, or -1 for a channel whose pulses go down
     std::vector<sample_range> range;        // the values the record's digitiser stores
     std::vector<std::optional<double>> tick_ns;
+    std::vector<method> how;                // the method of the record's channel
+    std::vector<std::optional<double>> decay;  // its pole-zero decay time
     std::size_t acquisition = 0;
     std::size_t ticket = 0;
 };
@@ -272,6 +274,26 @@ analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysi
         }
         return static_cast<std::size_t>(found - plan.channels.begin());
     };
+    for (const auto& named : options.processing.named) try {
+            index_of(named.first);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(options.processing.source + ": channels." + named.first + ": " + e.what());
+        }
+    for (const std::string& name : plan.channels) {
+        // The period and record length of the channel's first acquisition; a length that
+        // differs between acquisitions is not known.
+        std::optional<double> dt_ns;
+        std::optional<std::size_t> samples;
+        bool first = true;
+        for (const acquisition& a : plan.acquisitions)
+            for (const formats::channel_info& channel : a.channels)
+                if (channel.name == name) {
+                    if (first) dt_ns = channel.dt_ns, samples = a.samples;
+                    else if (samples != a.samples) samples.reset();
+                    first = false;
+                }
+        plan.processing.push_back(resolve(options.processing.of(name), name, dt_ns, samples));
+    }
     if (!options.pair.empty()) {
         if (options.pair.size() != 2) throw std::invalid_argument("a pair is two channels, not " + std::to_string(options.pair.size()));
         channel_pair pair{index_of(options.pair[0]), index_of(options.pair[1])};
@@ -311,6 +333,14 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     // acquisition, after the places of the acquisitions before.
     std::uint64_t places_before = 0, places = 0;
     std::optional<std::uint64_t> first_event;
+    // Each channel's method and decay time, settled by a look at its first records.
+    std::vector<method> chosen(channel_count);
+    std::vector<std::optional<double>> decay(channel_count), estimated_decay(channel_count);
+    for (std::size_t g = 0; g < channel_count; ++g) chosen[g] = plan.processing[g].choice, decay[g] = plan.processing[g].decay;
+    std::vector<shape_survey> surveys(channel_count);
+    std::vector<int> surveyed(channel_count, 0);
+    std::vector<bool> settled(channel_count, false);
+    std::vector<std::int32_t> upright;
     std::vector<cut_off_file> cut_off;
     bool stop = false;
     std::exception_ptr failure;
@@ -403,15 +433,35 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
             c.sign[i] = sign[c.channel_of[i]];
             if (c.sign[i] < 0) c.range[i] = {-c.range[i].highest, -c.range[i].lowest};
         }
+        constexpr int survey_records = 16;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t g = c.channel_of[i];
+            if (settled[g] || surveyed[g] == survey_records) continue;
+            ++surveyed[g];
+            const std::int32_t* samples = c.batch.samples_of(i);
+            const std::size_t length = c.batch.length_of(i);
+            surveys[g].add(upright_samples(samples, length, c.sign[i], upright), length);
+        }
+        c.how.resize(n);
+        c.decay.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t g = c.channel_of[i];
+            if (!settled[g]) {
+                settled[g] = true;
+                if (chosen[g] == method::automatic) chosen[g] = surveys[g].choice();
+                if (!decay[g]) decay[g] = estimated_decay[g] = surveys[g].decay();
+            }
+            c.how[i] = chosen[g];
+            c.decay[i] = decay[g];
+        }
         return true;
     };
 
     const auto work = [&](unsigned thread) {
         const std::size_t slot = thread % shared_by;
-        record_fitter fitter;
-        sample_range fitter_range;
+        record_processor processor;
         chunk c;
-        std::vector<std::int32_t> scratch;
+        std::vector<std::int32_t> scratch, negated;
         std::vector<record_result> results;
         for (;;) {
             {
@@ -425,14 +475,16 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 const std::size_t length = c.batch.length_of(i);
                 shortest[thread] = std::min(shortest[thread], length);
                 longest[thread] = std::max(longest[thread], length);
-                if (c.range[i].lowest != fitter_range.lowest || c.range[i].highest != fitter_range.highest) {
-                    fitter_range = c.range[i];
-                    fitter = record_fitter(fitter_range);
+                const std::size_t g = c.channel_of[i];
+                pulse_estimate estimate;
+                record_measures measures = processor.process(upright_samples(samples, length, c.sign[i], negated), length,
+                                                             plan.processing[g], c.how[i], c.decay[i], c.range[i], estimate);
+                if (c.sign[i] < 0) {
+                    estimate.baseline = -estimate.baseline;
+                    if (measures.baseline_slope) measures.baseline_slope = -*measures.baseline_slope;
                 }
-                const int count = static_cast<int>(std::min<std::size_t>(length, 1 << 30));
-                const pulse_estimate estimate = fitter.fit(samples, count, c.sign[i]);
                 const formats::record_header& h = c.batch.headers[i];
-                results[i] = {&files[c.file_of[i]], h.event, c.channel_of[i], h.timestamp, h.daq_energy, estimate};
+                results[i] = {&files[c.file_of[i]], h.event, g, h.timestamp, h.daq_energy, c.how[i], estimate, measures};
             }
             {
                 const std::lock_guard<std::mutex> lock(partial_locks[slot]);
@@ -514,6 +566,13 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
     for (std::size_t g = 0; g < channel_count; ++g) {
         sum.polarities[g] = sign[g] < 0 ? "negative" : "positive";
         sum.tick_seconds[g] = channel_tick[g];
+        channel_processing settings = plan.processing[g];
+        sum.processing[g] = settings.to_json();
+        if (settings.choice == method::automatic) sum.processing[g]["method_option"] = "auto";
+        // A channel without records keeps the method it was given, auto for fit.
+        settings.choice = chosen[g] == method::automatic ? method::fit : chosen[g];
+        sum.processing[g]["method"] = method_name(settings.choice);
+        if (settings.choice != method::fit) sum.estimated_decays[g] = estimated_decay[g];
     }
     sum.cut_off = cut_off;
     sum.with_truth = static_cast<bool>(truth);

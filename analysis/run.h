@@ -1,6 +1,7 @@
 // Analysing digitiser files on every core: each record fitted, everything counted in totals.
 #pragma once
 
+#include "chain.h"
 #include "format.h"
 #include "record_fit.h"
 #include "totals.h"
@@ -24,6 +25,7 @@ struct analysis_options {
     std::vector<std::string> pair;       ///< the two channels of the map; empty: the first two
     double coincidence_ns = 100.0;       ///< list-mode files: the largest time stamp difference within a pair
     std::string truth_path;              ///< a truth table of murel generate, or empty
+    chain processing;                    ///< the method and processor settings of each channel
     unsigned threads = 0;                ///< 0: one per core
 };
 
@@ -41,6 +43,7 @@ struct analysis_plan {
     std::vector<acquisition> acquisitions;
     std::vector<std::string> channels;   ///< every channel name, in the order of first appearance
     std::optional<channel_pair> pair;    ///< none for a single channel
+    std::vector<channel_processing> processing;  ///< of each channel, in samples
     std::uint64_t estimated_records = 0;
 };
 
@@ -51,7 +54,9 @@ struct record_result {
     std::size_t channel;                     ///< index into analysis_plan::channels
     std::optional<std::uint64_t> timestamp;  ///< in ticks of the channel's time stamps
     std::optional<double> daq_energy;
+    method how;                              ///< fit, trapezoid or charge
     pulse_estimate estimate;
+    record_measures measures;
 };
 
 /// Receives the results of consecutive records, in the order the files hold them (one call at a time).
@@ -69,16 +74,19 @@ sample_range stored_range(const formats::channel_info& channel);
 /// Opens each of `paths` once to learn its format and channels, and groups WaveDump channel
 /// files given one after another into acquisitions (a channel seen again starts the next).
 /// Throws std::invalid_argument for options that do not fit the inputs (an unknown format or
-/// pair channel, a record length for a format that has its own), std::runtime_error naming a
+/// pair channel, a record length for a format that has its own, a chain naming an unknown
+/// channel or with lengths that do not fit a channel's records), std::runtime_error naming a
 /// file that no reader recognises or that holds no channel, std::system_error naming a file
 /// that cannot be read.
 analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysis_options& options);
 
-/// Fits every record of the plan's files, in order, on the options' threads and returns the
+/// Measures every record of the plan's files, in order, on the options' threads and returns the
 /// totals; threads share their histograms where copies for each would take more than 64 MiB.
-/// With a truth table, its rows give the true amplitudes of the first two channels (A and B) of
-/// each event, matched by event counter: the table's first event stands for the first event of
-/// the data, and the records of an event may come in any order.  Throws std::runtime_error naming a corrupt
+/// A channel of method auto takes the one its first records suit, and one without a decay time
+/// the median of their tails'.  With a truth table, its rows give the true amplitudes of the
+/// first two channels (A and B) of each event, matched by event counter (pile-up rows skipped):
+/// the table's first event stands for the first event of the data, and the records of an event
+/// may come in any order.  Throws std::runtime_error naming a corrupt
 /// file and byte offset (or a cut-off file when reading strictly), std::system_error naming a
 /// file that cannot be read and std::invalid_argument naming a truth row that does not fit.
 totals analyse(const analysis_plan& plan, const binning& bins, const analysis_options& options,

@@ -1,6 +1,7 @@
 #include "totals.h"
 #include "console_text.h"
 #include "hdf5_output.h"
+#include "calibration.h"
 #include "path_json.h"
 
 #include "directory_lock.h"
@@ -285,6 +286,10 @@ totals::totals(const binning& bins, const std::vector<std::string>& channels)
       no_pulse(channels.size()),
       fit_failed(channels.size()),
       poor_fit(channels.size()),
+      saturated(channels.size()),
+      pileup(channels.size()),
+      processing(channels.size()),
+      estimated_decays(channels.size()),
       bins_((bins.check(), bins)),
       spectrum_(bins.spectrum_bins, column_count(channels), bins.spectrum_min, bins.spectrum_max),
       map_(bins.map_bins, bins.map_bins, 1, bins.map_min * bins.factor + bins.offset, bins.map_max * bins.factor + bins.offset,
@@ -316,6 +321,8 @@ void totals::add_record(int channel, const pulse_estimate& estimate, double trut
         case record_flag::no_pulse: ++no_pulse[channel]; return;
         case record_flag::fit_failed: ++fit_failed[channel]; return;
         case record_flag::poor_fit: ++poor_fit[channel]; return;
+        case record_flag::saturated: ++saturated[channel]; return;
+        case record_flag::pileup: ++pileup[channel]; return;
         case record_flag::ok: break;
     }
     spectrum_.add(estimate.amplitude, channel);
@@ -439,6 +446,12 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         };
         throw std::invalid_argument("different pairs: " + text(pair_) + " and " + text(other.pair_));
     }
+    if (line_energies != other.line_energies)
+        throw std::invalid_argument("different line calibrations: " + json(line_energies).dump() + " and " + json(other.line_energies).dump());
+    for (std::size_t c = 0; c < channel_names.size(); ++c)
+        if (processing[c] != other.processing[c])
+            throw std::invalid_argument("different processing of channel " + shown_name(channel_names[c]) + ": " +
+                                        processing[c].dump() + " and " + other.processing[c].dump());
     const auto sum_into = [](auto& into, const auto& from) {
         double* a = into.data.data();
         const double* b = from.data.data();
@@ -462,6 +475,9 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
         poor_fit[c] += other.poor_fit[c];
+        saturated[c] += other.saturated[c];
+        pileup[c] += other.pileup[c];
+        if (estimated_decays[c] != other.estimated_decays[c]) estimated_decays[c].reset();
         if (polarities[c] != other.polarities[c]) polarities[c] = "mixed";
         if (tick_seconds[c] != other.tick_seconds[c]) tick_seconds[c].reset();
     }
@@ -520,6 +536,13 @@ json totals::channel_summary(int c, const std::vector<line_measurement>& lines) 
     json channel = {{"records", records[c]},       {"clipped", clipped[c]},   {"no_pulse", no_pulse[c]},
                     {"fit_failed", fit_failed[c]}, {"poor_fit", poor_fit[c]}, {"polarity", polarities[c]}};
     if (tick_seconds[c]) channel["tick_seconds"] = *tick_seconds[c];
+    channel["saturated"] = saturated[c];
+    channel["pileup"] = pileup[c];
+    if (!processing[c].is_null()) {
+        channel["method"] = processing[c].at("method");
+        channel["processing"] = processing[c];
+    }
+    if (estimated_decays[c]) channel["estimated_decay"] = *estimated_decays[c];
     json line_list = json::array();
     for (const line_measurement& line : lines) {
         json entry = line_json(line);
@@ -553,6 +576,37 @@ json totals::channel_summary(int c, const std::vector<line_measurement>& lines) 
         channel["residual_sums"] = stored;
     }
     return channel;
+}
+
+histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
+    const int columns = static_cast<int>(channel_names.size());
+    std::vector<line_calibration> by_channel;
+    double lo = INFINITY, hi = -INFINITY;
+    for (int c = 0; c < columns; ++c) {
+        by_channel.push_back(calibrate(find_lines(spectrum_, c), line_energies, shown_name(channel_names[c])));
+        calibrations[shown_name(channel_names[c])] = by_channel.back().to_json();
+        // A parabola may turn within the range: its ends need not be the extremes.
+        for (int i = 0; i < bins_.spectrum_bins; ++i) {
+            const double e = by_channel.back().energy(histogram_detail::bin_center(i, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max));
+            lo = std::min(lo, e);
+            hi = std::max(hi, e);
+        }
+    }
+    if (!(hi > lo) || !std::isfinite(hi - lo))
+        throw std::runtime_error("the line calibrations map the spectrum range onto " + json(lo).dump() + " to " + json(hi).dump());
+    // Each fine bin's count moves whole to the energy bin of its centre, so that counts stay whole.
+    const int n = bins_.spectrum_bins;
+    histogram1D calibrated(n, columns, lo, hi);
+    const double* from = spectrum_.data.data();
+    double* to = calibrated.data.data();
+    for (int i = 0; i < n; ++i) {
+        const double x = histogram_detail::bin_center(i, n, bins_.spectrum_min, bins_.spectrum_max);
+        for (int c = 0; c < columns; ++c) {
+            const int bin = axis_bin(by_channel[c].energy(x), n, lo, hi);
+            to[static_cast<std::size_t>(bin) * columns + c] += from[static_cast<std::size_t>(i) * columns + c];
+        }
+    }
+    return calibrated;
 }
 
 json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
@@ -600,6 +654,10 @@ void print_summary(std::FILE* out, const json& summary) {
                      name, channel["records"].get<long long>(), channel["clipped"].get<long long>(),
                      channel["no_pulse"].get<long long>(), channel["fit_failed"].get<long long>(),
                      channel["poor_fit"].get<long long>());
+        if (channel.value("saturated", 0) + channel.value("pileup", 0) > 0)
+            std::fprintf(out, "  %lld saturated, %lld piled up\n", channel["saturated"].get<long long>(), channel["pileup"].get<long long>());
+        if (channel.contains("method") && channel["method"] != "fit")
+            std::fprintf(out, "  energies by %s\n", channel["method"].get<std::string>().c_str());
         if (channel["polarity"] != "positive")
             std::fprintf(out, "  pulses go %s\n", channel["polarity"] == "negative" ? "down" : "up in some files and down in others");
         // An error the fit could not tell shows as a dash.
@@ -638,6 +696,12 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
 
     histogram1D spectrum = spectrum_;
     if (bins_.calibrated) spectrum.calibrate(bins_.factor, bins_.offset);
+    json line_calibrations;
+    if (!line_energies.empty()) {
+        spectrum = line_calibrated_spectrum(line_calibrations);
+        // The counts as measured, for merging: the energy axis is each sum's own.
+        spectrum_.write(outputs.temp("spectrum-adc.txt").c_str());
+    }
     spectrum.write(outputs.temp("spectrum.txt").c_str());
     const scratch_directory scratch(dir);
     std::future<void> map_written;
@@ -674,8 +738,9 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["format"] = format;
     summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
     summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
-    summary["unit"] = bins_.calibrated ? "calibrated" : "ADC";
+    summary["unit"] = bins_.calibrated || !line_energies.empty() ? "calibrated" : "ADC";
     summary["binning"] = bins_.to_json();
+    if (!line_energies.empty()) summary["line_calibration"] = {{"energies", line_energies}, {"channels", line_calibrations}};
     put_paths(summary, "channel_names", channel_names);
     std::vector<std::vector<line_measurement>> lines;
     summary["warnings"] = json::array();
@@ -696,9 +761,11 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         summary["pair"] = {{"channels", {shown_name(channel_names[pair_->x]), shown_name(channel_names[pair_->y])}},
                            {"by", pair_->by_time ? "time stamp" : "event"}};
         if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
-        for (std::size_t k = 0; k < lines[pair_->x].size(); ++k)
-            summary["gates"].push_back(
-                write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, lines[pair_->x][k], lines[pair_->y]));
+        // The map stays in the measured units; so do its gates when the spectra are calibrated by lines.
+        std::vector<line_measurement> x_lines = lines[pair_->x], y_lines = lines[pair_->y];
+        if (!line_energies.empty()) x_lines = find_lines(spectrum_, static_cast<int>(pair_->x)), y_lines = find_lines(spectrum_, static_cast<int>(pair_->y));
+        for (std::size_t k = 0; k < x_lines.size(); ++k)
+            summary["gates"].push_back(write_gate(outputs.temp("gate-" + std::to_string(k) + ".txt"), k, x_lines[k], y_lines));
     }
     summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_) {
@@ -739,6 +806,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         for (std::size_t k = summary["gates"].size(); std::filesystem::remove(dir + "/gate-" + std::to_string(k) + ".txt", ignored); ++k) {
         }
         if (!with_truth) std::filesystem::remove(dir + "/residuals.txt", ignored);
+        if (line_energies.empty()) std::filesystem::remove(dir + "/spectrum-adc.txt", ignored);
         if (!pair_)
             for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     }
@@ -825,7 +893,9 @@ totals totals::read(const std::string& dir) {
         }
         const int n = t.bins_.spectrum_bins;
         const std::size_t columns = names.size();
-        const std::vector<double> spectrum = read_counts(dir + "/spectrum.txt", n, static_cast<int>(columns) + 1, 1);
+        if (summary.contains("line_calibration")) t.line_energies = summary["line_calibration"].at("energies").get<std::vector<double>>();
+        const std::string measured = t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt";
+        const std::vector<double> spectrum = read_counts(dir + measured, n, static_cast<int>(columns) + 1, 1);
         std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
         if (t.pair_) {
             const int m = t.bins_.map_bins;
@@ -840,8 +910,9 @@ totals totals::read(const std::string& dir) {
         for (std::size_t c = 0; c < columns; ++c) {
             const json& channel = summary.at("channels").at(shown[c]);
             const auto count = [&](const char* key) {
-                // Analyses from before the poor_fit flag have none.
-                const json& value = std::strcmp(key, "poor_fit") == 0 && !channel.contains(key) ? json(0) : channel.at(key);
+                // Analyses from before a flag have none of it.
+                const bool later = std::strcmp(key, "poor_fit") == 0 || std::strcmp(key, "saturated") == 0 || std::strcmp(key, "pileup") == 0;
+                const json& value = later && !channel.contains(key) ? json(0) : channel.at(key);
                 if (!value.is_number_integer() || value.get<std::int64_t>() < 0 || value.get<std::int64_t>() > max_count)
                     throw std::invalid_argument(summary_path + ": channel " + shown[c] + " " + key + " " + value.dump() +
                                                 " is not a count of records");
@@ -852,6 +923,10 @@ totals totals::read(const std::string& dir) {
             t.no_pulse[c] = count("no_pulse");
             t.fit_failed[c] = count("fit_failed");
             t.poor_fit[c] = count("poor_fit");
+            t.saturated[c] = count("saturated");
+            t.pileup[c] = count("pileup");
+            if (channel.contains("processing")) t.processing[c] = channel.at("processing");
+            if (channel.contains("estimated_decay")) t.estimated_decays[c] = channel.at("estimated_decay").get<double>();
             t.polarities[c] = channel.at("polarity").get<std::string>();
             if (channel.contains("tick_seconds")) t.tick_seconds[c] = channel.at("tick_seconds").get<double>();
             if (!t.with_truth) continue;
@@ -889,7 +964,8 @@ totals totals::read(const std::string& dir) {
         for (const json& f : summary.at("flagged")) {
             const std::string flag = f.at("flag").get<std::string>();
             record_flag parsed = record_flag::ok;
-            for (record_flag candidate : {record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed, record_flag::poor_fit})
+            for (record_flag candidate : {record_flag::clipped, record_flag::no_pulse, record_flag::fit_failed, record_flag::poor_fit,
+                                          record_flag::saturated, record_flag::pileup})
                 if (flag == flag_name(candidate)) parsed = candidate;
             if (parsed == record_flag::ok)
                 throw std::invalid_argument(summary_path + ": flagged record " + f.dump() + " has no flag");
@@ -923,7 +999,7 @@ void totals::check_counts(const std::string& dir) const {
     std::vector<std::int64_t> measured(channel_names.size());
     for (int c = 0; c < columns; ++c) {
         const std::string channel = "channel " + shown_name(channel_names[c]);
-        const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c];
+        const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c] + saturated[c] + pileup[c];
         measured[c] = records[c] - flagged;
         // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.
         const double spectrum_total = column_total(spectrum_, c, columns);

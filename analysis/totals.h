@@ -173,13 +173,22 @@ public:
     std::vector<std::string> channel_names;
     std::vector<std::string> polarities;       ///< per channel: "positive" or "negative"
     std::vector<std::optional<double>> tick_seconds;  ///< per channel: the period of a time stamp tick
-    std::vector<std::int64_t> records, clipped, no_pulse, fit_failed, poor_fit;
+    std::vector<std::int64_t> records, clipped, no_pulse, fit_failed, poor_fit, saturated, pileup;
+    /// Per channel: its method and processor settings (null where not recorded); add refuses others.
+    std::vector<nlohmann::json> processing;
+    /// Per channel: the pole-zero decay time its tails gave, samples, where it was estimated.
+    std::vector<std::optional<double>> estimated_decays;
+    /// Energies of the lines each channel is calibrated by (write throws std::runtime_error when
+    /// a channel has fewer lines); add refuses other energies.
+    std::vector<double> line_energies;
 
 private:
     // Throws std::invalid_argument naming the files of `dir` whose counts disagree.
     void check_counts(const std::string& dir) const;
     // The summary of channel c with its lines.
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
+    // The spectrum in energy, each channel calibrated by its lines, described in `calibrations`.
+    histogram1D line_calibrated_spectrum(nlohmann::json& calibrations) const;
     // Writes the y spectrum gated on x line k to `path` and returns its summary.
     nlohmann::json write_gate(const std::string& path, std::size_t k, const line_measurement& line,
                               const std::vector<line_measurement>& y_lines) const;

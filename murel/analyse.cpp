@@ -13,13 +13,17 @@
 #include "staged_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,9 +43,41 @@ struct analyse_options {
     std::vector<double> spectrum_range{0.0, 65540.0};
     std::vector<double> map_range{0.0, 65535.0};
     std::vector<double> calibration;
+    std::vector<double> line_energies;
     bool records = false;
     bool no_hdf5 = false;
+    std::string method = "auto";
+    std::string chain_file;
+    std::string pretrigger, decay, rise_time, flat_top, gates;
+    double cfd_fraction = 0.2;
 };
+
+// The processing the options give every channel, with a chain file's settings over them.
+analysis::chain processing_of(const analyse_options& o) {
+    analysis::chain c;
+    analysis::channel_chain& all = c.all;
+    for (analysis::method m : {analysis::method::automatic, analysis::method::fit, analysis::method::trapezoid, analysis::method::charge})
+        if (o.method == analysis::method_name(m)) all.choice = m;
+    if (!o.pretrigger.empty()) all.pretrigger = analysis::duration::parse(o.pretrigger, "--pretrigger");
+    if (!o.decay.empty()) all.decay = analysis::duration::parse(o.decay, "--decay");
+    if (!o.rise_time.empty()) all.rise_time = analysis::duration::parse(o.rise_time, "--rise-time");
+    if (!o.flat_top.empty()) all.flat_top = analysis::duration::parse(o.flat_top, "--flat-top");
+    if (!o.gates.empty()) {
+        const std::size_t comma = o.gates.find(',');
+        if (comma == std::string::npos) throw std::invalid_argument("--gates takes LONG,SHORT, not '" + o.gates + "'");
+        all.long_gate = analysis::duration::parse(o.gates.substr(0, comma), "--gates long gate");
+        all.short_gate = analysis::duration::parse(o.gates.substr(comma + 1), "--gates short gate");
+    }
+    all.cfd_fraction = o.cfd_fraction;
+    if (!o.chain_file.empty()) {
+        std::ifstream in(o.chain_file);
+        if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + o.chain_file);
+        std::ostringstream text;
+        text << in.rdbuf();
+        c.apply(text.str(), o.chain_file);
+    }
+    return c;
+}
 
 // The cdb reader's own lengths when none are given, for the help and the summary.
 constexpr std::uint64_t cdb_header_bytes = 12;
@@ -148,6 +184,13 @@ void run(const analyse_options& o) {
     bins.spectrum_max = o.spectrum_range[1];
     bins.map_min = o.map_range[0];
     bins.map_max = o.map_range[1];
+    if (!o.line_energies.empty()) {
+        if (!o.calibration.empty()) throw usage_error("--calibrate and --calibrate-lines cannot be given together");
+        if (o.line_energies.size() < 2) throw usage_error("--calibrate-lines needs at least two energies");
+        for (std::size_t i = 0; i < o.line_energies.size(); ++i)
+            if (!std::isfinite(o.line_energies[i]) || (i > 0 && !(o.line_energies[i] > o.line_energies[i - 1])))
+                throw usage_error("--calibrate-lines energies must increase, finite, not " + std::to_string(o.line_energies[i]));
+    }
     if (!o.calibration.empty()) {
         bins.calibrated = true;
         bins.factor = o.calibration[0];
@@ -169,6 +212,7 @@ void run(const analyse_options& o) {
     analysis::analysis_plan plan;
     try {
         bins.check();
+        options.processing = processing_of(o);
         plan = analysis::plan_analysis(o.inputs, options);
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
@@ -206,7 +250,9 @@ void run(const analyse_options& o) {
     }
     if (o.records) {
         records_csv = std::make_unique<staged_file>(o.output, "records.csv");
-        const std::string header = "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy\n";
+        const std::string header =
+            "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,"
+            "trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2\n";
         records_csv->write_at(header.data(), header.size(), 0);
         records_size = header.size();
         std::vector<std::string> channel_fields;
@@ -222,14 +268,27 @@ void run(const analyse_options& o) {
                 int length = std::snprintf(row, sizeof row, ",%" PRIu64 ",", r.event);
                 text.append(row, static_cast<std::size_t>(length));
                 text += channel_fields[r.channel];
-                length = std::snprintf(row, sizeof row, ",%.10g,%.10g,%.10g,%.10g,%s,", e.baseline, e.amplitude, e.centre,
-                                       e.width, analysis::flag_name(e.flag));
+                if (r.how == analysis::method::fit)
+                    length = std::snprintf(row, sizeof row, ",%.10g,%.10g,%.10g,%.10g,%s,", e.baseline, e.amplitude, e.centre,
+                                           e.width, analysis::flag_name(e.flag));
+                else
+                    length = std::snprintf(row, sizeof row, ",%.10g,%.10g,%.10g,,%s,", e.baseline, e.amplitude, e.centre,
+                                           analysis::flag_name(e.flag));
                 text.append(row, static_cast<std::size_t>(length));
                 if (r.timestamp) text += std::to_string(*r.timestamp);
                 text += ',';
                 if (r.daq_energy) {
                     length = std::snprintf(row, sizeof row, "%.10g", *r.daq_energy);
                     text.append(row, static_cast<std::size_t>(length));
+                }
+                const analysis::record_measures& m = r.measures;
+                for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
+                                                           &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2}) {
+                    text += ',';
+                    if (*value) {
+                        length = std::snprintf(row, sizeof row, "%.10g", **value);
+                        text.append(row, static_cast<std::size_t>(length));
+                    }
                 }
                 text += '\n';
             }
@@ -257,6 +316,7 @@ void run(const analyse_options& o) {
                      analysis::console_text(f.file).c_str(), f.trailing_bytes);
     totals.inputs = inputs;
     totals.options = {{"polarity", o.polarity}};
+    totals.line_energies = o.line_energies;
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
@@ -326,6 +386,34 @@ void add_analyse(CLI::App& app) {
         ->expected(2)
         ->type_name("FACTOR OFFSET")
         ->default_str("none");
+    command->add_option("--calibrate-lines", options->line_energies,
+                        "Calibrate each channel by its strongest lines, matched in order of position to these energies")
+        ->delimiter(',')
+        ->type_name("E1,E2,...")
+        ->default_str("none");
+    command->add_option("--method", options->method, "Energy of each record: Gaussian fit, trapezoid, charge, or auto (chosen per channel from its first records)")
+        ->check(CLI::IsMember({"auto", "fit", "trapezoid", "charge"}).description(""))
+        ->type_name("auto|fit|trapezoid|charge");
+    command->add_option("--chain", options->chain_file, "JSON file of the method and processor settings per channel, over the options")
+        ->type_name("FILE")
+        ->default_str("none");
+    command->add_option("--pretrigger", options->pretrigger, "Samples (or ns, us) at the record's start that give the baseline")
+        ->type_name("LENGTH")
+        ->default_str("a quarter of the record");
+    command->add_option("--decay", options->decay, "Pole-zero decay time, samples (or ns, us)")
+        ->type_name("LENGTH")
+        ->default_str("estimated from the channel's tails");
+    command->add_option("--rise-time", options->rise_time, "Trapezoid rise time, samples (or ns, us)")
+        ->type_name("LENGTH")
+        ->default_str("50, or a tenth of shorter records");
+    command->add_option("--flat-top", options->flat_top, "Trapezoid flat top, samples (or ns, us)")
+        ->type_name("LENGTH")
+        ->default_str("30, or a tenth of shorter records");
+    command->add_option("--gates", options->gates, "Charge: long and short gate from 10 samples before the CFD time, samples (or ns, us)")
+        ->type_name("LONG,SHORT")
+        ->default_str("200,20, or a fifth and a tenth of shorter records");
+    command->add_option("--cfd-fraction", options->cfd_fraction, "Constant-fraction timing: the fraction of the pulse height")
+        ->type_name("F");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record (and the table records of analysis.h5)");
     command->add_flag("--no-hdf5", options->no_hdf5, "Do not write analysis.h5");
     command->add_option("--truth", options->analysis.truth_path, "Truth table of murel generate: compare the amplitudes with it")

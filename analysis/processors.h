@@ -1,0 +1,68 @@
+// The pulse-processing steps, each a function of one record's samples: baseline, pole-zero
+// correction, trapezoidal filter, charge integration, timing, rise time and the flags.
+// Samples come polarity-corrected (pulses go up); the steps after the baseline take them with
+// the baseline subtracted, as doubles.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace murel::analysis {
+
+/// The straight line fitted to a stretch of samples.
+struct baseline_estimate {
+    double mean = 0.0;   ///< ADC, the mean of the samples
+    double rms = 0.0;    ///< ADC, of the samples about the fitted line
+    double slope = 0.0;  ///< ADC per sample
+};
+
+/// Fits a line to samples[0 .. count - 1]; all zero for no samples, slope and rms 0 for one.
+baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count);
+
+/// Turns a pulse that decays as e^(-t/decay) into a step: out[j] = x[j] + (1 - e^(-1/decay)) *
+/// (x[0] + ... + x[j-1]); `decay` in samples.  Throws std::invalid_argument for a decay that is
+/// not above 0 and finite.  `out` may be `x`.
+void pole_zero(const double* x, std::size_t count, double decay, double* out);
+
+/// The decay time constant of the tail that starts at `from`, in samples, from a fit of ln x over
+/// the samples from there until x falls below 20 % of x[from]; none where fewer than 8 samples
+/// lie there or the tail does not fall.
+std::optional<double> estimate_decay(const double* x, std::size_t count, std::size_t from);
+
+/// The trapezoidal filter: out[j] is the mean of x over the `rise` samples up to j less the mean
+/// over the `rise` samples that end `rise + flat_top` earlier, x being 0 before the record.
+/// Throws std::invalid_argument for a rise of 0.
+void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t flat_top, double* out);
+
+/// Charges over a long and a short gate that both start at one sample.
+struct charge_estimate {
+    double charge = 0.0;        ///< ADC x samples over the long gate
+    double short_charge = 0.0;  ///< ADC x samples over the short gate
+    double psd = 0.0;           ///< tail to total, (charge - short_charge) / charge; 0 for no charge
+};
+
+/// Sums x over [start, start + long_gate) and [start, start + short_gate), each cut at the record's end.
+charge_estimate integrate(const double* x, std::size_t count, std::size_t start, std::size_t long_gate, std::size_t short_gate);
+
+/// The first position from `from` on where x rises through `level`, linearly interpolated
+/// between the samples either side; none if it never does before `to` (excluded).
+std::optional<double> rising_crossing(const double* x, std::size_t count, double level, std::size_t from, std::size_t to);
+
+/// The last position before `peak` where x rises through `level`, interpolated: the edge of the
+/// pulse at `peak`, whatever noise lies before it; none if x[peak] is not above the level.
+std::optional<double> edge_crossing(const double* x, std::size_t count, double level, std::size_t peak);
+
+/// The 10-90 % rise time of the pulse peaking at `peak` with height `height`, in samples.
+std::optional<double> rise_time(const double* x, std::size_t count, std::size_t peak, double height);
+
+/// Whether any sample lies at or beyond `lowest` or `highest`, the ends of the ADC's range, or
+/// jumps from the one before by more than half the range, as a value that wrapped around does.
+bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest);
+
+/// Whether x holds a second rising edge after the first: the difference of the means of two
+/// adjacent `window`-sample stretches rises above `threshold`, falls back by more than it, then
+/// rises again by more than it.  Works on pole-zero corrected x, whose tails stay flat.
+bool piled_up(const double* x, std::size_t count, std::size_t window, double threshold);
+
+}  // namespace murel::analysis
