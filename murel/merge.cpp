@@ -18,6 +18,7 @@ namespace {
 struct merge_options {
     std::vector<std::string> inputs;
     std::string output;
+    bool quiet = false;
 };
 
 void run(const merge_options& o) {
@@ -59,7 +60,7 @@ void run(const merge_options& o) {
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
     interruption_guard::check();
-    analysis::print_warnings(sum.write(o.output, stdout), stderr);
+    analysis::print_warnings(sum.write(o.output, o.quiet ? nullptr : stdout), stderr);
     // Records are not merged; a table left by an analysis into the same directory is not this one's.
     std::filesystem::remove(o.output + "/records.csv");
     interruption_guard::check();
@@ -71,10 +72,14 @@ void add_merge(CLI::App& app) {
     auto options = std::make_shared<merge_options>();
     CLI::App* command = app.add_subcommand("merge", "Add up analyses of the same binning and measure their lines");
     command->add_option("DIR", options->inputs, "Output directories of murel analyse or murel merge")
-        ->required();
+        ->required()
+        ->type_name("")
+        ->default_str("");
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
         ->required()
-        ->check(non_empty);
+        ->check(non_empty)
+        ->type_name("DIR");
+    add_quiet(*command, options->quiet);
     command->callback([options] { run(*options); });
 }
 
