@@ -436,15 +436,17 @@ std::vector<std::string> totals::channel_warnings(std::size_t c, const std::vect
         std::string counts;
         for (const auto& [count, kind] : kinds)
             if (count > 0) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
-        // Records read with the wrong length or header are cut through their pulses, or made of
-        // the wrong bytes (clipped); records whose pulses go the other way show none.
+        // Records read with the wrong length are cut through their pulses and fail their fits;
+        // those read from the wrong first byte are garbled and clip; pulses that go the other way
+        // fit poorly or not at all.
         const bool length_given = ("," + format + ",").find(",cdb,") != std::string::npos ||
                                   ("," + format + ",").find(",wavedump,") != std::string::npos;
-        const std::int64_t cut = fit_failed[c] + poor_fit[c];
+        const std::int64_t largest = std::max({fit_failed[c], poor_fit[c], clipped[c], no_pulse[c]});
         std::string cause = "the polarity (--polarity): the pulses may go the other way";
-        if (length_given && no_pulse[c] < std::max(cut, clipped[c]))
-            cause = clipped[c] > cut ? "the header (--header): records that start off a sample hold garbled samples"
-                                     : "the record length (--samples): records of another length cut through the pulses";
+        if (length_given && largest == fit_failed[c])
+            cause = "the record length (--samples): records of another length cut through the pulses";
+        else if (length_given && largest == clipped[c])
+            cause = "the header (--header): records that do not start at a sample hold garbled samples";
         char share[32];
         std::snprintf(share, sizeof share, "%.1f %%", 100.0 * static_cast<double>(flagged) / static_cast<double>(records[c]));
         warnings.push_back(channel + std::to_string(flagged) + " of " + std::to_string(records[c]) + " records (" + share +
