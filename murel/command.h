@@ -29,7 +29,6 @@ inline CLI::Option* add_quiet(CLI::App& command, bool& quiet) {
 /// The option metavariable and default of --threads, alike in every command.
 inline CLI::Option* add_threads(CLI::App& command, unsigned& threads, const std::string& help) {
     return command.add_option("--threads", threads, help + "; 0: one per core")
-        ->check(CLI::Range(0U, 1024U).description(""))
         ->type_name("N")
         ->default_str("0");
 }

@@ -506,7 +506,8 @@ void add_generate(CLI::App& app) {
                    "ADC bits: samples wrap into (with --saturate: are clipped at) -2^(bits-1) .. 2^(bits-1) - 1");
     o->saturate_option = command->add_flag("--saturate", o->saturate,
                                            "Clip samples at the ADC's range instead of wrapping them (default: wrap)");
-    add_threads(*command, o->threads, "Threads to generate on (the bytes are the same for any number)");
+    add_threads(*command, o->threads, "Threads to generate on (the bytes are the same for any number)")
+        ->check(CLI::Range(0U, 1024U).description(""));
     add_quiet(*command, o->quiet);
     command->add_option("--truth", o->truth,
                         "Also write the true pulse of every record as CSV "
