@@ -2,7 +2,9 @@
 #include "console_text.h"
 #include "hdf5_output.h"
 #include "calibration.h"
+#include "map_image.h"
 #include "path_json.h"
+#include "units.h"
 
 #include "directory_lock.h"
 #include "file_digest.h"
@@ -10,7 +12,6 @@
 #include "staged_file.h"
 #include "staging.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,13 +193,15 @@ void binning::check() const {
         fail("the residuals need 3 to " + std::to_string(most_spectrum_bins) + " bins, not " + std::to_string(residual_bins));
     if (!(residual_range > 0.0) || !std::isfinite(residual_range))
         fail("the residual range must be positive and finite, not " + shown(residual_range));
+    if (calibrated && find_unit(unit) == nullptr)
+        fail("unknown unit " + json(unit).dump(-1, ' ', false, json::error_handler_t::replace) + "; the known units are " + unit_names());
 }
 
 json binning::to_json() const {
     return {{"spectrum", {{"bins", spectrum_bins}, {"min", spectrum_min}, {"max", spectrum_max}}},
             {"map", {{"bins", map_bins}, {"min", map_min}, {"max", map_max}}},
             {"residuals", {{"bins", residual_bins}, {"range", residual_range}}},
-            {"calibration", calibrated ? json{{"factor", factor}, {"offset", offset}} : json(nullptr)}};
+            {"calibration", calibrated ? json{{"factor", factor}, {"offset", offset}, {"unit", unit}} : json(nullptr)}};
 }
 
 binning binning::from_json(const json& j) {
@@ -216,6 +219,8 @@ binning binning::from_json(const json& j) {
     if (b.calibrated) {
         b.factor = calibration.at("factor").get<double>();
         b.offset = calibration.at("offset").get<double>();
+        // Analyses from before units were named say only "calibrated".
+        b.unit = calibration.value("unit", "calibrated");
     }
     b.check();
     return b;
@@ -609,6 +614,50 @@ histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
     return calibrated;
 }
 
+std::vector<std::string> totals::channel_warnings(std::size_t c, const std::vector<line_measurement>& lines) const {
+    std::vector<std::string> warnings;
+    if (records[c] == 0) return warnings;
+    const std::string channel = "channel " + shown_name(channel_names[c]) + ": ";
+    const auto number = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", value);
+        return std::string(text);
+    };
+    if (lines.empty()) {
+        std::string range = number(bins_.spectrum_min) + " to " + number(bins_.spectrum_max) + " ADC";
+        if (bins_.calibrated)
+            range += " (" + number(bins_.spectrum_min * bins_.factor + bins_.offset) + " to " +
+                     number(bins_.spectrum_max * bins_.factor + bins_.offset) + " " + bins_.unit +
+                     "); the spectrum range is given in ADC, also when calibrating";
+        warnings.push_back(channel + "no line found in the spectrum from " + range);
+    }
+    const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c];
+    // More than one record in twenty set aside is more than noise or pile-up make.
+    if (flagged * 20 > records[c]) {
+        const std::pair<std::int64_t, const char*> kinds[] = {
+            {fit_failed[c], "failed fits"}, {poor_fit[c], "poor fits"}, {clipped[c], "clipped"}, {no_pulse[c], "without a pulse"}};
+        std::string counts;
+        for (const auto& [count, kind] : kinds)
+            if (count > 0) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
+        // Records read with the wrong length are cut through their pulses and fail their fits;
+        // those read from the wrong first byte are garbled and clip; pulses that go the other way
+        // fit poorly or not at all.
+        const bool length_given = ("," + format + ",").find(",cdb,") != std::string::npos ||
+                                  ("," + format + ",").find(",wavedump,") != std::string::npos;
+        const std::int64_t largest = std::max({fit_failed[c], poor_fit[c], clipped[c], no_pulse[c]});
+        std::string cause = "the polarity (--polarity): the pulses may go the other way";
+        if (length_given && largest == fit_failed[c])
+            cause = "the record length (--samples): records of another length cut through the pulses";
+        else if (length_given && largest == clipped[c])
+            cause = "the header (--header): records that do not start at a sample hold garbled samples";
+        char share[32];
+        std::snprintf(share, sizeof share, "%.1f %%", 100.0 * static_cast<double>(flagged) / static_cast<double>(records[c]));
+        warnings.push_back(channel + std::to_string(flagged) + " of " + std::to_string(records[c]) + " records (" + share +
+                           ") were set aside (" + counts + "); the likeliest cause is " + cause);
+    }
+    return warnings;
+}
+
 json totals::write_gate(const std::string& path, std::size_t k, const line_measurement& line,
                         const std::vector<line_measurement>& y_lines) const {
     const int n = map_.nBinsX;
@@ -703,20 +752,13 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         spectrum_.write(outputs.temp("spectrum-adc.txt").c_str());
     }
     spectrum.write(outputs.temp("spectrum.txt").c_str());
-    const scratch_directory scratch(dir);
     std::future<void> map_written;
     if (pair_) {
         const std::string map_text = outputs.temp("map.txt"), image = outputs.temp("map1.ppm");
         // The map's two files take a while and need nothing else: they are written beside the rest.
-        map_written = std::async(std::launch::async | std::launch::deferred, [this, map_text, image, &scratch] {
+        map_written = std::async(std::launch::async | std::launch::deferred, [this, map_text, image] {
             map_.writeText(map_text.c_str());
-            const std::string written = scratch.path() + "/map1.ppm";
-            map_.writeImage((scratch.path() + "/map").c_str(), true);
-            // The image takes the place, and so the permissions, of its staged file.
-            struct stat staged;
-            if (::stat(image.c_str(), &staged) != 0 || ::chmod(written.c_str(), staged.st_mode & 07777) != 0 ||
-                std::rename(written.c_str(), image.c_str()) != 0)
-                throw std::system_error(errno, std::generic_category(), "cannot write map1.ppm");
+            write_map_image(map_, image);
         });
     }
     if (with_truth) residuals_.write(outputs.temp("residuals.txt").c_str());
@@ -738,7 +780,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["format"] = format;
     summary["samples"] = samples > 0 ? json(samples) : json(nullptr);
     summary["header_bytes"] = header_bytes ? json(*header_bytes) : json(nullptr);
-    summary["unit"] = bins_.calibrated || !line_energies.empty() ? "calibrated" : "ADC";
+    summary["unit"] = bins_.calibrated || !line_energies.empty() ? bins_.unit : "ADC";
     summary["binning"] = bins_.to_json();
     if (!line_energies.empty()) summary["line_calibration"] = {{"energies", line_energies}, {"channels", line_calibrations}};
     put_paths(summary, "channel_names", channel_names);
@@ -754,6 +796,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
                               "and width (a line one bin wide?); they are null", k, lines[c][k].position);
                 summary["warnings"].push_back("channel " + shown_name(channel_names[c]) + " " + text);
             }
+        for (const std::string& warning : channel_warnings(c, lines[c])) summary["warnings"].push_back(warning);
     }
     summary["pair"] = nullptr;
     summary["gates"] = json::array();
@@ -810,7 +853,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         if (!pair_)
             for (const char* name : {"map.txt", "map1.ppm"}) std::filesystem::remove(dir + "/" + name, ignored);
     }
-    print_summary(out, summary);
+    if (out != nullptr) print_summary(out, summary);
     return summary;
 }
 

@@ -35,8 +35,10 @@ struct binning {
     double residual_range = 100.0;   ///< ADC; the residual axis runs from -range to +range
     double factor = 1.0, offset = 0.0;  ///< axis calibration, x * factor + offset
     bool calibrated = false;
+    std::string unit = "calibrated";  ///< of the calibrated axes, one of known_units()
 
-    /// Throws std::invalid_argument naming the first setting that cannot make a histogram.
+    /// Throws std::invalid_argument naming the first setting that cannot make a histogram, or
+    /// an unknown unit.
     void check() const;
     nlohmann::json to_json() const;
     static binning from_json(const nlohmann::json& j);
@@ -135,7 +137,7 @@ public:
     /// (with truth) and summary.json, which lists the size and hash of every other output,
     /// `along` included, into `dir` (staged, all renamed into place at the end with termination
     /// signals held back), removes outputs left there by an earlier run that this one does not
-    /// replace, then prints the readable summary to `out`; returns the summary.  Throws
+    /// replace, then prints the readable summary to `out` (none when null); returns the summary.  Throws
     /// std::system_error naming a file that cannot be written, murel::interruption (nothing
     /// renamed) once a guarded signal has arrived.
     /// With `hdf5`, its results go in before the list is made; its file must be among `along`.
@@ -189,6 +191,8 @@ private:
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
     // The spectrum in energy, each channel calibrated by its lines, described in `calibrations`.
     histogram1D line_calibrated_spectrum(nlohmann::json& calibrations) const;
+    // The warnings about channel c and its lines: no line found, too many records set aside.
+    std::vector<std::string> channel_warnings(std::size_t c, const std::vector<line_measurement>& lines) const;
     // Writes the y spectrum gated on x line k to `path` and returns its summary.
     nlohmann::json write_gate(const std::string& path, std::size_t k, const line_measurement& line,
                               const std::vector<line_measurement>& y_lines) const;

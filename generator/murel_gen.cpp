@@ -409,8 +409,10 @@ struct event_scratch {
     std::vector<double> noise, pulse_a, pulse_b, work;
 };
 
-MUREL_WIDEST_VECTORS void render_event(event_start start, const pulse_model& model, int samples, event_scratch& scratch,
-                                       unsigned char* out) {
+// Renders one event into `out`; with `find_wraps`, returns which of its records (bit 0: A,
+// bit 1: B) hold a sample that wrapped round the ADC's range.
+MUREL_WIDEST_VECTORS unsigned render_event(event_start start, const pulse_model& model, int samples,
+                                           event_scratch& scratch, unsigned char* out, bool find_wraps) {
     double* const noise = scratch.noise.data();
     double* const pulse_a = scratch.pulse_a.data();
     double* const pulse_b = scratch.pulse_b.data();
@@ -433,6 +435,18 @@ MUREL_WIDEST_VECTORS void render_event(event_start start, const pulse_model& mod
         store([](double value) { return adc_sample(value, 16, false); });
     else
         store([&model](double value) { return adc_sample(value, model.bits, model.saturate); });
+    if (!find_wraps || model.saturate) return 0;
+    // The values whose whole part lies outside -half .. half - 1, as adc_sample takes them.
+    const double half = static_cast<double>(std::int32_t{1} << (model.bits - 1));
+    const double sigma = model.noise_sigma;
+    unsigned wrapped = 0;
+    for (int j = 0; j < samples; ++j) {
+        const double a = noise[2 * j] * sigma + pulse_a[j];
+        const double b = noise[2 * j + 1] * sigma + pulse_b[j];
+        if (a <= -half - 1 || a >= half) wrapped |= 1;
+        if (b <= -half - 1 || b >= half) wrapped |= 2;
+    }
+    return wrapped;
 }
 
 }  // namespace
@@ -453,7 +467,8 @@ void skip_events(generator& g, const pulse_model& model, int samples, std::uint6
 }
 
 void generate_events(generator& g, const pulse_model& model, int samples, std::uint64_t events,
-                     const event_sink& sink, unsigned threads, const params_sink& params, int block_events) {
+                     const event_sink& sink, unsigned threads, const params_sink& params, int block_events,
+                     const wrap_sink& wrapped) {
     threads = std::max(threads, 1U);
     const std::size_t bytes_per_event = 4 * static_cast<std::size_t>(samples);
     if (block_events <= 0) block_events = static_cast<int>(std::max<std::size_t>(1, 256000 / bytes_per_event));
@@ -488,8 +503,12 @@ void generate_events(generator& g, const pulse_model& model, int samples, std::u
                     }
                     next_event += count;
                 }
-                for (std::size_t e = 0; e < count; ++e)
-                    render_event(starts[e], model, samples, scratch, bytes.data() + e * bytes_per_event);
+                for (std::size_t e = 0; e < count; ++e) {
+                    const unsigned wraps = render_event(starts[e], model, samples, scratch,
+                                                        bytes.data() + e * bytes_per_event, static_cast<bool>(wrapped));
+                    for (int channel : {0, 1})
+                        if (wraps & (1U << channel)) wrapped(first + e, channel);
+                }
                 sink(bytes.data(), count * bytes_per_event, first * bytes_per_event);
             }
         } catch (...) {

@@ -138,14 +138,19 @@ using event_sink = std::function<void(const unsigned char* bytes, std::size_t si
 /// Receives the pulses of event `event` (counted from the start of the run), in event order.
 using params_sink = std::function<void(std::uint64_t event, const drawn_pulse& a, const drawn_pulse& b)>;
 
+/// Receives the event (counted from the start of the run) and channel (0: A, 1: B) of a record
+/// with a sample that wrapped round the ADC's range.
+using wrap_sink = std::function<void(std::uint64_t event, int channel)>;
+
 /// Generates `events` events of `samples` sample pairs from g and `model`, exactly as one
 /// sequential pass would, on `threads` threads in blocks of `block_events` (0: about 256 kB),
-/// handing each block to `sink` (from any of the threads, one call at a time per block) and,
-/// if given, each event's pulses to `params` (one call at a time, in order); leaves g where
-/// the sequential pass would and rethrows the first exception of a sink.
+/// handing each block to `sink` (from any of the threads, one call at a time per block),
+/// if given, each event's pulses to `params` (one call at a time, in order) and each record
+/// that wrapped to `wrapped` (from any thread, possibly at once); leaves g where the
+/// sequential pass would and rethrows the first exception of a sink.
 void generate_events(generator& g, const pulse_model& model, int samples, std::uint64_t events,
                      const event_sink& sink, unsigned threads, const params_sink& params = {},
-                     int block_events = 0);
+                     int block_events = 0, const wrap_sink& wrapped = {});
 
 /// Synthetic data phase: reseeds g, prints its two console lines and writes synth-1.cdb and
 /// synth-1.sgl in `dir` on `threads` threads (0: one per core).

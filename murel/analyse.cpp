@@ -11,6 +11,7 @@
 #include "pulse_model.h"
 #include "run.h"
 #include "staged_file.h"
+#include "units.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -44,7 +45,9 @@ struct analyse_options {
     std::vector<double> map_range{0.0, 65535.0};
     std::vector<double> calibration;
     std::vector<double> line_energies;
+    std::string unit;
     bool records = false;
+    bool quiet = false;
     bool no_hdf5 = false;
     std::string method = "auto";
     std::string chain_file;
@@ -195,6 +198,11 @@ void run(const analyse_options& o) {
         bins.calibrated = true;
         bins.factor = o.calibration[0];
         bins.offset = o.calibration[1];
+        if (!o.unit.empty()) bins.unit = o.unit;
+    } else if (!o.line_energies.empty()) {
+        if (!o.unit.empty()) bins.unit = o.unit;
+    } else if (!o.unit.empty()) {
+        throw usage_error("--unit " + o.unit + " names the unit of --calibrate or --calibrate-lines, neither of which is given");
     }
     analysis::analysis_options options = o.analysis;
     options.polarity = o.polarity == "negative"   ? analysis::polarity_choice::negative
@@ -300,11 +308,12 @@ void run(const analyse_options& o) {
     // The fits keep a core busy each: more threads than cores only cost memory.
     const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
     if (options.threads > cores) {
-        std::fprintf(stderr, "murel: note: --threads %u capped at the %u cores\n", options.threads, cores);
+        if (!o.quiet)
+            std::fprintf(stderr, "murel: note: --threads %u capped at the %u cores\n", options.threads, cores);
         options.threads = cores;
     }
     analysis::totals totals = [&] {
-        progress shown("analyse", "records", plan.estimated_records, 0.0);
+        progress shown("analyse", "records", plan.estimated_records, 0.0, !o.quiet);
         return analysis::analyse(plan, bins, options, sink, [&shown](std::uint64_t done) {
             interruption_guard::check();
             shown.advance(done);
@@ -321,7 +330,7 @@ void run(const analyse_options& o) {
     std::vector<staged_file*> along;
     if (records_csv) along.push_back(records_csv.get());
     if (hdf5) along.push_back(&hdf5->file());
-    analysis::print_warnings(totals.write(o.output, stdout, along, hdf5.get()), stderr);
+    analysis::print_warnings(totals.write(o.output, o.quiet ? nullptr : stdout, along, hdf5.get()), stderr);
     if (!o.records) std::filesystem::remove(o.output + "/records.csv");
     if (!hdf5) std::filesystem::remove(o.output + "/analysis.h5");
     // Once the set is in place, a signal that came during its writing ends the run.
@@ -361,7 +370,8 @@ void add_analyse(CLI::App& app) {
         ->default_str(std::to_string(cdb_samples) + " for cdb");
     command->add_option("--polarity", options->polarity, "Which way the pulses go; auto decides per channel from its first records")
         ->check(CLI::IsMember({"auto", "positive", "negative"}).description(""))
-        ->type_name("auto|positive|negative");
+        ->type_name("auto|positive|negative")
+        ->default_str("auto");
     command->add_option("--pair", options->pair, "The two channels of the map and the gates")
         ->type_name("NAME,NAME")
         ->default_str("the first two channels");
@@ -370,22 +380,38 @@ void add_analyse(CLI::App& app) {
         ->check(CLI::PositiveNumber.description(""))
         ->type_name("NS");
     command->add_flag("--strict", options->analysis.reading.strict, "A file cut off mid-record is an error, not a warning");
+    // Two numbers take the help's "x 2" away from their metavariable.
+    const auto pair_text = [](const std::vector<double>& range) {
+        std::ostringstream text;
+        text << range[0] << ' ' << range[1];
+        return text.str();
+    };
     command->add_option("--bins", options->bins.spectrum_bins, "Bins of the amplitude spectrum")
         ->check(CLI::Range(16, analysis::binning::most_spectrum_bins).description(""))
         ->type_name("N");
-    command->add_option("--range", options->spectrum_range, "Centres of the first and last spectrum bins, ADC")
+    command->add_option("--range", options->spectrum_range,
+                        "Centres of the first and last spectrum bins, in ADC also with --calibrate")
         ->expected(2)
-        ->type_name("MIN MAX");
+        ->option_text("MIN MAX=" + pair_text(options->spectrum_range));
     command->add_option("--map-bins", options->bins.map_bins, "Bins per axis of the map")
         ->check(CLI::Range(3, analysis::binning::most_map_bins).description(""))
         ->type_name("N");
-    command->add_option("--map-range", options->map_range, "Centres of the first and last map bins, ADC")
+    command->add_option("--map-range", options->map_range,
+                        "Centres of the first and last map bins, in ADC also with --calibrate")
         ->expected(2)
-        ->type_name("MIN MAX");
+        ->option_text("MIN MAX=" + pair_text(options->map_range));
     command->add_option("--calibrate", options->calibration, "Report amplitudes as amplitude * FACTOR + OFFSET")
         ->expected(2)
-        ->type_name("FACTOR OFFSET")
-        ->default_str("none");
+        ->option_text("FACTOR OFFSET=none");
+    command->add_option("--unit", options->unit, "The unit of amplitudes calibrated by --calibrate or --calibrate-lines: " + analysis::unit_names())
+        ->check(CLI::Validator(
+            [](std::string& unit) {
+                return analysis::find_unit(unit) ? std::string()
+                                                 : "unknown unit '" + unit + "'; the units are " + analysis::unit_names();
+            },
+            "", "unit"))
+        ->type_name("NAME")
+        ->default_str("calibrated");
     command->add_option("--calibrate-lines", options->line_energies,
                         "Calibrate each channel by its strongest lines, matched in order of position to these energies")
         ->delimiter(',')
@@ -420,7 +446,8 @@ void add_analyse(CLI::App& app) {
         ->check(non_empty)
         ->type_name("FILE")
         ->default_str("none");
-    command->add_option("--threads", options->analysis.threads, "Threads to use (0: one per core; at most one per core)")->type_name("T");
+    add_threads(*command, options->analysis.threads, "Threads to fit records on (at most one per core)");
+    add_quiet(*command, options->quiet);
     command->callback([options] { run(*options); });
 }
 

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <stdexcept>
+#include <string>
 
 namespace murel::cli {
 
@@ -18,6 +19,19 @@ struct usage_error : std::runtime_error {
 /// Refuses an empty argument, such as an output directory of "".
 inline const CLI::Validator non_empty(
     [](std::string& value) { return value.empty() ? std::string("an empty name") : std::string(); }, "", "non-empty");
+
+/// Adds -q/--quiet to `command`: no progress, notes or summary print, only warnings and errors.
+inline CLI::Option* add_quiet(CLI::App& command, bool& quiet) {
+    return command.add_flag("-q,--quiet", quiet,
+                            "Print no progress, notes or summary; warnings and errors still go to standard error");
+}
+
+/// The option metavariable and default of --threads, alike in every command.
+inline CLI::Option* add_threads(CLI::App& command, unsigned& threads, const std::string& help) {
+    return command.add_option("--threads", threads, help + "; 0: one per core")
+        ->type_name("N")
+        ->default_str("0");
+}
 
 /// Adds `murel generate` to `app`.
 void add_generate(CLI::App& app);

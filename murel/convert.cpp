@@ -21,6 +21,7 @@ struct convert_options {
     std::uint64_t header_bytes = 0;
     std::int32_t adc_offset = formats::convert_options{}.adc_offset;
     bool strict = false;
+    bool quiet = false;
     CLI::Option* samples_option = nullptr;
     CLI::Option* header_option = nullptr;
 };
@@ -35,10 +36,12 @@ std::string format_names(bool writable_only) {
 // One progress line per pass over the inputs.
 class pass_progress {
 public:
+    explicit pass_progress(bool shown) : shown_at_all_(shown) {}
+
     void operator()(const char* pass, std::uint64_t records, std::uint64_t total) {
         if (pass != pass_) {
             shown_.reset();
-            shown_.emplace(std::string("convert: ") + pass, "records", total, 0.0);
+            shown_.emplace(std::string("convert: ") + pass, "records", total, 0.0, shown_at_all_);
             pass_ = pass;
             done_ = 0;
         }
@@ -47,6 +50,7 @@ public:
     }
 
 private:
+    bool shown_at_all_;
     std::optional<progress> shown_;
     std::string pass_;
     std::uint64_t done_ = 0;
@@ -59,7 +63,7 @@ void convert(const convert_options& o) {
     settings.reading.strict = o.strict;
     if (o.samples_option->count() > 0) settings.reading.samples = o.samples;
     if (o.header_option->count() > 0) settings.reading.header_bytes = o.header_bytes;
-    auto shown = std::make_shared<pass_progress>();
+    auto shown = std::make_shared<pass_progress>(!o.quiet);
     formats::convert_summary summary;
     try {
         const formats::format& target = formats::find(o.target);
@@ -112,6 +116,7 @@ void add_convert(CLI::App& app) {
                         "CoMPASS), taken off going the other way")
         ->check(CLI::Range(0, 65535).description(""))
         ->type_name("N");
+    add_quiet(*command, o->quiet);
     command->add_flag("--strict", o->strict,
                       "A file cut off mid-record, or holding events another file lacks at its end, is an error "
                       "(default: converted up to its last whole event, with a warning)");

@@ -35,7 +35,7 @@ constexpr const char* default_format = "cdb";
 constexpr double default_rate = 1000.0;
 
 struct generate_options {
-    std::string output, truth, model_file;
+    std::string output, output_option, truth, model_file;
     std::string format = default_format;
     double rate = default_rate;
     std::int32_t adc_offset = formats::convert_options{}.adc_offset;
@@ -43,7 +43,8 @@ struct generate_options {
     CLI::Option* rate_option = nullptr;
     CLI::Option* adc_offset_option = nullptr;
     bool print_model = false;
-    unsigned threads = std::max(std::thread::hardware_concurrency(), 1U);
+    bool quiet = false;
+    unsigned threads = 0;
     // Settings stay text until the model file has been applied, so that only the ones given
     // here override it.
     std::list<std::pair<CLI::Option*, std::string>> values;  // CLI11 keeps pointers to the strings
@@ -283,6 +284,60 @@ private:
     std::exception_ptr failure_;
 };
 
+// The records with a sample that wrapped round the ADC's range, gathered from any thread.
+class wrapped_records {
+public:
+    void add(std::uint64_t event, int channel) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        records_.emplace_back(event, channel);
+    }
+    /// In event order, events counted from the first of the data set.
+    std::vector<std::pair<std::uint64_t, int>> sorted(std::uint64_t first_event) const {
+        std::vector<std::pair<std::uint64_t, int>> result = records_;
+        for (auto& record : result) record.first += first_event;
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::uint64_t, int>> records_;
+};
+
+// The truth table of `written` again with a last column `wrapped`, 1 on the rows of the wrapped
+// records: which records wrap is known only once every event has been rendered.
+std::unique_ptr<staged_file> mark_wrapped(const staged_file& written, const std::string& path,
+                                          const std::vector<std::pair<std::uint64_t, int>>& wrapped) {
+    std::unique_ptr<staged_file> marked = stage("--truth", path);
+    std::ifstream in(written.temp_path());
+    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read back " + written.temp_path());
+    std::string line, text;
+    std::uint64_t size = 0;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (line.rfind('#', 0) == 0) {
+            text += line + '\n';  // the line naming the data set
+        } else if (header) {
+            text += line + ",wrapped\n";
+            header = false;
+        } else {
+            // Rows begin "event,channel,".
+            const std::size_t comma = line.find(',');
+            const std::uint64_t event = std::stoull(line.substr(0, comma));
+            const int channel = line[comma + 1] == 'A' ? 0 : 1;
+            text += line + (std::binary_search(wrapped.begin(), wrapped.end(), std::make_pair(event, channel)) ? ",1\n" : ",0\n");
+        }
+        if (text.size() >= (1 << 20)) {
+            marked->write_at(text.data(), text.size(), size);
+            size += text.size();
+            text.clear();
+        }
+    }
+    if (in.bad()) throw std::system_error(errno, std::generic_category(), "cannot read back " + written.temp_path());
+    marked->write_at(text.data(), text.size(), size);
+    return marked;
+}
+
 std::string writable_format_names() {
     std::string names;
     for (const formats::format& f : formats::registry())
@@ -307,7 +362,13 @@ void generate(generate_options& o) {
         std::fputs(format_model(set.model).c_str(), stdout);
         return;
     }
-    if (o.output.empty()) throw usage_error("generate: OUTPUT is required unless --print-model is given");
+    if (!o.output_option.empty()) {
+        if (!o.output.empty() && o.output != o.output_option)
+            throw usage_error("generate: two outputs, " + o.output + " and -o " + o.output_option + "; give one");
+        o.output = o.output_option;
+    }
+    if (o.output.empty()) throw usage_error("generate: OUTPUT (or -o OUTPUT) is required unless --print-model is given");
+    if (o.threads == 0) o.threads = std::max(std::thread::hardware_concurrency(), 1U);
     const std::string sidecar_path = o.output + ".model";
     if (!o.truth.empty() && (same_file(o.truth, o.output) || same_file(o.truth, sidecar_path)))
         throw usage_error("--truth " + o.truth + ": the same file as OUTPUT or its sidecar");
@@ -342,7 +403,7 @@ void generate(generate_options& o) {
     }
     const std::unique_ptr<staged_file> output = murel_gen_layout ? stage("OUTPUT", o.output) : nullptr;
     const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
-    const std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
+    std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
     const data_set_identity identity = identify(set, format_settings);
     std::unique_ptr<truth_writer> truth;
     if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, identity, set.model);
@@ -354,7 +415,7 @@ void generate(generate_options& o) {
     if (set.events > 0) {
         // The pass over the events before the range takes about 0.2 us each: minutes for a
         // range that starts a billion events in.
-        progress shown("generate: skipping", "events", set.first_event, 0.0);
+        progress shown("generate: skipping", "events", set.first_event, 0.0, !o.quiet);
         constexpr std::uint64_t step = 1 << 16;
         for (std::uint64_t skipped = 0; skipped < set.first_event; skipped += step) {
             const std::uint64_t events = std::min(step, set.first_event - skipped);
@@ -362,8 +423,9 @@ void generate(generate_options& o) {
             shown.advance(events);
         }
     }
+    wrapped_records wrapped;
     {
-        progress shown("generate", "events", set.events, static_cast<double>(bytes_per_event));
+        progress shown("generate", "events", set.events, static_cast<double>(bytes_per_event), !o.quiet);
         const event_sink write = [&](const unsigned char* bytes, std::size_t size, std::uint64_t offset) {
             if (feed)
                 (*feed)(bytes, size, offset);
@@ -374,9 +436,25 @@ void generate(generate_options& o) {
         params_sink record;
         if (truth)
             record = [&](std::uint64_t event, const drawn_pulse& a, const drawn_pulse& b) { truth->add(event, a, b); };
-        generate_events(g, set.model, set.samples, set.events, write, o.threads, record);
+        generate_events(g, set.model, set.samples, set.events, write, o.threads, record, 0,
+                        [&wrapped](std::uint64_t event, int channel) { wrapped.add(event, channel); });
     }
     if (truth) truth->flush();
+    const std::vector<std::pair<std::uint64_t, int>> wraps = wrapped.sorted(set.first_event);
+    if (!wraps.empty() && truth_file) {
+        if (truth_file->in_place())
+            std::fprintf(stderr, "murel: warning: --truth %s is not a regular file: it cannot mark the records that wrapped\n",
+                         o.truth.c_str());
+        else
+            truth_file = mark_wrapped(*truth_file, o.truth, wraps);
+    }
+    if (!wraps.empty() && !o.quiet) {
+        const auto in_a = std::count_if(wraps.begin(), wraps.end(), [](const auto& w) { return w.second == 0; });
+        std::fprintf(stderr, "murel: note: %zu of %llu records (A: %zu, B: %zu) have samples beyond the %d-bit ADC's range, "
+                     "wrapped round%s\n", wraps.size(), 2ULL * static_cast<unsigned long long>(set.events),
+                     static_cast<std::size_t>(in_a), wraps.size() - static_cast<std::size_t>(in_a), set.model.bits,
+                     truth_file && !truth_file->in_place() ? "; the truth table marks them in its column wrapped" : "");
+    }
     std::string description = format_data_set(set, MUREL_VERSION) + output_settings(o);
     description += "# the data set, whatever its range: a hash of all but first-event and events\n"
                    "data-set = " + identity.hash + "\n";
@@ -419,6 +497,10 @@ void add_generate(CLI::App& app) {
         "sidecar OUTPUT.model saying how to make it again; as cdb, in murel_gen's layout (12 zero bytes, then per "
         "event SAMPLES pairs of int16 A, B, little-endian).");
     command->add_option("OUTPUT", o->output, "The data file to write (for WaveDump: a directory of wave<N> files)")
+        ->type_name("FILE")
+        ->default_str("");
+    command->add_option("-o,--output", o->output_option, "The data file to write, as OUTPUT")
+        ->check(non_empty)
         ->type_name("FILE");
     o->format_option = command->add_option("--format", o->format,
                         "The format to write: " + writable_format_names() +
@@ -477,13 +559,14 @@ void add_generate(CLI::App& app) {
                    "ADC bits: samples wrap into (with --saturate: are clipped at) -2^(bits-1) .. 2^(bits-1) - 1");
     o->saturate_option = command->add_flag("--saturate", o->saturate,
                                            "Clip samples at the ADC's range instead of wrapping them (default: wrap)");
-    command->add_option("--threads", o->threads, "Threads to generate on (the bytes are the same for any number)")
-        ->check(CLI::Range(1U, 1024U).description(""))
-        ->type_name("T");
+    add_threads(*command, o->threads, "Threads to generate on (the bytes are the same for any number)")
+        ->check(CLI::Range(0U, 1024U).description(""));
+    add_quiet(*command, o->quiet);
     command->add_option("--truth", o->truth,
                         "Also write the true pulse of every record as CSV "
                         "(event,channel,component,amplitude,centre,width,offset; other shapes, negative polarity "
-                        "and pile-up add rise,decay,polarity and a row per pile-up pulse)")
+                        "and pile-up add rise,decay,polarity and a row per pile-up pulse; records that wrapped round "
+                        "the ADC's range add wrapped, 1 on their rows)")
         ->check(non_empty)
         ->type_name("FILE");
     command->add_option("--model", o->model_file,

@@ -20,6 +20,7 @@ struct merge_options {
     std::vector<std::string> inputs;
     std::string output;
     bool no_hdf5 = false;
+    bool quiet = false;
 };
 
 void run(const merge_options& o) {
@@ -71,7 +72,7 @@ void run(const merge_options& o) {
     if (!o.no_hdf5) hdf5 = std::make_unique<analysis::hdf5_output>(o.output);
     std::vector<staged_file*> along;
     if (hdf5) along.push_back(&hdf5->file());
-    analysis::print_warnings(sum.write(o.output, stdout, along, hdf5.get()), stderr);
+    analysis::print_warnings(sum.write(o.output, o.quiet ? nullptr : stdout, along, hdf5.get()), stderr);
     if (!hdf5) std::filesystem::remove(o.output + "/analysis.h5");
     // Records are not merged; a table left by an analysis into the same directory is not this one's.
     std::filesystem::remove(o.output + "/records.csv");
@@ -84,10 +85,14 @@ void add_merge(CLI::App& app) {
     auto options = std::make_shared<merge_options>();
     CLI::App* command = app.add_subcommand("merge", "Add up analyses of the same binning and measure their lines");
     command->add_option("DIR", options->inputs, "Output directories of murel analyse or murel merge")
-        ->required();
+        ->required()
+        ->type_name("")
+        ->default_str("");
     command->add_option("-o,--output", options->output, "Directory for the outputs (created if missing)")
         ->required()
-        ->check(non_empty);
+        ->check(non_empty)
+        ->type_name("DIR");
+    add_quiet(*command, options->quiet);
     command->add_flag("--no-hdf5", options->no_hdf5, "Do not write analysis.h5");
     command->callback([options] { run(*options); });
 }

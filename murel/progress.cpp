@@ -6,9 +6,9 @@
 
 namespace murel::cli {
 
-progress::progress(std::string what, std::string unit, std::uint64_t total, double bytes_per_unit)
+progress::progress(std::string what, std::string unit, std::uint64_t total, double bytes_per_unit, bool shown)
     : what_(std::move(what)), unit_(std::move(unit)), total_(total), bytes_per_unit_(bytes_per_unit),
-      enabled_(::isatty(STDERR_FILENO) == 1), start_(std::chrono::steady_clock::now()) {}
+      enabled_(shown && ::isatty(STDERR_FILENO) == 1), start_(std::chrono::steady_clock::now()) {}
 
 progress::~progress() {
     if (drawn_) std::fputs("\r\033[K", stderr);

@@ -14,8 +14,9 @@ namespace murel::cli {
 /// standard error is a terminal; the line is cleared when the run finishes.
 class progress {
 public:
-    /// `bytes_per_unit` turns units done into the MB/s figure; 0 leaves the figure out.
-    progress(std::string what, std::string unit, std::uint64_t total, double bytes_per_unit);
+    /// `bytes_per_unit` turns units done into the MB/s figure; 0 leaves the figure out; with
+    /// `shown` false (--quiet) nothing is drawn.
+    progress(std::string what, std::string unit, std::uint64_t total, double bytes_per_unit, bool shown = true);
     progress(const progress&) = delete;
     progress& operator=(const progress&) = delete;
     ~progress();

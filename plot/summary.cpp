@@ -59,18 +59,11 @@ std::string listed(const Names& names, Name name) {
     return result;
 }
 
-const unit_name* find_unit(const std::string& name) {
-    const auto& units = known_units();
-    const auto found = std::find_if(units.begin(), units.end(), [&name](const unit_name& u) { return u.name == name; });
-    return found == units.end() ? nullptr : &*found;
-}
-
 // Only whole names of the known sets reach the pictures; any other text in these fields may be
 // a file's attempt to smuggle something into a gnuplot script.
 void check_fields(const analysis_summary& summary) {
-    if (find_unit(summary.unit) == nullptr)
-        throw std::invalid_argument("unknown unit " + shown(summary.unit) + "; the known units are " +
-                                    listed(known_units(), [](const unit_name& u) { return u.name; }));
+    if (analysis::find_unit(summary.unit) == nullptr)
+        throw std::invalid_argument("unknown unit " + shown(summary.unit) + "; the known units are " + analysis::unit_names());
     for (const channel_summary& channel : summary.channels)
         if (channel.name.find('\0') != std::string::npos)
             throw std::invalid_argument("channel name " + shown(channel.name) + " holds a NUL byte");
@@ -88,17 +81,6 @@ void check_fields(const analysis_summary& summary) {
 }
 
 }  // namespace
-
-const std::vector<unit_name>& known_units() {
-    static const std::vector<unit_name> units = [] {
-        std::vector<unit_name> result{{"ADC", "ADC"}, {"calibrated", "calibrated units"},
-                                      {"calibrated units", "calibrated units"}};
-        for (const char* physical : {"eV", "keV", "MeV", "GeV", "mV", "V", "ns", "us", "ps", "pC", "fC"})
-            result.push_back({physical, physical});
-        return result;
-    }();
-    return units;
-}
 
 const std::vector<std::string>& known_flags() {
     // The analysis names its flags in turn; a number past the last one gets a name given before.
@@ -173,7 +155,7 @@ std::string analysis_summary::data_name() const {
 }
 
 std::string analysis_summary::unit_label() const {
-    const unit_name* found = find_unit(unit);
+    const unit_name* found = analysis::find_unit(unit);
     return found != nullptr ? found->label : unit;
 }
 

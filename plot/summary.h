@@ -1,6 +1,8 @@
 // What plot needs from an analysis directory's summary.json.
 #pragma once
 
+#include "units.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,13 +46,8 @@ struct flagged_record {
     std::string channel, flag;
 };
 
-/// A unit that amplitudes may be measured in: its name in summary.json and on an axis label.
-struct unit_name {
-    std::string name, label;
-};
-
-/// Every unit that summary.json may name.
-const std::vector<unit_name>& known_units();
+using analysis::known_units;
+using analysis::unit_name;
 
 /// Every flag that the analysis may give a record, as summary.json names it.
 const std::vector<std::string>& known_flags();

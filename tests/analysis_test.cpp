@@ -1,6 +1,7 @@
 // The analysis core: the file reader, the per-record fit, the line finder and the totals.
 #include "format.h"
 #include "lines.h"
+#include "map_image.h"
 #include "record_fit.h"
 #include "run.h"
 #include "totals.h"
@@ -10,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -515,4 +517,40 @@ TEST(analyse, threads_share_large_histograms_within_the_memory_budget) {
     const int one = peak_mib(1), sixteen = peak_mib(16);
     ASSERT_LT(one, 250);
     EXPECT_LT(sixteen - one, 80) << one << " MiB on one thread, " << sixteen << " MiB on sixteen";
+}
+
+TEST(map_image, matches_the_library_picture_byte_for_byte_and_prints_nothing) {
+    scratch_dir dir;
+    // Empty, a single count, counts only on the edges, spread counts, and too few bins for inner cells.
+    struct shape {
+        int nx, ny;
+        std::vector<std::array<double, 2>> entries;
+    };
+    const std::vector<shape> cases = {
+        {8, 8, {}},
+        {3, 3, {{{1.0, 1.0}}}},
+        {5, 4, {{{0.0, 0.0}}, {{4.0, 3.0}}, {{4.0, 3.0}}}},
+        {16, 9, {{{3.0, 2.0}}, {{3.0, 2.0}}, {{7.5, 4.0}}, {{12.0, 5.0}}, {{1.0, 1.0}}}},
+        {2, 5, {{{1.0, 1.0}}, {{0.0, 3.0}}}},
+    };
+    for (const shape& s : cases) {
+        histogram2D map(s.nx, s.ny, 1, 0.0, s.nx - 1.0, 0.0, s.ny - 1.0);
+        for (const auto& [x, y] : s.entries) map.add(x, y, 0);
+        testing::internal::CaptureStdout();
+        map.writeImage(dir.file("library").c_str(), true);
+        const std::string library_print = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        murel::analysis::write_map_image(map, dir.file("own.ppm"));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(library_print.rfind("Shift ", 0), 0u);
+        EXPECT_TRUE(test_support::read_file(dir.file("library1.ppm")) == test_support::read_file(dir.file("own.ppm")))
+            << s.nx << " x " << s.ny;
+    }
+    const histogram2D map(3, 3, 1, 0.0, 2.0, 0.0, 2.0);
+    try {
+        murel::analysis::write_map_image(map, dir.file("missing/own.ppm"));
+        FAIL() << "wrote into a missing directory";
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find(dir.file("missing/own.ppm")), std::string::npos) << e.what();
+    }
 }

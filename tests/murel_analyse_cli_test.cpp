@@ -1021,3 +1021,130 @@ TEST(murel_analyse_formats, truth_rows_match_records_by_event_in_any_channel_ord
         EXPECT_TRUE(listing(dir.file("refused")).empty());
     }
 }
+
+TEST(murel_command_line, unknown_commands_options_and_values_are_named_with_status_2) {
+    scratch_dir dir;
+    const std::string in = dir.file("x.cdb"), out = dir.file("out");
+    std::ofstream(in, std::ios::binary) << std::string(12 + 4000, '\0');
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"analyze", in}, "murel: unknown command 'analyze'; did you mean 'analyse'?\n"},
+        {{"plto"}, "murel: unknown command 'plto'; did you mean 'plot'?\n"},
+        {{"frobnicate"}, "murel: unknown command 'frobnicate'; the commands are generate, analyse, merge, plot, convert\n"},
+        {{"-V"}, "murel: -V is neither a command nor an option of murel (its options are --help, -h, --version)"},
+        {{}, "murel: a command is required: generate, analyse, merge, plot, convert\n"},
+        {{"analyse", "--bogus"}, "murel: analyse: unknown option --bogus\n"},
+        {{"analyse", in, "-o", out, "--tread", "3"}, "murel: analyse: unknown option --tread; did you mean --threads?\n"},
+        {{"merge", out, "-o", out, "--quite"}, "murel: merge: unknown option --quite; did you mean --quiet?\n"},
+        {{"analyse", in, "-o", out, "--calibrate", "2", "0", "--unit", "kev"},
+         "murel: --unit: unknown unit 'kev'; the units are ADC, calibrated, calibrated units, eV, keV, MeV"},
+        {{"analyse", in, "-o", out, "--unit", "keV"}, "murel: --unit keV names the unit of --calibrate or --calibrate-lines, neither of which is given\n"},
+        {{"plot", in, "-o", out, "--records", "3-1"}, "murel: --records: the range 3-1 runs backwards\n"},
+        {{"plot", in, "-o", out, "--records", "0-3,x"}, "murel: --records: 'x' is not an event number N or a range N-M"},
+        {{"plot", in, "-o", out, "--records", "-1"}, "murel: --records: '-1' is not an event number"},
+        {{"plot", in, "-o", out, "--records", "0-999,1000"}, "murel: --records: 1000 makes more than the 1000 records"},
+        {{"plot", in, "-o", out, "--records", "5-18446744073709551615"}, "makes more than the 1000 records"},
+        {{"generate", dir.file("a.cdb"), "-o", dir.file("b.cdb"), "--events", "3"}, "murel: generate: two outputs, "},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const run_result r = run_murel(arguments);
+        EXPECT_EQ(r.status, 2) << message;
+        if (message.rfind("murel: ", 0) == 0)
+            EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
+        else
+            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(listing(dir.path().string()), std::vector<std::string>{"x.cdb"}) << message;
+    }
+}
+
+TEST(murel_command_line, every_help_page_names_its_values_and_their_defaults_alike) {
+    for (const char* command : {"generate", "analyse", "merge", "plot", "convert"}) {
+        const run_result r = run_murel({command, "--help"});
+        ASSERT_EQ(r.status, 0) << command;
+        for (const char* raw : {"INT", "FLOAT", "UINT", "TEXT", " x 2"})
+            EXPECT_EQ(r.out.find(raw), std::string::npos) << command << " --help shows " << raw << ":\n" << r.out;
+        EXPECT_NE(r.out.find("-q,--quiet"), std::string::npos) << command;
+    }
+    for (const char* command : {"generate", "analyse"})
+        EXPECT_NE(run_murel({command, "--help"}).out.find("  --threads N=0 "), std::string::npos) << command;
+    const std::string analyse = run_murel({"analyse", "--help"}).out;
+    for (const char* shown : {"--range MIN MAX=0 65540 ", "--map-range MIN MAX=0 65535 ", "--unit NAME=calibrated ",
+                              "--polarity auto|positive|negative=auto"})
+        EXPECT_NE(analyse.find(shown), std::string::npos) << shown;
+    EXPECT_NE(run_murel({"plot", "--help"}).out.find("  --records LIST=none "), std::string::npos);
+}
+
+TEST(murel_analyse, warnings_for_no_line_and_records_set_aside_go_to_stderr_and_the_summary_and_survive_merge) {
+    if (!generate_is_built()) GTEST_SKIP() << "murel generate is not built";
+    scratch_dir dir;
+    const std::string data = dir.file("d.cdb");
+    ASSERT_EQ(run_murel({"generate", "-o", data, "--events", "600", "-q"}).status, 0);
+    // A clean analysis says nothing on stderr, and never the image writer's scale.
+    const run_result clean = run_murel({"analyse", data, "-o", dir.file("clean")});
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(clean.err, "");
+    EXPECT_EQ(clean.out.find("Shift"), std::string::npos) << clean.out;
+    EXPECT_EQ(clean.out.rfind("1 file(s), 600 events", 0), 0u) << clean.out;
+    EXPECT_TRUE(summary_of(dir.file("clean"))["warnings"].empty());
+
+    const std::string no_line = "channel A: no line found in the spectrum from 0 to 2000 ADC (0 to 1000 keV); the "
+                                "spectrum range is given in ADC, also when calibrating";
+    const run_result calibrated = run_murel({"analyse", data, "-o", dir.file("keV"), "--range", "0", "2000",
+                                             "--calibrate", "0.5", "0", "--unit", "keV"});
+    ASSERT_EQ(calibrated.status, 0) << calibrated.err;
+    EXPECT_EQ(calibrated.err.rfind("murel: warning: " + no_line + "\n", 0), 0u) << calibrated.err;
+    json summary = summary_of(dir.file("keV"));
+    EXPECT_EQ(summary["unit"], "keV");
+    EXPECT_EQ(summary["warnings"].size(), 2u);
+    EXPECT_EQ(summary["warnings"][0], no_line);
+
+    // Merged, the warnings are those of the sum: the same here, never listed twice.
+    ASSERT_EQ(run_murel({"analyse", data, "-o", dir.file("keV2"), "--range", "0", "2000", "--calibrate", "0.5", "0",
+                         "--unit", "keV", "-q"}).status, 0);
+    const run_result merged = run_murel({"merge", dir.file("keV"), dir.file("keV2"), "-o", dir.file("sum"), "--quiet"});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_EQ(merged.out, "");
+    summary = summary_of(dir.file("sum"));
+    EXPECT_EQ(summary["unit"], "keV");
+    EXPECT_EQ(summary["warnings"], summary_of(dir.file("keV"))["warnings"]);
+    EXPECT_EQ(merged.err, calibrated.err);
+    // An analysis in another unit is another binning.
+    ASSERT_EQ(run_murel({"analyse", data, "-o", dir.file("MeV"), "--range", "0", "2000", "--calibrate", "0.5", "0",
+                         "--unit", "MeV", "-q"}).status, 0);
+    EXPECT_EQ(run_murel({"merge", dir.file("keV"), dir.file("MeV"), "-o", dir.file("mixed")}).status, 1);
+
+    // Misread records: each way of misreading names its own cause.
+    {
+        const std::string bytes = read_file(data);
+        std::ofstream(dir.file("shifted.cdb"), std::ios::binary) << bytes.substr(0, 12) << '\0' << bytes.substr(12, bytes.size() - 13);
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> misread = {
+        {{data, "--samples", "500"}, "the likeliest cause is the record length (--samples)"},
+        {{dir.file("shifted.cdb")}, "the likeliest cause is the header (--header)"},
+        {{data, "--polarity", "negative"}, "the likeliest cause is the polarity (--polarity)"},
+    };
+    for (const auto& [arguments, cause] : misread) {
+        std::vector<std::string> line{"analyse", "-o", dir.file("misread"), "-q"};
+        line.insert(line.end(), arguments.begin(), arguments.end());
+        const run_result r = run_murel(line);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        summary = summary_of(dir.file("misread"));
+        std::size_t named = 0;
+        for (const json& warning : summary["warnings"]) {
+            const std::string text = warning.get<std::string>();
+            EXPECT_NE(r.err.find("murel: warning: " + text + "\n"), std::string::npos) << text;
+            if (text.find(" records set aside") == std::string::npos && text.find("were set aside") != std::string::npos)
+                named += text.find(cause) != std::string::npos;
+        }
+        EXPECT_EQ(named, 2u) << cause << "\n" << r.err;
+    }
+}
+
+TEST(murel_analyse, quiet_keeps_errors) {
+    scratch_dir dir;
+    const run_result r = run_murel({"analyse", dir.file("missing.cdb"), "-o", dir.file("out"), "-q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("murel: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("missing.cdb"), std::string::npos) << r.err;
+}

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <set>
 
 using namespace murel;
 using test_support::listing;
@@ -42,23 +43,31 @@ public:
         g_.generator_state = seed;
     }
 
-    // Appends the next event's samples to `bytes` and its truth rows to `truth`, or only draws it.
-    void next_event(std::uint64_t event, std::string* bytes, std::string* truth) {
+    // Appends the next event's samples to `bytes` and keeps its truth rows if `truth`, or only draws it.
+    void next_event(std::uint64_t event, std::string* bytes, bool truth) {
         const pulse p[2] = {draw(), draw()};
+        bool wrapped[2] = {false, false};
+        const double half = static_cast<double>(std::int64_t{1} << (model_.bits - 1));
         for (int j = 0; j < samples_; ++j)
-            for (const pulse& channel : p) {
-                const auto bits = static_cast<std::uint16_t>(adc(g_.normal() * model_.noise_sigma + value(channel, j)));
+            for (int c = 0; c < 2; ++c) {
+                const double v = g_.normal() * model_.noise_sigma + value(p[c], j);
+                wrapped[c] = wrapped[c] || (!model_.saturate && (std::trunc(v) < -half || std::trunc(v) > half - 1));
+                const auto bits = static_cast<std::uint16_t>(adc(v));
                 if (bytes) *bytes += {static_cast<char>(bits & 0xFF), static_cast<char>(bits >> 8)};
             }
         for (int c = 0; truth && c < 2; ++c) {
-            *truth += row(event, "AB"[c], std::to_string(p[c].component), p[c].amplitude, p[c].centre, p[c]);
-            if (p[c].piled) *truth += row(event, "AB"[c], "pileup", p[c].second_amplitude, p[c].second_centre, p[c]);
+            rows_.push_back({row(event, "AB"[c], std::to_string(p[c].component), p[c].amplitude, p[c].centre, p[c]), wrapped[c]});
+            if (p[c].piled) rows_.push_back({row(event, "AB"[c], "pileup", p[c].second_amplitude, p[c].second_centre, p[c]), wrapped[c]});
         }
     }
 
-    // The truth table's first line.
-    std::string header() const {
-        return std::string("event,channel,component,amplitude,centre,width,offset") + (extended() ? ",rise,decay,polarity\n" : "\n");
+    // The truth table of the rows kept: a column wrapped only when a record wrapped.
+    std::string truth_table() const {
+        const bool any = std::any_of(rows_.begin(), rows_.end(), [](const auto& r) { return r.second; });
+        std::string table = std::string("event,channel,component,amplitude,centre,width,offset") +
+                            (extended() ? ",rise,decay,polarity" : "") + (any ? ",wrapped\n" : "\n");
+        for (const auto& [text, wrapped] : rows_) table += text + (any ? (wrapped ? ",1\n" : ",0\n") : "\n");
+        return table;
     }
 
 private:
@@ -156,12 +165,13 @@ private:
         if (extended())
             line += gaussian() ? ",,," : "," + number(p.rise) + "," + number(p.decay) + ",";
         if (extended()) line += model_.negative ? "-1" : "1";
-        return line + "\n";
+        return line;
     }
 
     generator g_;
     pulse_model model_;
     int samples_;
+    std::vector<std::pair<std::string, bool>> rows_;
 };
 
 }  // namespace
@@ -173,7 +183,8 @@ TEST(murel_generate, defaults_write_murel_gen_data_on_any_number_of_threads_with
     for (const char* threads : {"1", "3"}) {
         const run_result result = generate({"out.cdb", "--threads", threads}, dir.path().string());
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(result.out + result.err, "");
+        EXPECT_EQ(result.out + result.err,
+                  "murel: note: 12 of 20000 records (A: 4, B: 8) have samples beyond the 16-bit ADC's range, wrapped round\n");
         EXPECT_TRUE(read_file(dir.file("out.cdb")) == expected) << threads << " threads";
     }
     EXPECT_EQ(listing(dir.path().string()), (std::vector<std::string>{"out.cdb", "out.cdb.model"}));
@@ -350,9 +361,9 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
                                            dir.path().string());
         ASSERT_EQ(result.status, 0) << result.err;
         reference_data_set reference(c.seed, c.model, c.samples);
-        std::string bytes(12, '\0'), truth = reference.header();
-        for (std::uint64_t e = 0; e < c.first; ++e) reference.next_event(e, nullptr, nullptr);
-        for (std::uint64_t e = c.first; e < c.first + c.events; ++e) reference.next_event(e, &bytes, &truth);
+        std::string bytes(12, '\0');
+        for (std::uint64_t e = 0; e < c.first; ++e) reference.next_event(e, nullptr, false);
+        for (std::uint64_t e = c.first; e < c.first + c.events; ++e) reference.next_event(e, &bytes, true);
         EXPECT_TRUE(read_file(dir.file("out")) == bytes) << "seed " << c.seed;
         // The table's first line names the data set and the range; the rest is the truth.
         const std::string table = read_file(dir.file("truth.csv"));
@@ -361,7 +372,7 @@ TEST(murel_generate, files_and_truth_agree_with_a_plain_computation) {
         ASSERT_TRUE(identity) << table.substr(0, body);
         EXPECT_EQ(identity->first_event, c.first);
         EXPECT_EQ(identity->events, c.events);
-        EXPECT_EQ(table.substr(body), truth) << "seed " << c.seed;
+        EXPECT_EQ(table.substr(body), reference.truth_table()) << "seed " << c.seed;
     }
 }
 
@@ -431,13 +442,13 @@ TEST(murel_generate, usage_errors_name_the_option_and_value_and_write_nothing) {
         {{"out", "--baseline-slope", "-inf"}, "murel: --baseline-slope -inf: '-inf' is not a finite number\n"},
         {{"out", "--bits", "10"}, "murel: --bits 10: expected one of 12, 14, 16\n"},
         {{"out", "--bits", "15"}, "murel: --bits 15: expected one of 12, 14, 16\n"},
-        {{"out", "--saturate", "yes"}, "The following argument was not expected: yes"},
+        {{"out", "--saturate", "yes"}, "murel: generate: unexpected argument 'yes'\n"},
         {{"out", "--model", "model"}, "murel: model:1: decay = 0: the decay time must be above 0\n", "decay = 0\n"},
-        {{"out", "--threads", "0"}, "--threads: Value 0"},
+        {{"out", "--threads", "1025"}, "--threads: Value 1025"},
         {{"out", "--model", "missing.txt"}, "--model: File does not exist: missing.txt"},
         {{"out", "--truth", "out.model"}, "murel: --truth out.model: the same file as OUTPUT or its sidecar\n"},
         {{"out", "--truth", "./out"}, "murel: --truth ./out: the same file as OUTPUT or its sidecar\n"},
-        {{}, "murel: generate: OUTPUT is required unless --print-model is given\n"},
+        {{}, "murel: generate: OUTPUT (or -o OUTPUT) is required unless --print-model is given\n"},
         {{"dir/"}, "murel: OUTPUT dir/: not a file name\n"},
         {{"out", "--model", "model"}, "murel: model:2: expected 'key = value', not 'width 3'\n", "noise = 1\nwidth 3\n"},
         {{"out", "--model", "model", "--seed", "5"}, "murel: model:3: seed = 0: must be 1 to 2147483646\n",
@@ -507,7 +518,57 @@ TEST(murel_generate, help_lists_every_option_with_its_default) {
                                "--noise SIGMA=20", "--shape gaussian|exponential|preamp=gaussian",
                                "--rise VALUE[,RELSIGMA]=10,0", "--decay VALUE[,RELSIGMA]=100,0",
                                "--polarity positive|negative=positive", "--pileup PROBABILITY,MIN_DELAY,MAX_DELAY=0,0,0",
-                               "--baseline-slope ADC-PER-SAMPLE=0", "--bits 12|14|16=16", "--saturate", "--threads T=", "--truth FILE", "--model FILE", "--print-model"})
+                               "--baseline-slope ADC-PER-SAMPLE=0", "--bits 12|14|16=16", "--saturate", "--threads N=0", "--truth FILE", "--model FILE", "--print-model"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     EXPECT_EQ(run(MUREL_PATH, {"--version"}, dir.path().string()).out, MUREL_VERSION "\n");
+}
+
+TEST(murel_generate, records_that_wrap_are_counted_and_marked_in_the_truth_table_only_when_there_are_any) {
+    scratch_dir dir;
+    const std::string where = dir.path().string();
+    const run_result all = generate({"-o", "all.cdb", "--truth", "all.csv", "--threads", "0"}, where);
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.err, "murel: note: 12 of 20000 records (A: 4, B: 8) have samples beyond the 16-bit ADC's range, wrapped "
+                       "round; the truth table marks them in its column wrapped\n");
+    // On the default baseline near -28000 only a wrapped sample lies above +30000.
+    const std::string data = read_file(dir.file("all.cdb"));
+    std::set<std::pair<std::uint64_t, char>> wrapped_in_data;
+    for (std::uint64_t event = 0; event < 10000; ++event)
+        for (std::size_t j = 0; j < 2000; ++j) {
+            const std::size_t at = 12 + (event * 2000 + j) * 2;
+            const auto sample = static_cast<std::int16_t>(static_cast<unsigned char>(data[at]) | static_cast<unsigned char>(data[at + 1]) << 8);
+            if (sample > 30000) wrapped_in_data.insert({event, "AB"[j % 2]});
+        }
+    std::set<std::pair<std::uint64_t, char>> marked;
+    const std::vector<std::string> rows = test_support::lines(read_file(dir.file("all.csv")));
+    ASSERT_EQ(rows.size(), 20001u);
+    EXPECT_EQ(rows[0], "event,channel,component,amplitude,centre,width,offset,wrapped");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const std::string& row = rows[i];
+        ASSERT_TRUE(row.size() > 2 && (row.compare(row.size() - 2, 2, ",0") == 0 || row.compare(row.size() - 2, 2, ",1") == 0)) << row;
+        if (row.back() == '1') marked.insert({std::stoull(row), row[row.find(',') + 1]});
+    }
+    EXPECT_EQ(marked.size(), 12u);
+    EXPECT_EQ(marked, wrapped_in_data);
+
+    // The same events without the wrapped ones: the files are those of before, byte for byte.
+    const std::uint64_t first_wrapped = marked.begin()->first;
+    ASSERT_GT(first_wrapped, 0u);
+    const std::string events = std::to_string(first_wrapped);
+    const run_result some = generate({"some.cdb", "--truth", "some.csv", "--events", events}, where);
+    ASSERT_EQ(some.status, 0) << some.err;
+    EXPECT_EQ(some.err, "");
+    const std::string some_truth = read_file(dir.file("some.csv"));
+    EXPECT_EQ(some_truth.substr(0, some_truth.find('\n')), "event,channel,component,amplitude,centre,width,offset");
+    EXPECT_TRUE(read_file(dir.file("some.cdb")) == data.substr(0, 12 + first_wrapped * 4000));
+    // Saturated samples are clipped, never wrapped; -q keeps the note back.
+    for (const std::vector<std::string>& silent : {std::vector<std::string>{"sat.cdb", "--saturate", "--truth", "sat.csv"},
+                                                   std::vector<std::string>{"q.cdb", "-q", "--truth", "q.csv"}}) {
+        const run_result r = generate(silent, where);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+    }
+    EXPECT_EQ(test_support::lines(read_file(dir.file("sat.csv")))[0], "event,channel,component,amplitude,centre,width,offset");
+    EXPECT_TRUE(read_file(dir.file("q.csv")) == read_file(dir.file("all.csv")));
+    EXPECT_TRUE(read_file(dir.file("q.cdb")) == data);
 }

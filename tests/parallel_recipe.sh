@@ -17,8 +17,14 @@ seq 0 $((pieces - 1)) | parallel -j "$(nproc)" \
   'murel generate piece-{}.cdb --seed 7 --first-event $(({} * '$per_piece')) --events '$per_piece' --threads 1 --truth piece-{}.csv'
 { head -c 12 /dev/zero; for k in $(seq 0 $((pieces - 1))); do tail -c +13 "piece-$k.cdb"; done; } > joined.cdb
 # Each truth table starts with a comment naming its events; the joined one gets the whole range's.
+# Tables of pieces in which a record wrapped end in a column wrapped; the others get a 0 there.
+wrapped=0; if for k in $(seq 0 $((pieces - 1))); do sed -n 2p "piece-$k.csv"; done | grep -q ',wrapped$'; then wrapped=1; fi
 { echo "# data-set = $(sed -n 's/^data-set = //p' piece-0.cdb.model); first-event = 0; events = $((pieces * per_piece))"
-  sed -n 2p piece-0.csv; for k in $(seq 0 $((pieces - 1))); do tail -n +3 "piece-$k.csv"; done; } > joined.csv
+  for k in $(seq 0 $((pieces - 1))); do
+    awk -v all="$wrapped" -v first="$((k == 0))" \
+      'NR == 1 { next } NR == 2 { has = /,wrapped$/; if (first) print $0 (all && !has ? ",wrapped" : ""); next } { print $0 (all && !has ? ",0" : "") }' \
+      "piece-$k.csv"
+  done; } > joined.csv
 
 cmp whole.cdb joined.cdb
 cmp whole.csv joined.csv
