@@ -181,7 +181,8 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
     p.gate_lead = whole(c.gate_lead, "gate lead", false, false);
     if (p.short_gate > p.long_gate)
         throw std::invalid_argument(where + "the short gate " + short_gate.text() + " is longer than the long gate " + long_gate.text());
-    p.pileup_window = whole(c.pileup_window, "pile-up window", true);
+    // The search passes over records shorter than two windows, so the default fits any record.
+    p.pileup_window = whole(c.pileup_window, "pile-up window", true, c.pileup_window.text() != channel_chain{}.pileup_window.text());
     if (!(c.cfd_fraction > 0.0 && c.cfd_fraction < 1.0))
         throw std::invalid_argument(where + "CFD fraction " + shown(c.cfd_fraction) + ": must lie between 0 and 1");
     p.cfd_fraction = c.cfd_fraction;

@@ -68,7 +68,7 @@ struct table_writer {
         for (const column& c : columns) {
             const hsize_t unlimited = H5S_UNLIMITED, initial = extendable ? 0 : c.size();
             handle space(written(H5Screate_simple(1, &initial, extendable ? &unlimited : nullptr), file_name, c.name), H5Sclose);
-            handle creation(written(H5Pcreate(H5P_DATASET_CREATE), file_name, c.name), H5Pclose);
+            const handle creation = hdf5::untimed_creation(H5P_DATASET_CREATE, file_name, c.name);
             if (extendable) written_status(H5Pset_chunk(creation.get(), 1, &chunk_rows), file_name, c.name);
             datasets.emplace_back(written(H5Dcreate2(group.get(), c.name.c_str(), c.file_type(text), space.get(), H5P_DEFAULT,
                                                      creation.get(), H5P_DEFAULT),
@@ -121,7 +121,10 @@ struct hdf5_output::record_table {
     std::vector<column> columns{text_column("file"),       integer_column("event"), text_column("channel"),
                                 real_column("baseline"),   real_column("amplitude"), real_column("centre"),
                                 real_column("width"),      text_column("flag"),     real_column("timestamp", "s"),
-                                real_column("daq_energy")};
+                                real_column("daq_energy"), real_column("baseline_rms"), real_column("baseline_slope"),
+                                real_column("trap_energy"), real_column("trap_max"), real_column("charge"),
+                                real_column("charge_short"), real_column("psd"), real_column("t_leading"),
+                                real_column("t_cfd"), real_column("rise_time"), real_column("chi2")};
     std::optional<table_writer> writer;
 };
 
@@ -153,11 +156,16 @@ void hdf5_output::add_records(const std::vector<record_result>& results, const s
         c[3].reals.push_back(r.estimate.baseline);
         c[4].reals.push_back(r.estimate.amplitude);
         c[5].reals.push_back(r.estimate.centre);
-        c[6].reals.push_back(r.estimate.width);
+        c[6].reals.push_back(r.how == method::fit ? r.estimate.width : not_a_number);
         c[7].texts.push_back(flag_name(r.estimate.flag));
         const std::optional<double>& tick = tick_seconds[r.channel];
         c[8].reals.push_back(r.timestamp && tick ? static_cast<double>(*r.timestamp) * *tick : not_a_number);
         c[9].reals.push_back(r.daq_energy.value_or(not_a_number));
+        const record_measures& m = r.measures;
+        std::size_t next = 10;
+        for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
+                                                   &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2})
+            c[next++].reals.push_back(value->value_or(not_a_number));
     }
     errno = 0;
     records_->writer->append(c);

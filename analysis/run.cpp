@@ -36,6 +36,7 @@ public:
         if (!read || std::strncmp(line_, "event,channel,component,amplitude", 33) != 0)
             throw std::invalid_argument(path + ": not a truth table (its first line is not the header)");
         data_start_ = std::ftell(file_.get());
+        header_lines_ = line_number_;
     }
 
     // The true amplitude of channel `channel` (0: A, 1: B) of the event `place` events after the
@@ -79,7 +80,7 @@ private:
         if (data_start_ < 0 || std::fseek(file_.get(), data_start_, SEEK_SET) != 0)
             throw std::system_error(errno, std::generic_category(), "cannot read " + path_ + " again");
         window_.clear();
-        line_number_ = 1;
+        line_number_ = header_lines_;
         ended_ = false;
         read_row();
         if (window_.empty())
@@ -126,6 +127,7 @@ private:
     long data_start_ = -1;
     char line_[1024];
     std::uint64_t line_number_ = 0;
+    std::uint64_t header_lines_ = 0;  // the comments and the header row
     bool ended_ = false;
     std::optional<std::uint64_t> first_event_;
     std::deque<event_truth> window_;

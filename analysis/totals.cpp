@@ -639,14 +639,16 @@ std::vector<std::string> totals::channel_warnings(std::size_t c, const std::vect
         std::string counts;
         for (const auto& [count, kind] : kinds)
             if (count > 0) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + kind;
-        // Records read with the wrong length are cut through their pulses and fail their fits;
-        // those read from the wrong first byte are garbled and clip; pulses that go the other way
-        // fit poorly or not at all.
+        // Records read with the wrong length are cut through their pulses and fail their fits or
+        // show no pulse; those read from the wrong first byte are garbled and clip; pulses that go
+        // the other way fit poorly or not at all.
         const bool length_given = ("," + format + ",").find(",cdb,") != std::string::npos ||
                                   ("," + format + ",").find(",wavedump,") != std::string::npos;
         const std::int64_t largest = std::max({fit_failed[c], poor_fit[c], clipped[c], no_pulse[c]});
+        // A wrong length leaves some records with a pulse; a wrong polarity leaves none.
+        const bool some_without_pulse = largest == no_pulse[c] && no_pulse[c] * 10 < records[c] * 9;
         std::string cause = "the polarity (--polarity): the pulses may go the other way";
-        if (length_given && largest == fit_failed[c])
+        if (length_given && (largest == fit_failed[c] || some_without_pulse))
             cause = "the record length (--samples): records of another length cut through the pulses";
         else if (length_given && largest == clipped[c])
             cause = "the header (--header): records that do not start at a sample hold garbled samples";

@@ -104,9 +104,19 @@ inline void write_scalar_attribute(hid_t object, const char* name, hid_t file_ty
     written_status(H5Awrite(attribute.get(), memory_type, value), path, name);
 }
 
+/// Creation properties of class `kind` (H5P_GROUP_CREATE, H5P_DATASET_CREATE) without the
+/// objects' times, so that the same content makes the same bytes whenever it is written; throws
+/// std::system_error naming `path` and `name`.
+inline handle untimed_creation(hid_t kind, const std::string& path, const std::string& name) {
+    handle properties(written(H5Pcreate(kind), path, name), H5Pclose);
+    written_status(H5Pset_obj_track_times(properties.get(), false), path, name);
+    return properties;
+}
+
 /// A group that closes itself.
 inline handle create_group(hid_t parent, const std::string& name, const std::string& path) {
-    return handle(written(H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), path, name), H5Gclose);
+    const handle creation = untimed_creation(H5P_GROUP_CREATE, path, name);
+    return handle(written(H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, creation.get(), H5P_DEFAULT), path, name), H5Gclose);
 }
 
 }  // namespace murel::hdf5

@@ -22,7 +22,9 @@
 namespace murel::formats {
 namespace {
 
+using hdf5::create_group;
 using hdf5::handle;
+using hdf5::untimed_creation;
 using hdf5::write_failed;
 using hdf5::write_string_attribute;
 using hdf5::written;
@@ -685,7 +687,7 @@ struct column_writer {
         const hsize_t max_dims[2] = {H5S_UNLIMITED, samples == hsize_t{0} ? H5S_UNLIMITED : samples.value_or(1)};
         const hsize_t chunk[2] = {chunk_rows, std::max<hsize_t>(samples.value_or(1), 1)};
         handle space(written(H5Screate_simple(rank, dims, max_dims), path, name), H5Sclose);
-        handle creation(written(H5Pcreate(H5P_DATASET_CREATE), path, name), H5Pclose);
+        const handle creation = untimed_creation(H5P_DATASET_CREATE, path, name);
         written_status(H5Pset_chunk(creation.get(), rank, chunk), path, name);
         // Whole chunks are written at once: no chunk cache needed.
         handle access(written(H5Pcreate(H5P_DATASET_ACCESS), path, name), H5Pclose);
@@ -742,11 +744,9 @@ public:
         for (const channel_info& info : options.channels) {
             channel_table table;
             table.info = info;
-            handle top(written(H5Gcreate2(file_.get(), info.name.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), path_, info.name),
-                       H5Gclose);
+            const handle top = create_group(file_.get(), info.name, path_);
             write_string_attribute(top.get(), "datatype", "struct{raw}", path_);
-            table.group = handle(written(H5Gcreate2(top.get(), "raw", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), path_, info.name + "/raw"),
-                                 H5Gclose);
+            table.group = create_group(top.get(), "raw", path_);
             if (info.tick_seconds) {
                 const long double per_second = 1 / static_cast<long double>(*info.tick_seconds);
                 if (std::fabs(per_second - std::nearbyint(per_second)) < 1e-6L * per_second) table.tick_divisor = std::nearbyint(per_second);
@@ -836,8 +836,7 @@ private:
         columns += ",eventnumber";
         if (t.has_energy) columns += ",daqenergy";
         write_string_attribute(group, "datatype", "table{" + columns + "}", path_);
-        handle waveform(written(H5Gcreate2(group, "waveform", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), path_, table_path + "/waveform"),
-                        H5Gclose);
+        const handle waveform = create_group(group, "waveform", path_);
         write_string_attribute(waveform.get(), "datatype", "table{t0,dt,values}", path_);
         t.t0.create(waveform.get(), "t0", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, std::nullopt, t.chunk_rows, "ns", path_);
         t.dt.create(waveform.get(), "dt", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, std::nullopt, t.chunk_rows, "ns", path_);

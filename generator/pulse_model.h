@@ -117,10 +117,9 @@ struct data_set_identity {
     }
 };
 
-/// The identity of the events of `set` as written in a format described by `format_settings`
-/// (its name and whatever else changes its bytes): the XXH3-64 hash of the seed, the sample
-/// count, the model (shape included) and the format, with the event range of `set`.
-data_set_identity identify(const data_set& set, const std::string& format_settings);
+/// The identity of the events of `set`, whatever format they are written in: the XXH3-64 hash of
+/// the seed, the sample count and the model (shape included), with the event range of `set`.
+data_set_identity identify(const data_set& set);
 
 /// The identity as the comment line that heads a truth table:
 /// "# data-set = HASH; first-event = K; events = N", with its line end.

@@ -45,7 +45,8 @@ void write_groups(const char* path, const char* group, const std::function<void(
     {
         handle links(murel::hdf5::written(H5Pcreate(H5P_LINK_CREATE), file, name), H5Pclose);
         murel::hdf5::written_status(H5Pset_create_intermediate_group(links.get(), 1), file, name);
-        handle top(murel::hdf5::written(H5Gcreate2(id.get(), name.c_str(), links.get(), H5P_DEFAULT, H5P_DEFAULT), file, name),
+        const handle creation = murel::hdf5::untimed_creation(H5P_GROUP_CREATE, file, name);
+        handle top(murel::hdf5::written(H5Gcreate2(id.get(), name.c_str(), links.get(), creation.get(), H5P_DEFAULT), file, name),
                    H5Gclose);
         fill(top.get(), file);
     }

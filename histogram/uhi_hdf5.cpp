@@ -40,7 +40,8 @@ void write_integer(hid_t object, const char* name, std::int64_t value, const std
 void write_array(hid_t group, const char* name, const std::vector<hsize_t>& dims, const std::vector<double>& values,
                  const std::string& path) {
     handle space(written(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), path, name), H5Sclose);
-    handle data(written(H5Dcreate2(group, name, H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), path, name),
+    const handle creation = hdf5::untimed_creation(H5P_DATASET_CREATE, path, name);
+    handle data(written(H5Dcreate2(group, name, H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, creation.get(), H5P_DEFAULT), path, name),
                 H5Dclose);
     written_status(H5Dwrite(data.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), path, name);
 }
@@ -215,7 +216,8 @@ void write(hid_t parent, const std::string& name, const stored_histogram& h, con
     {
         const hsize_t count = references.size();
         handle space(written(H5Screate_simple(1, &count, nullptr), path, "axes"), H5Sclose);
-        handle data(written(H5Dcreate2(group.get(), "axes", H5T_STD_REF_OBJ, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+        const handle creation = hdf5::untimed_creation(H5P_DATASET_CREATE, path, "axes");
+        handle data(written(H5Dcreate2(group.get(), "axes", H5T_STD_REF_OBJ, space.get(), H5P_DEFAULT, creation.get(), H5P_DEFAULT),
                             path, "axes"),
                     H5Dclose);
         written_status(H5Dwrite(data.get(), H5T_STD_REF_OBJ, H5S_ALL, H5S_ALL, H5P_DEFAULT, references.data()), path, "axes");

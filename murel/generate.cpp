@@ -384,12 +384,8 @@ void generate(generate_options& o) {
     }
     std::unique_ptr<formats::writer> records;
     std::unique_ptr<record_feed> feed;
-    std::string format_settings = "format = cdb\n";
     if (!murel_gen_layout) {
         const formats::format& target = writable_format(o.format);
-        // Everything but the range that makes the bytes differ: the format and its settings.
-        format_settings = "format = " + target.name + "\nrate = " + number_list({o.rate}) +
-                          "\nadc-offset = " + std::to_string(o.adc_offset) + "\n";
         formats::writer_options layout;
         for (const char* name : {"0", "1"})
             layout.channels.push_back(formats::as_stored(target, record_feed::rendered_channel(name, set.model.bits)));
@@ -404,7 +400,7 @@ void generate(generate_options& o) {
     const std::unique_ptr<staged_file> output = murel_gen_layout ? stage("OUTPUT", o.output) : nullptr;
     const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
     std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
-    const data_set_identity identity = identify(set, format_settings);
+    const data_set_identity identity = identify(set);
     std::unique_ptr<truth_writer> truth;
     if (truth_file) truth = std::make_unique<truth_writer>(*truth_file, identity, set.model);
 

@@ -27,8 +27,9 @@ public:
     // NAME.csv, analysed into NAME/.
     void piece(const std::string& name, int first, int events, const std::vector<std::string>& settings = {"--seed", "5"},
                const std::vector<std::string>& analyse = {}) const {
+        // Pulses inside the short records, so that the fits succeed.
         std::vector<std::string> generate{"generate", name + ".cdb", "--truth", name + ".csv", "--samples", "200",
-                                          "--first-event", std::to_string(first), "--events", std::to_string(events)};
+                                          "--centre", "120,0.005", "--width", "35,0.001", "--first-event", std::to_string(first), "--events", std::to_string(events)};
         generate.insert(generate.end(), settings.begin(), settings.end());
         const run_result made = murel(generate);
         ASSERT_EQ(made.status, 0) << made.err;
@@ -71,9 +72,10 @@ TEST(data_set_identity, pieces_of_one_data_set_share_it_and_every_setting_but_th
     EXPECT_EQ(plain.size(), 16U);
     EXPECT_EQ(made("later", {"--first-event", "1000"}), plain);
     EXPECT_EQ(made("threads", {"--threads", "3"}), plain);
+    EXPECT_EQ(made("compass", {"--format", "compass", "--rate", "50"}), plain);
     const std::vector<std::vector<std::string>> others = {
         {"--seed", "2"},         {"--samples", "51"},          {"--shape", "preamp"}, {"--noise", "21"},
-        {"--line", "none"},      {"--polarity", "negative"},   {"--bits", "14"},      {"--format", "compass"},
+        {"--line", "none"},      {"--polarity", "negative"},   {"--bits", "14"},
         {"--pileup", "0.1,5,9"}, {"--baseline-slope", "0.25"},
     };
     std::vector<std::string> seen{plain};
@@ -119,7 +121,7 @@ TEST(data_set_identity, merge_refuses_pieces_that_are_not_one_whole_and_names_th
         {"overlapping", "first and overlapping: first.cdb holds events 0 to 39 of data set " + set +
                             ", overlapping.cdb events 30 to 69: they overlap"},
         {"coarse", "first and coarse have different binnings: spectrum.bins: 6555 and 3000"},
-        {"calibrated", "first and calibrated have different binnings: calibration: null and {\"factor\":2.0,\"offset\":0.0}"},
+        {"calibrated", "first and calibrated have different binnings: calibration: null and {\"factor\":2.0,\"offset\":0.0,\"unit\":\"calibrated\"}"},
         {"forced", "first and forced have different options: polarity: \"auto\" and \"positive\""},
         {"bare", "first analysed data set " + set + ", bare data set files without an identity"},
     };
@@ -173,8 +175,8 @@ TEST(data_set_identity, analyse_refuses_a_file_twice_and_a_truth_table_of_other_
         arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
         const run_result r = d.murel(arguments);
         EXPECT_EQ(r.status, c.status) << r.err;
-        if (c.status == 0)
-            EXPECT_EQ(r.err, "");
+        if (c.status == 0)  // a piece this small has too few counts for lines
+            EXPECT_EQ(r.err.find("murel: warning: channel A: no line found"), 0U) << r.err;
         else
             EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0U) << c.message << "\n" << r.err;
         EXPECT_EQ(d.exists("out"), c.status == 0);

@@ -228,7 +228,7 @@ TEST(murel_analyse, records_and_calibration) {
 
     const auto rows = lines(read_file(dir.file("raw/records.csv")));
     ASSERT_EQ(rows.size(), 1 + 2 * 1500u);
-    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy");
+    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2");
     EXPECT_EQ(rows[3].rfind(dir.file("d.cdb") + ",1,A,", 0), 0u) << rows[3];
     const json raw = summary_of(dir.file("raw"));
     std::size_t flagged = 0;
@@ -519,9 +519,14 @@ TEST(murel_analyse_formats, a_wavedump_pair_gives_the_lines_of_the_cdb_file) {
     // The trigger time tag is the time stamp; WaveDump stores no energy of its own.
     const auto rows = lines(read_file(dir.file("wd/records.csv")));
     ASSERT_EQ(rows.size(), 1 + 2 * 2000u);
-    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy");
+    EXPECT_EQ(rows[0], "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2");
     EXPECT_EQ(rows[2].rfind(dir.file("wave/wave1.dat") + ",0,1,", 0), 0u) << rows[2];
-    EXPECT_EQ(rows[2].substr(rows[2].size() - 3), ",0,") << rows[2];
+    std::vector<std::string> fields;
+    std::istringstream row(rows[2].substr(dir.file("wave/wave1.dat").size() + 1));
+    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
+    ASSERT_GE(fields.size(), 9u) << rows[2];
+    EXPECT_EQ(fields[7], "0") << rows[2];  // timestamp
+    EXPECT_EQ(fields[8], "") << rows[2];   // daq_energy
 }
 
 TEST(murel_analyse_formats, one_channel_has_no_map_and_five_channels_merge_exactly) {
@@ -1004,14 +1009,15 @@ TEST(murel_analyse_formats, truth_rows_match_records_by_event_in_any_channel_ord
             if (i < first || i > last) out << rows[i] << '\n';
         return dir.file(name);
     };
-    std::string swapped = rows[0] + '\n' + rows[3] + '\n' + rows[4] + '\n' + rows[1] + '\n' + rows[2] + '\n';
+    // rows[0] names the data set, rows[1] is the header.
+    std::string swapped = rows[0] + '\n' + rows[1] + '\n' + rows[4] + '\n' + rows[5] + '\n' + rows[2] + '\n' + rows[3] + '\n';
     std::ofstream(dir.file("swapped.csv")) << swapped;
     const struct {
         std::string truth, message;
     } faults[] = {
-        {table_without(4, 4, "no-b.csv"), "no-b.csv has no channel B row for event 41"},
-        {dir.file("swapped.csv"), "swapped.csv: line 4 holds event 40 after event 41; the rows must be in event order"},
-        {table_without(rows.size() - 2, rows.size() - 1, "short.csv"), "short.csv ends at line 1199, before the data do"},
+        {table_without(5, 5, "no-b.csv"), "no-b.csv has no channel B row for event 41"},
+        {dir.file("swapped.csv"), "swapped.csv: line 5 holds event 40 after event 41; the rows must be in event order"},
+        {table_without(rows.size() - 2, rows.size() - 1, "short.csv"), "short.csv ends at line 1200, before the data do"},
     };
     for (const auto& f : faults) {
         const run_result r =
@@ -1098,8 +1104,9 @@ TEST(murel_analyse, warnings_for_no_line_and_records_set_aside_go_to_stderr_and_
     EXPECT_EQ(summary["warnings"].size(), 2u);
     EXPECT_EQ(summary["warnings"][0], no_line);
 
-    // Merged, the warnings are those of the sum: the same here, never listed twice.
-    ASSERT_EQ(run_murel({"analyse", data, "-o", dir.file("keV2"), "--range", "0", "2000", "--calibrate", "0.5", "0",
+    // Merged with the next events, the warnings are those of the sum: the same here, never listed twice.
+    ASSERT_EQ(run_murel({"generate", "-o", dir.file("next.cdb"), "--first-event", "600", "--events", "600", "-q"}).status, 0);
+    ASSERT_EQ(run_murel({"analyse", dir.file("next.cdb"), "-o", dir.file("keV2"), "--range", "0", "2000", "--calibrate", "0.5", "0",
                          "--unit", "keV", "-q"}).status, 0);
     const run_result merged = run_murel({"merge", dir.file("keV"), dir.file("keV2"), "-o", dir.file("sum"), "--quiet"});
     ASSERT_EQ(merged.status, 0) << merged.err;

@@ -18,7 +18,7 @@ seq 0 $((pieces - 1)) | parallel -j "$(nproc)" \
 { head -c 12 /dev/zero; for k in $(seq 0 $((pieces - 1))); do tail -c +13 "piece-$k.cdb"; done; } > joined.cdb
 # Each truth table starts with a comment naming its events; the joined one gets the whole range's.
 # Tables of pieces in which a record wrapped end in a column wrapped; the others get a 0 there.
-wrapped=0; if for k in $(seq 0 $((pieces - 1))); do sed -n 2p "piece-$k.csv"; done | grep -q ',wrapped$'; then wrapped=1; fi
+wrapped=0; for k in $(seq 0 $((pieces - 1))); do if [[ $(sed -n '2{p;q}' "piece-$k.csv") == *,wrapped ]]; then wrapped=1; fi; done
 { echo "# data-set = $(sed -n 's/^data-set = //p' piece-0.cdb.model); first-event = 0; events = $((pieces * per_piece))"
   for k in $(seq 0 $((pieces - 1))); do
     awk -v all="$wrapped" -v first="$((k == 0))" \

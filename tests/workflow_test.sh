@@ -28,7 +28,39 @@ for key in ("files", "inputs"):
     s.pop(key, None)
 for r in s.get("flagged", []):
     r.pop("file", None); r.pop("event", None)
+s.get("outputs", {}).pop("analysis.h5", None)  # holds the summary: compared on its own
 print(json.dumps(s, indent=1, sort_keys=True))' "$1"
+}
+# Whether two analysis.h5 files hold the same tables and histograms, their summaries compared
+# as above; needs h5py, Debian's python3-h5py.
+same_hdf5() {
+  "${PYTHON3:-/usr/bin/python3}" -c '
+import h5py, json, sys
+import numpy as np
+def comparable(text):
+    s = json.loads(text)
+    for key in ("files", "inputs"):
+        s.pop(key, None)
+    for r in s.get("flagged", []):
+        r.pop("file", None); r.pop("event", None)
+    return s
+def same(a, b):
+    if a.name == "/flagged/event":  # counted within each file, as in summary.json
+        return len(a) == len(b)
+    if set(a.attrs) != set(b.attrs) or (isinstance(a, h5py.Group) and set(a) != set(b)):
+        return False
+    for key in a.attrs:
+        if key == "summary":
+            if comparable(a.attrs[key]) != comparable(b.attrs[key]): return False
+        elif not np.array_equal(np.asarray(a.attrs[key]), np.asarray(b.attrs[key])): return False
+    if isinstance(a, h5py.Dataset):
+        x, y = a[()], b[()]
+        if a.dtype.kind == "f": return np.array_equal(x, y, equal_nan=True)
+        if a.dtype.kind == "O" or a.dtype == h5py.ref_dtype: return len(x) == len(y)
+        return np.array_equal(x, y)
+    return all(same(a[k], b[k]) for k in a)
+with h5py.File(sys.argv[1]) as a, h5py.File(sys.argv[2]) as b:
+    sys.exit(0 if same(a, b) else 1)' "$1" "$2"
 }
 stamps() { stat -c '%n %Y.%y' results/work/analyses/piece-*/summary.json; }
 
@@ -42,6 +74,7 @@ for file in whole/*; do
   case $name in
     summary.json) [ "$(comparable whole/summary.json)" = "$(comparable results/summary.json)" ] ||
                     fail "summary.json differs from the whole data set's" ;;
+    analysis.h5) same_hdf5 "$file" "results/$name" || fail "analysis.h5 differs from the whole data set's" ;;
     *) cmp "$file" "results/$name" || fail "$name differs from the whole data set's" ;;
   esac
 done

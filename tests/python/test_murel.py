@@ -51,7 +51,7 @@ def test_generate_equals_the_command_line_bytes_and_truth(tmp_path, cli, setting
     data = (tmp_path / "d.cdb").read_bytes()
     assert np.ascontiguousarray(generated.samples.transpose(0, 2, 1)).tobytes() == data[12:]
     with open(tmp_path / "t.csv") as f:
-        rows = list(csv.DictReader(f))
+        rows = list(csv.DictReader(line for line in f if not line.startswith("#")))
     truth = generated.truth
     assert len(rows) == len(truth.event)
     for i, row in enumerate(rows):
@@ -169,7 +169,8 @@ def test_analysis_h5_equals_the_text_files_bin_for_bin(analysed):
         assert np.array_equal(histogram_group(f["residuals/B"])[1][1:-1], residuals[:, 2])
         summary = json.loads((analysed / "a0/summary.json").read_text())
         assert [l["position"] for l in summary["channels"]["A"]["lines"]] == list(f["lines/position"][f["lines/channel"][()] == b"A"])
-        assert f["records"].attrs["datatype"] == "table{file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy}"
+        assert f["records"].attrs["datatype"] == ("table{file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,"
+                                                "trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2}")
         with open(analysed / "a0/records.csv") as rows:
             table = list(csv.DictReader(rows))
         assert len(f["records/amplitude"]) == len(table)
