@@ -95,11 +95,8 @@ TEST(murel_convert, generate_in_any_format_converts_back_to_the_cdb_bytes_with_t
                                                  small_set),
                                           dir);
             ASSERT_EQ(made.status, 0) << made.err;
-            // The same truth, under the identity of a data set in another format.
-            const std::string table = read_file(dir.file("out.csv"));
-            const std::size_t body = table.find('\n'), reference_body = truth.find('\n');
-            EXPECT_TRUE(table.substr(body) == truth.substr(reference_body));
-            EXPECT_EQ(table.substr(0, body) == truth.substr(0, reference_body), format.name == "cdb");
+            // The same truth, under the same identity: the format stores the data set, it is not part of it.
+            EXPECT_TRUE(read_file(dir.file("out.csv")) == truth);
             std::vector<std::string> convert{"convert", "-o", "back.cdb", "--to", "cdb", "--adc-offset", offset};
             if (format.name == "cdb") convert = joined(convert, {"--samples", "40"});
             const run_result back = run_murel(joined(convert, output_files(format.name, out)), dir);
