@@ -369,6 +369,10 @@ void generate(generate_options& o) {
     }
     if (o.output.empty()) throw usage_error("generate: OUTPUT (or -o OUTPUT) is required unless --print-model is given");
     if (o.threads == 0) o.threads = std::max(std::thread::hardware_concurrency(), 1U);
+    // The centre stays where it was when only --samples shortens the records.
+    if (!(set.model.centre.value >= 0.0 && set.model.centre.value < static_cast<double>(set.samples)))
+        std::fprintf(stderr, "murel: warning: the pulses' centre %g lies outside the %d samples of a record, which hold only "
+                     "noise and tails; give --centre (and --width) inside them\n", set.model.centre.value, set.samples);
     const std::string sidecar_path = o.output + ".model";
     if (!o.truth.empty() && (same_file(o.truth, o.output) || same_file(o.truth, sidecar_path)))
         throw usage_error("--truth " + o.truth + ": the same file as OUTPUT or its sidecar");

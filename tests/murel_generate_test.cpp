@@ -212,6 +212,26 @@ TEST(murel_generate, new_settings_at_their_defaults_change_no_byte) {
         EXPECT_TRUE(read_file(plain.file(file)) == read_file(spelled.file(file))) << file;
 }
 
+TEST(murel_generate, records_too_short_for_the_pulses_are_warned_of) {
+    scratch_dir dir;
+    const struct {
+        std::vector<std::string> settings;
+        bool warned;
+    } cases[] = {
+        {{"--samples", "400"}, true},
+        {{"--samples", "601"}, false},
+        {{"--samples", "400", "--centre", "240,0.005"}, false},
+        {{"--centre", "-1,0"}, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{"out", "--events", "3"};
+        arguments.insert(arguments.end(), c.settings.begin(), c.settings.end());
+        const run_result r = generate(arguments, dir.path().string());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("murel: warning: the pulses' centre ") == 0, c.warned) << c.settings[1] << "\n" << r.err;
+    }
+}
+
 TEST(murel_generate, every_maths_variant_writes_the_same_piled_up_exponential_pulses) {
     const std::vector<std::string> arguments{"out", "--shape", "exponential", "--rise", "3,0.1", "--decay", "50,0.1",
                                              "--pileup", "0.5,10,400", "--polarity", "negative", "--offset", "2000,0.05",
@@ -472,7 +492,7 @@ TEST(murel_generate, a_failed_write_leaves_no_output_sidecar_or_truth) {
         std::string message;
     } cases[] = {
         {{"out", "--events", "10", "--truth", "truth.csv"}, 20000, "murel: cannot write out: File too large\n"},
-        {{"out", "--events", "2000", "--samples", "1", "--truth", "truth.csv"}, 10000,
+        {{"out", "--events", "2000", "--samples", "1", "--centre", "0,0", "--truth", "truth.csv"}, 10000,
          "murel: cannot write truth.csv: File too large\n"},
         {{"missing/out"}, RLIM_INFINITY, "murel: cannot create missing/out: No such file or directory\n"},
     };
