@@ -1,10 +1,13 @@
 #include "chain.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 namespace murel::analysis {
 
@@ -142,6 +145,34 @@ json channel_processing::to_json() const {
               {"threshold", threshold ? json(*threshold) : json("5 baseline rms")},
               {"cfd_fraction", cfd_fraction}, {"pileup_window", pileup_window}};
     return j;
+}
+
+chain chain_of(const processing_options& o) {
+    chain c;
+    channel_chain& all = c.all;
+    bool known = false;
+    for (method m : {method::automatic, method::fit, method::trapezoid, method::charge})
+        if (o.method == method_name(m)) all.choice = m, known = true;
+    if (!known) throw std::invalid_argument("--method " + o.method + ": not auto, fit, trapezoid or charge");
+    if (!o.pretrigger.empty()) all.pretrigger = duration::parse(o.pretrigger, "--pretrigger");
+    if (!o.decay.empty()) all.decay = duration::parse(o.decay, "--decay");
+    if (!o.rise_time.empty()) all.rise_time = duration::parse(o.rise_time, "--rise-time");
+    if (!o.flat_top.empty()) all.flat_top = duration::parse(o.flat_top, "--flat-top");
+    if (!o.gates.empty()) {
+        const std::size_t comma = o.gates.find(',');
+        if (comma == std::string::npos) throw std::invalid_argument("--gates takes LONG,SHORT, not '" + o.gates + "'");
+        all.long_gate = duration::parse(o.gates.substr(0, comma), "--gates long gate");
+        all.short_gate = duration::parse(o.gates.substr(comma + 1), "--gates short gate");
+    }
+    all.cfd_fraction = o.cfd_fraction;
+    if (!o.chain_file.empty()) {
+        std::ifstream in(o.chain_file);
+        if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + o.chain_file);
+        std::ostringstream text;
+        text << in.rdbuf();
+        c.apply(text.str(), o.chain_file);
+    }
+    return c;
 }
 
 channel_processing resolve(const channel_chain& c, const std::string& channel, std::optional<double> dt_ns,

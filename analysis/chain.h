@@ -63,6 +63,19 @@ struct chain {
     void apply(const std::string& json_text, const std::string& source);
 };
 
+/// The processing options of murel analyse, as given: lengths as text ("40", "250ns", "2us").
+struct processing_options {
+    std::string method = "auto";   ///< auto, fit, trapezoid or charge
+    std::string chain_file;        ///< none when empty
+    std::string pretrigger, decay, rise_time, flat_top, gates;  ///< gates: "LONG,SHORT"
+    double cfd_fraction = 0.2;
+};
+
+/// The chain the options give every channel, with the chain file's settings over them; throws
+/// std::invalid_argument naming the option and value that is wrong, std::system_error naming a
+/// chain file that cannot be read.
+chain chain_of(const processing_options& options);
+
 /// One channel's chain in samples, checked against its records.
 struct channel_processing {
     method choice = method::automatic;

@@ -225,6 +225,7 @@ public:
         if (channels_.size() > (max_board + 1) * (max_channel + 1))
             throw std::invalid_argument("compass cannot hold " + std::to_string(channels_.size()) + " channels in " + path);
         for (const channel_info& channel : channels_) ticks_.push_back(picoseconds_per_tick(channel));
+        last_stamps_.assign(channels_.size(), 0);
         output_.emplace(path);
         const unsigned char header[2] = {static_cast<unsigned char>(magic | has_energy | has_short | has_waveform), magic >> 8};
         output_->append(header, 2);
@@ -246,6 +247,15 @@ public:
             if (stamp > UINT64_MAX / tick)
                 throw std::invalid_argument("compass cannot hold the time stamp of record " + std::to_string(i) +
                                             " in 64 bits of picoseconds");
+            // CoMPASS readers, this one too, take a time stamp that goes back for a corrupt record.
+            std::uint64_t& previous = last_stamps_[header.channel];
+            if (stamp * tick < previous)
+                throw std::invalid_argument("compass keeps each channel's time stamps in order: record " + std::to_string(i) +
+                                            " of channel " + channels_[header.channel].name + " has time stamp " +
+                                            std::to_string(stamp * tick) + " ps, before the channel's previous one, " +
+                                            std::to_string(previous) + " ps (time stamps that wrap round, as WaveDump's "
+                                            "32-bit trigger time tags do, cannot be written as CoMPASS)");
+            previous = stamp * tick;
             const double energy = header.daq_energy.value_or(0);
             event_.resize(25 + 2 * length);
             unsigned char* p = event_.data();
@@ -271,6 +281,7 @@ private:
     std::vector<channel_info> channels_;
     std::vector<std::pair<unsigned, unsigned>> numbers_;
     std::vector<std::uint64_t> ticks_;
+    std::vector<std::uint64_t> last_stamps_;  // picoseconds, per channel
     std::optional<detail::staged_output> output_;
     std::vector<unsigned char> event_;
 };

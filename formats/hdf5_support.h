@@ -72,8 +72,9 @@ private:
 
 /// A writer's failures of HDF5 are failed writes, with the errno the library left behind.
 [[noreturn]] inline void write_failed(const std::string& path, const std::string& doing) {
-    const int error = errno != 0 ? errno : EIO;
-    throw std::system_error(error, std::generic_category(), "cannot write " + path + ": " + doing + " (" + error_text() + ")");
+    // The system's reason says it all where there is one; HDF5's own text only where there is not.
+    if (errno != 0) throw std::system_error(errno, std::generic_category(), "cannot write " + path + ": " + doing);
+    throw std::system_error(EIO, std::generic_category(), "cannot write " + path + ": " + doing + " (" + error_text() + ")");
 }
 
 inline hid_t written(hid_t id, const std::string& path, const std::string& doing) {

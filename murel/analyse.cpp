@@ -13,6 +13,8 @@
 #include "staged_file.h"
 #include "units.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -49,38 +51,8 @@ struct analyse_options {
     bool records = false;
     bool quiet = false;
     bool no_hdf5 = false;
-    std::string method = "auto";
-    std::string chain_file;
-    std::string pretrigger, decay, rise_time, flat_top, gates;
-    double cfd_fraction = 0.2;
+    analysis::processing_options processing;
 };
-
-// The processing the options give every channel, with a chain file's settings over them.
-analysis::chain processing_of(const analyse_options& o) {
-    analysis::chain c;
-    analysis::channel_chain& all = c.all;
-    for (analysis::method m : {analysis::method::automatic, analysis::method::fit, analysis::method::trapezoid, analysis::method::charge})
-        if (o.method == analysis::method_name(m)) all.choice = m;
-    if (!o.pretrigger.empty()) all.pretrigger = analysis::duration::parse(o.pretrigger, "--pretrigger");
-    if (!o.decay.empty()) all.decay = analysis::duration::parse(o.decay, "--decay");
-    if (!o.rise_time.empty()) all.rise_time = analysis::duration::parse(o.rise_time, "--rise-time");
-    if (!o.flat_top.empty()) all.flat_top = analysis::duration::parse(o.flat_top, "--flat-top");
-    if (!o.gates.empty()) {
-        const std::size_t comma = o.gates.find(',');
-        if (comma == std::string::npos) throw std::invalid_argument("--gates takes LONG,SHORT, not '" + o.gates + "'");
-        all.long_gate = analysis::duration::parse(o.gates.substr(0, comma), "--gates long gate");
-        all.short_gate = analysis::duration::parse(o.gates.substr(comma + 1), "--gates short gate");
-    }
-    all.cfd_fraction = o.cfd_fraction;
-    if (!o.chain_file.empty()) {
-        std::ifstream in(o.chain_file);
-        if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + o.chain_file);
-        std::ostringstream text;
-        text << in.rdbuf();
-        c.apply(text.str(), o.chain_file);
-    }
-    return c;
-}
 
 // The cdb reader's own lengths when none are given, for the help and the summary.
 constexpr std::uint64_t cdb_header_bytes = 12;
@@ -151,6 +123,7 @@ std::string event_range(std::uint64_t first, std::uint64_t events) {
 // sidecar lists, and one whose identity is the data's, over the same events in the same order.
 // Tables and data without an identity are only checked for their shape, row by row.
 void check_truth(const std::vector<described_input>& inputs, const std::string& truth) {
+    if (::access(truth.c_str(), R_OK) != 0) throw std::system_error(errno, std::generic_category(), "cannot read " + truth);
     if (inputs.size() == 1 && inputs[0].listed) {
         if (!inputs[0].listed_truth)
             throw std::runtime_error(inputs[0].sidecar + " lists no truth table: " + truth + " was not written with " +
@@ -220,7 +193,7 @@ void run(const analyse_options& o) {
     analysis::analysis_plan plan;
     try {
         bins.check();
-        options.processing = processing_of(o);
+        options.processing = analysis::chain_of(o.processing);
         plan = analysis::plan_analysis(o.inputs, options);
     } catch (const std::invalid_argument& e) {
         throw usage_error(e.what());
@@ -361,7 +334,7 @@ void add_analyse(CLI::App& app) {
         ->type_name("NAME")
         ->default_str("recognised from each file");
     command->add_option("--header", options->header_bytes, "cdb: bytes before the first event of each file")
-        ->check(CLI::NonNegativeNumber.description(""))
+        ->check(non_negative)
         ->type_name("BYTES")
         ->default_str(std::to_string(cdb_header_bytes));
     command->add_option("--samples", options->samples, "cdb and headerless WaveDump: samples per record")
@@ -377,7 +350,7 @@ void add_analyse(CLI::App& app) {
         ->default_str("the first two channels");
     command->add_option("--coincidence", options->analysis.coincidence_ns,
                         "CoMPASS list mode: largest time stamp difference of a pair, ns")
-        ->check(CLI::PositiveNumber.description(""))
+        ->check(positive)
         ->type_name("NS");
     command->add_flag("--strict", options->analysis.reading.strict, "A file cut off mid-record is an error, not a warning");
     // Two numbers take the help's "x 2" away from their metavariable.
@@ -417,28 +390,28 @@ void add_analyse(CLI::App& app) {
         ->delimiter(',')
         ->type_name("E1,E2,...")
         ->default_str("none");
-    command->add_option("--method", options->method, "Energy of each record: Gaussian fit, trapezoid, charge, or auto (chosen per channel from its first records)")
+    command->add_option("--method", options->processing.method, "Energy of each record: Gaussian fit, trapezoid, charge, or auto (chosen per channel from its first records)")
         ->check(CLI::IsMember({"auto", "fit", "trapezoid", "charge"}).description(""))
         ->type_name("auto|fit|trapezoid|charge");
-    command->add_option("--chain", options->chain_file, "JSON file of the method and processor settings per channel, over the options")
+    command->add_option("--chain", options->processing.chain_file, "JSON file of the method and processor settings per channel, over the options")
         ->type_name("FILE")
         ->default_str("none");
-    command->add_option("--pretrigger", options->pretrigger, "Samples (or ns, us) at the record's start that give the baseline")
+    command->add_option("--pretrigger", options->processing.pretrigger, "Samples (or ns, us) at the record's start that give the baseline")
         ->type_name("LENGTH")
         ->default_str("a quarter of the record");
-    command->add_option("--decay", options->decay, "Pole-zero decay time, samples (or ns, us)")
+    command->add_option("--decay", options->processing.decay, "Pole-zero decay time, samples (or ns, us)")
         ->type_name("LENGTH")
         ->default_str("estimated from the channel's tails");
-    command->add_option("--rise-time", options->rise_time, "Trapezoid rise time, samples (or ns, us)")
+    command->add_option("--rise-time", options->processing.rise_time, "Trapezoid rise time, samples (or ns, us)")
         ->type_name("LENGTH")
         ->default_str("50, or a tenth of shorter records");
-    command->add_option("--flat-top", options->flat_top, "Trapezoid flat top, samples (or ns, us)")
+    command->add_option("--flat-top", options->processing.flat_top, "Trapezoid flat top, samples (or ns, us)")
         ->type_name("LENGTH")
         ->default_str("30, or a tenth of shorter records");
-    command->add_option("--gates", options->gates, "Charge: long and short gate from 10 samples before the CFD time, samples (or ns, us)")
+    command->add_option("--gates", options->processing.gates, "Charge: long and short gate from 10 samples before the CFD time, samples (or ns, us)")
         ->type_name("LONG,SHORT")
         ->default_str("200,20, or a fifth and a tenth of shorter records");
-    command->add_option("--cfd-fraction", options->cfd_fraction, "Constant-fraction timing: the fraction of the pulse height")
+    command->add_option("--cfd-fraction", options->processing.cfd_fraction, "Constant-fraction timing: the fraction of the pulse height")
         ->type_name("F");
     command->add_flag("--records", options->records, "Also write records.csv, one row per record (and the table records of analysis.h5)");
     command->add_flag("--no-hdf5", options->no_hdf5, "Do not write analysis.h5");

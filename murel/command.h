@@ -20,6 +20,22 @@ struct usage_error : std::runtime_error {
 inline const CLI::Validator non_empty(
     [](std::string& value) { return value.empty() ? std::string("an empty name") : std::string(); }, "", "non-empty");
 
+/// Refuses a number that is not above 0 ("must be above 0, not -5").
+inline const CLI::Validator positive(
+    [](std::string& value) {
+        double number = 0.0;
+        return CLI::detail::lexical_cast(value, number) && number > 0.0 ? std::string() : "must be above 0, not " + value;
+    },
+    "", "positive");
+
+/// Refuses a number below 0 ("must be 0 or more, not -1").
+inline const CLI::Validator non_negative(
+    [](std::string& value) {
+        double number = 0.0;
+        return CLI::detail::lexical_cast(value, number) && number >= 0.0 ? std::string() : "must be 0 or more, not " + value;
+    },
+    "", "non-negative");
+
 /// Adds -q/--quiet to `command`: no progress, notes or summary print, only warnings and errors.
 inline CLI::Option* add_quiet(CLI::App& command, bool& quiet) {
     return command.add_flag("-q,--quiet", quiet,

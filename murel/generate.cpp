@@ -402,7 +402,12 @@ void generate(generate_options& o) {
         feed = std::make_unique<record_feed>(*records, target, o, set);
     }
     const std::unique_ptr<staged_file> output = murel_gen_layout ? stage("OUTPUT", o.output) : nullptr;
-    const std::unique_ptr<staged_file> sidecar = stage("OUTPUT", sidecar_path);
+    // A device or pipe takes the data alone: its sidecar would land among the devices.
+    std::error_code unknown;
+    const fs::file_type output_type = fs::status(o.output, unknown).type();
+    const bool special_output = output_type != fs::file_type::not_found && output_type != fs::file_type::regular &&
+                                output_type != fs::file_type::directory && output_type != fs::file_type::none;
+    const std::unique_ptr<staged_file> sidecar = special_output ? nullptr : stage("OUTPUT", sidecar_path);
     std::unique_ptr<staged_file> truth_file = o.truth.empty() ? nullptr : stage("--truth", o.truth);
     const data_set_identity identity = identify(set);
     std::unique_ptr<truth_writer> truth;
@@ -465,7 +470,7 @@ void generate(generate_options& o) {
     if (output && !output->in_place()) description += "data-file = " + digest_of(output->temp_path()).text() + "\n";
     if (truth_file && !truth_file->in_place())
         description += "truth-file = " + digest_of(truth_file->temp_path()).text() + "\n";
-    sidecar->write_at(description.data(), description.size(), 0);
+    if (sidecar) sidecar->write_at(description.data(), description.size(), 0);
 
     // Every file is complete before the first takes its name, and a termination signal waits
     // until the last has; should a later rename still fail, the ones already in place go
@@ -474,13 +479,16 @@ void generate(generate_options& o) {
     const staging::signals_held held;
     std::vector<std::string> committed;
     try {
-        for (staged_file* file : {truth_file.get(), output.get(), sidecar.get()}) {
-            if (!file) continue;
-            // A format writer's files come before the sidecar, and cannot be taken back.
-            if (file == sidecar.get() && records) records->commit();
+        const auto commit = [&committed](staged_file* file) {
+            if (!file) return;
             file->commit();
             if (!file->in_place()) committed.push_back(file->final_path());
-        }
+        };
+        commit(truth_file.get());
+        commit(output.get());
+        // A format writer's files come before the sidecar, and cannot be taken back.
+        if (records) records->commit();
+        commit(sidecar.get());
     } catch (...) {
         for (const std::string& path : committed) std::remove(path.c_str());
         throw;
@@ -507,7 +515,7 @@ void add_generate(CLI::App& app) {
                             " (channel A as channel 0, B as channel 1)")
         ->type_name("FORMAT");
     o->rate_option = command->add_option("--rate", o->rate, "Events per second, for the time stamps of formats that store them (CoMPASS)")
-        ->check(CLI::PositiveNumber.description(""))
+        ->check(positive)
         ->type_name("HZ");
     o->adc_offset_option = command->add_option("--adc-offset", o->adc_offset,
                         "Added to every sample written in a format of unsigned samples (WaveDump, CoMPASS)")

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 
 namespace murel::python {
@@ -21,6 +22,17 @@ struct record_columns {
     std::vector<std::uint64_t> event;
     std::vector<double> baseline, amplitude, centre, width, timestamp, daq_energy;
     std::vector<std::uint8_t> flag;
+    // The measures of the other processors, as records.csv names them; NaN where not computed.
+    static constexpr const char* measure_names[] = {"baseline_rms", "baseline_slope", "trap_energy", "trap_max", "charge", "charge_short",
+                                                    "psd", "t_leading", "t_cfd", "rise_time", "chi2"};
+    std::vector<double> measures[std::size(measure_names)];
+
+    void add_measures(const analysis::record_measures& m) {
+        std::size_t next = 0;
+        for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
+                                                   &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2})
+            measures[next++].push_back(value->value_or(std::numeric_limits<double>::quiet_NaN()));
+    }
 };
 
 // Records from murel.generate or murel.read: their file when they have one, else a temporary
@@ -30,6 +42,7 @@ public:
     explicit records_file(const py::object& records) {
         if (py::hasattr(records, "path")) {
             path_ = path_text(records.attr("path"));
+            if (py::hasattr(records, "read_as")) read_as_ = records.attr("read_as").cast<py::dict>();
             return;
         }
         const py::array samples = py::array::ensure(records.attr("samples"));
@@ -47,8 +60,11 @@ public:
     }
     const std::string& path() const { return path_; }
     std::optional<std::size_t> samples() const { return samples_; }
+    /// How murel.read read the file (format, samples, header), or an empty dict.
+    const py::dict& read_as() const { return read_as_; }
 
 private:
+    py::dict read_as_;
     std::unique_ptr<staged_file> file_;  // never committed: removed with this object
     std::string path_;
     std::optional<std::size_t> samples_;
@@ -80,7 +96,8 @@ py::object line_list(const std::vector<analysis::line_measurement>& lines) {
 
 py::object analyse(const py::object& input, const py::kwargs& options) {
     static const std::vector<std::string> known{"format", "samples", "header", "polarity", "pair", "coincidence", "bins", "range",
-                                                "map_bins", "map_range", "calibrate", "truth", "threads", "strict"};
+                                                "map_bins", "map_range", "calibrate", "truth", "threads", "strict", "method", "chain",
+                                                "pretrigger", "decay", "rise_time", "flat_top", "gates", "cfd_fraction"};
     for (const auto& item : options)
         if (std::find(known.begin(), known.end(), item.first.cast<std::string>()) == known.end())
             throw std::invalid_argument("analyse: unknown option " + item.first.cast<std::string>());
@@ -104,10 +121,28 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
         std::tie(bins.factor, bins.offset) = options["calibrate"].cast<std::pair<double, double>>();
     }
     analysis::analysis_options o;
-    o.format = option<std::string>(options, "format", in_memory ? "cdb" : "");
-    if (options.contains("samples")) o.reading.samples = options["samples"].cast<std::size_t>();
+    // Records of murel.read are read again as it read them, unless the options say otherwise.
+    const py::dict read_as = in_memory ? in_memory->read_as() : py::dict();
+    const auto given = [&](const char* name) -> py::object {
+        if (options.contains(name)) return options[name];
+        if (read_as.contains(name)) return read_as[name];
+        return py::none();
+    };
+    o.format = in_memory && !read_as.contains("format") ? "cdb" : "";
+    if (!given("format").is_none()) o.format = given("format").cast<std::string>();
+    if (!given("samples").is_none()) o.reading.samples = given("samples").cast<std::size_t>();
     else if (in_memory) o.reading.samples = in_memory->samples();
-    if (options.contains("header")) o.reading.header_bytes = options["header"].cast<std::uint64_t>();
+    if (!given("header").is_none()) o.reading.header_bytes = given("header").cast<std::uint64_t>();
+    analysis::processing_options processing;
+    processing.method = option<std::string>(options, "method", processing.method);
+    if (options.contains("chain")) processing.chain_file = path_text(options["chain"]);
+    processing.pretrigger = option<std::string>(options, "pretrigger", "");
+    processing.decay = option<std::string>(options, "decay", "");
+    processing.rise_time = option<std::string>(options, "rise_time", "");
+    processing.flat_top = option<std::string>(options, "flat_top", "");
+    processing.gates = option<std::string>(options, "gates", "");
+    processing.cfd_fraction = option(options, "cfd_fraction", processing.cfd_fraction);
+    o.processing = analysis::chain_of(processing);
     o.reading.strict = option(options, "strict", false);
     const std::string polarity = option<std::string>(options, "polarity", "auto");
     if (polarity != "auto" && polarity != "positive" && polarity != "negative")
@@ -142,7 +177,8 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
                 columns.baseline.push_back(r.estimate.baseline);
                 columns.amplitude.push_back(r.estimate.amplitude);
                 columns.centre.push_back(r.estimate.centre);
-                columns.width.push_back(r.estimate.width);
+                columns.width.push_back(r.how == analysis::method::fit ? r.estimate.width : std::numeric_limits<double>::quiet_NaN());
+                columns.add_measures(r.measures);
                 columns.flag.push_back(static_cast<std::uint8_t>(r.estimate.flag));
                 columns.timestamp.push_back(r.timestamp ? static_cast<double>(*r.timestamp) : std::numeric_limits<double>::quiet_NaN());
                 columns.daq_energy.push_back(r.daq_energy.value_or(std::numeric_limits<double>::quiet_NaN()));
@@ -159,9 +195,8 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
 
     py::module_ np = py::module_::import("numpy");
     py::list flag_names;
-    for (auto f : {analysis::record_flag::ok, analysis::record_flag::clipped, analysis::record_flag::no_pulse,
-                   analysis::record_flag::fit_failed, analysis::record_flag::poor_fit})
-        flag_names.append(analysis::flag_name(f));
+    for (int f = 0; f <= static_cast<int>(analysis::record_flag::pileup); ++f)
+        flag_names.append(analysis::flag_name(static_cast<analysis::record_flag>(f)));
     py::dict r;
     r["file"] = owned_array(std::move(columns.file));
     r["event"] = owned_array(std::move(columns.event));
@@ -173,6 +208,8 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
     r["flag"] = np.attr("array")(flag_names)[owned_array(std::move(columns.flag))];
     r["timestamp"] = owned_array(std::move(columns.timestamp));
     r["daq_energy"] = owned_array(std::move(columns.daq_energy));
+    for (std::size_t m = 0; m < std::size(record_columns::measure_names); ++m)
+        r[record_columns::measure_names[m]] = owned_array(std::move(columns.measures[m]));
 
     py::object spectrum_object = py::cast(std::move(spectrum));
     spectrum_object.attr("label") = "amplitude (" + unit + ")";
@@ -199,6 +236,8 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
         one["no_pulse"] = totals->no_pulse[c];
         one["fit_failed"] = totals->fit_failed[c];
         one["poor_fit"] = totals->poor_fit[c];
+        one["saturated"] = totals->saturated[c];
+        one["pileup"] = totals->pileup[c];
         one["polarity"] = totals->polarities[c];
         counts[py::str(totals->channel_names[c])] = one;
     }
@@ -212,7 +251,8 @@ void add_analyse(py::module_& m) {
     m.def("analyse", &analyse, py::arg("input"),
           "Analyses a path, a list of paths, or the records of murel.read or murel.generate, like `murel analyse` (options "
           "format, samples, header, polarity, pair=[X, Y], coincidence, bins, range=(MIN, MAX), map_bins, map_range, "
-          "calibrate=(FACTOR, OFFSET), truth, threads, strict). Returns `records` (numpy columns; `channel` and `file` "
+          "calibrate=(FACTOR, OFFSET), truth, threads, strict, method, chain, pretrigger, decay, rise_time, flat_top, gates, "
+          "cfd_fraction; records of murel.read are read as it read them). Returns `records` (numpy columns; `channel` and `file` "
           "index `channels` and `files`), `lines` per channel, `spectrum` (a Histogram1D, a column per channel, on the "
           "calibrated axis), `map` (a Histogram2D of the pair, or None) and `counts`. Raises ValueError or OSError with "
           "the command line's messages.");

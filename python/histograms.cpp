@@ -4,6 +4,8 @@
 
 #include "histogram.h"
 
+#include <cmath>
+#include <mutex>
 #include <string>
 
 namespace murel::python {
@@ -22,6 +24,16 @@ py::array_t<double, py::array::c_style> coordinates(const py::object& values, co
                                     " dimensions, not 1");
     return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(given);
 }
+
+// Fills count every value or none: a NaN is refused before the first is counted.
+void refuse_nan(const double* values, py::ssize_t count, const char* name) {
+    for (py::ssize_t i = 0; i < count; ++i)
+        if (std::isnan(values[i]))
+            throw std::invalid_argument(std::string("fill: ") + name + "[" + std::to_string(i) + "] is NaN; nothing was counted");
+}
+
+// Fills run without the interpreter's lock; two on one histogram at once would lose counts.
+std::mutex fill_lock;
 
 int checked_column(int column, int columns) {
     if (column < 0 || column >= columns)
@@ -70,7 +82,9 @@ void add_histograms(py::module_& m) {
                 checked_column(column, h.nColumns);
                 const double* v = values.data();
                 const py::ssize_t n = values.size();
+                refuse_nan(v, n, "x");
                 py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> filling(fill_lock);
                 for (py::ssize_t i = 0; i < n; ++i) h.add(v[i], column);
             },
             py::arg("x"), py::arg("column") = 0, "Counts each value of the 1-D array x in `column`; ValueError for NaN or a wrong dtype or shape")
@@ -111,7 +125,10 @@ void add_histograms(py::module_& m) {
                 checked_column(column, h.nColumns);
                 const double *xv = xs.data(), *yv = ys.data();
                 const py::ssize_t n = xs.size();
+                refuse_nan(xv, n, "x");
+                refuse_nan(yv, n, "y");
                 py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> filling(fill_lock);
                 for (py::ssize_t i = 0; i < n; ++i) h.add(xv[i], yv[i], column);
             },
             py::arg("x"), py::arg("y"), py::arg("column") = 0, "Counts each pair (x[i], y[i]) in `column`")

@@ -14,9 +14,10 @@ namespace py = pybind11;
 /// A namespace object (types.SimpleNamespace) holding the given attributes.
 py::object result(py::dict attributes);
 
-/// A path given as str or os.PathLike.
+/// A path given as str, bytes or os.PathLike.
 inline std::string path_text(const py::object& path) {
-    return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+    // The file system's own bytes, whether the path came as str, bytes or os.PathLike.
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
 /// A numpy array that owns `values`' storage: no copy is made.

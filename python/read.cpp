@@ -191,8 +191,15 @@ py::object read(const py::object& path_given, std::optional<std::string> format,
     }
     const formats::file_info info = probe->info();
     probe.reset();
-    if (info.format == "cdb") return read_cdb(path, info, header.value_or(cdb_default_header), mmap);
-    return read_records(path, info.format, options);
+    py::object records = info.format == "cdb" ? read_cdb(path, info, header.value_or(cdb_default_header), mmap)
+                                              : read_records(path, info.format, options);
+    // How the file was read, for murel.analyse to read it the same way.
+    py::dict how;
+    how["format"] = info.format;
+    how["samples"] = samples ? py::object(py::int_(*samples)) : py::object(py::none());
+    how["header"] = header ? py::object(py::int_(*header)) : py::object(py::none());
+    records.attr("read_as") = how;
+    return records;
 }
 
 }  // namespace

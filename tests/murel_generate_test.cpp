@@ -523,8 +523,11 @@ TEST(murel_generate, links_are_followed_and_devices_written_in_place) {
     EXPECT_EQ(std::filesystem::file_size(dir.file("sub/target.cdb")), 12U + 4000U);
     EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
     EXPECT_EQ(read_file(shown).find("\nevent,channel,component,"), read_file(shown).find('\n'));
+    // Data going to a device has no sidecar beside the device.
+    std::filesystem::create_symlink("/dev/null", dir.file("device.cdb"));
+    EXPECT_EQ(generate({"device.cdb", "--events", "1"}, dir.path().string()).status, 0);
     EXPECT_EQ(listing(dir.path().string()),
-              (std::vector<std::string>{"console.csv", "link.cdb", "link.cdb.model", "null.csv", "sub"}));
+              (std::vector<std::string>{"console.csv", "device.cdb", "link.cdb", "link.cdb.model", "null.csv", "sub"}));
 }
 
 TEST(murel_generate, help_lists_every_option_with_its_default) {

@@ -216,6 +216,20 @@ def test_analyse_from_python_equals_the_command_line(analysed):
         murel.analyse(analysed / "absent.cdb")
 
 
+def test_analyse_reads_records_as_read_and_takes_the_processing_options(tmp_path, cli):
+    cli("generate", tmp_path / "g.lh5", "--format", "lh5", "--events", "300")
+    cli("generate", tmp_path / "short.cdb", "--samples", "200", "--centre", "120,0.005", "--width", "35,0.001", "--events", "300")
+    assert len(murel.analyse(murel.read(tmp_path / "g.lh5")).records.amplitude) == 600
+    assert len(murel.analyse(murel.read(tmp_path / "short.cdb", samples=200, mmap=False)).records.amplitude) == 600
+    # Every flag has its name, those of the trapezoid and charge included.
+    slow = murel.analyse(murel.generate(events=300, seed=2, shape="preamp", decay=2000), method="trapezoid", rise_time="20")
+    assert set(slow.records.flag) <= {"ok", "clipped", "no_pulse", "fit_failed", "poor_fit", "saturated", "pileup"}
+    assert np.isfinite(slow.records.trap_energy).any() and np.isnan(slow.records.width).all()
+    assert sum(slow.counts["A"][k] for k in ("saturated", "pileup")) == np.isin(slow.records.flag[slow.records.channel == 0], ["saturated", "pileup"]).sum()
+    with pytest.raises(ValueError, match="--method bogus"):
+        murel.analyse(tmp_path / "short.cdb", method="bogus")
+
+
 # ---------------------------------------------------------------------------------------------
 # Histograms
 
@@ -243,10 +257,12 @@ def test_plotting_protocol_attribute_by_attribute():
     assert copy.deepcopy(h).values()[0] == 7
 
 
-@pytest.mark.parametrize("x", [np.array(["a"]), np.zeros((2, 2)), np.array([1j]), np.array([np.nan])])
-def test_fill_refuses_wrong_dtypes_shapes_and_nan(x):
+@pytest.mark.parametrize("x", [np.array(["a"]), np.zeros((2, 2)), np.array([1j]), np.array([np.nan]), np.array([1.0, np.nan, 2.0])])
+def test_fill_refuses_wrong_dtypes_shapes_and_nan_and_counts_nothing(x):
+    h = murel.Histogram1D(3, 0, 2)
     with pytest.raises(ValueError):
-        murel.Histogram1D(3, 0, 2).fill(x)
+        h.fill(x)
+    assert h.values().sum() == 0
 
 
 def test_fill_random_arrays_counts_every_value():
