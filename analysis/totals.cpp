@@ -616,8 +616,11 @@ histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
 
 std::vector<std::string> totals::channel_warnings(std::size_t c, const std::vector<line_measurement>& lines) const {
     std::vector<std::string> warnings;
-    if (records[c] == 0) return warnings;
     const std::string channel = "channel " + shown_name(channel_names[c]) + ": ";
+    if (records[c] == 0) {
+        warnings.push_back(channel + "no records: the files hold none of this channel");
+        return warnings;
+    }
     const auto number = [](double value) {
         char text[32];
         std::snprintf(text, sizeof text, "%g", value);

@@ -502,14 +502,15 @@ void add_generate(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "generate",
         "Write events FIRST-EVENT to FIRST-EVENT + EVENTS - 1 of the data set of SEED to OUTPUT, with the "
-        "sidecar OUTPUT.model saying how to make it again; as cdb, in murel_gen's layout (12 zero bytes, then per "
-        "event SAMPLES pairs of int16 A, B, little-endian).");
+        "sidecar OUTPUT.model saying how to make it again; by default as cdb, in murel_gen's layout (12 zero bytes, "
+        "then per event SAMPLES pairs of int16 A, B, little-endian), or in another --format.");
     command->add_option("OUTPUT", o->output, "The data file to write (for WaveDump: a directory of wave<N> files)")
         ->type_name("FILE")
         ->default_str("");
     command->add_option("-o,--output", o->output_option, "The data file to write, as OUTPUT")
         ->check(non_empty)
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->default_str("OUTPUT");
     o->format_option = command->add_option("--format", o->format,
                         "The format to write: " + writable_format_names() +
                             " (channel A as channel 0, B as channel 1)")
@@ -576,12 +577,14 @@ void add_generate(CLI::App& app) {
                         "and pile-up add rise,decay,polarity and a row per pile-up pulse; records that wrapped round "
                         "the ADC's range add wrapped, 1 on their rows)")
         ->check(non_empty)
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->default_str("none");
     command->add_option("--model", o->model_file,
                         "Read settings from FILE (lines 'key = value', keys as the options here; a sidecar works "
                         "too); the options given here override it")
         ->check(CLI::Validator(CLI::ExistingFile).description(""))
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->default_str("none");
     command->add_flag("--print-model", o->print_model, "Print the effective model in the model-file format and stop");
     command->callback([o] { generate(*o); });
 }

@@ -1148,6 +1148,17 @@ TEST(murel_analyse, warnings_for_no_line_and_records_set_aside_go_to_stderr_and_
     }
 }
 
+TEST(murel_analyse, files_without_records_are_warned_of) {
+    scratch_dir dir;
+    std::ofstream(dir.file("wave0.dat"), std::ios::binary).flush();
+    std::ofstream(dir.file("empty.cdb"), std::ios::binary) << std::string(12, '\0');
+    for (const char* file : {"wave0.dat", "empty.cdb"}) {
+        const run_result r = run_murel({"analyse", dir.file(file), "-o", dir.file("out"), "-q"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(": no records: the files hold none of this channel"), std::string::npos) << file << "\n" << r.err;
+    }
+}
+
 TEST(murel_analyse, quiet_keeps_errors) {
     scratch_dir dir;
     const run_result r = run_murel({"analyse", dir.file("missing.cdb"), "-o", dir.file("out"), "-q"});
