@@ -121,10 +121,10 @@ struct hdf5_output::record_table {
     std::vector<column> columns{text_column("file"),       integer_column("event"), text_column("channel"),
                                 real_column("baseline"),   real_column("amplitude"), real_column("centre"),
                                 real_column("width"),      text_column("flag"),     real_column("timestamp", "s"),
-                                real_column("daq_energy"), real_column("baseline_rms"), real_column("baseline_slope"),
-                                real_column("trap_energy"), real_column("trap_max"), real_column("charge"),
-                                real_column("charge_short"), real_column("psd"), real_column("t_leading"),
-                                real_column("t_cfd"), real_column("rise_time"), real_column("chi2")};
+                                real_column("daq_energy")};
+    record_table() {
+        for (const char* name : record_measures::names) columns.push_back(real_column(name));
+    }
     std::optional<table_writer> writer;
 };
 
@@ -161,11 +161,8 @@ void hdf5_output::add_records(const std::vector<record_result>& results, const s
         const std::optional<double>& tick = tick_seconds[r.channel];
         c[8].reals.push_back(r.timestamp && tick ? static_cast<double>(*r.timestamp) * *tick : not_a_number);
         c[9].reals.push_back(r.daq_energy.value_or(not_a_number));
-        const record_measures& m = r.measures;
         std::size_t next = 10;
-        for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
-                                                   &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2})
-            c[next++].reals.push_back(value->value_or(not_a_number));
+        for (const std::optional<double>* value : r.measures.values()) c[next++].reals.push_back(value->value_or(not_a_number));
     }
     errno = 0;
     records_->writer->append(c);
