@@ -259,7 +259,8 @@ std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const 
 
 void shape_survey::add(const std::int32_t* samples, std::size_t count) {
     if (count < 32) return;
-    const baseline_estimate b = subtract_baseline(samples, count, count / 4, x_);
+    // Not the processors' quarter of the record: a pulse may start within it.
+    const baseline_estimate b = subtract_baseline(samples, count, leading_samples(count), x_);
     const auto [height, peak] = smoothed_peak(samples, x_);
     if (!(height > 10.0 * std::max(b.rms, 0.5))) return;
     const std::optional<double> rising = edge_crossing(x_.data(), count, 0.5 * height, peak);

@@ -8,6 +8,8 @@
 
 namespace murel::analysis {
 
+std::size_t leading_samples(std::size_t count) { return std::max(std::min<std::size_t>(count, 8), count / 16); }
+
 baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count) {
     baseline_estimate b;
     if (count == 0) return b;

@@ -20,6 +20,10 @@ struct baseline_estimate {
 /// Fits a line to samples[0 .. count - 1]; all zero for no samples, slope and rms 0 for one.
 baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count);
 
+/// The samples at the start of a record of `count` that surely come before its pulse, for
+/// judging its shape and polarity: a sixteenth of it, at least 8 (all of a shorter one).
+std::size_t leading_samples(std::size_t count);
+
 /// Turns a pulse that decays as e^(-t/decay) into a step: out[j] = x[j] + (1 - e^(-1/decay)) *
 /// (x[0] + ... + x[j-1]); `decay` in samples.  Throws std::invalid_argument for a decay that is
 /// not above 0 and finite.  `out` may be `x`.

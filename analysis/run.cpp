@@ -214,8 +214,11 @@ bool list_mode(const std::string& format) { return format == "compass"; }
 // The sign of the larger excursion from the median.
 int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
     if (count == 0) return 0;
-    scratch.assign(samples, samples + count);
-    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(count / 2);
+    // The baseline is what the record starts with: a step that stays up for most of the record
+    // would move the whole record's median onto its plateau.
+    const std::size_t pretrigger = leading_samples(count);
+    scratch.assign(samples, samples + pretrigger);
+    const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(pretrigger / 2);
     std::nth_element(scratch.begin(), middle, scratch.end());
     const std::int64_t median = *middle;
     const auto [low, high] = std::minmax_element(samples, samples + count);

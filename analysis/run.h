@@ -64,8 +64,8 @@ using record_sink = std::function<void(const std::vector<record_result>& results
 /// Receives the number of records just finished, from any thread.
 using progress_sink = std::function<void(std::uint64_t records)>;
 
-/// +1 when the pulses of a record rise from its baseline, -1 when they fall (0 for no samples);
-/// `scratch` is working storage.
+/// +1 when the pulses of a record rise from its baseline (the median of its leading_samples),
+/// -1 when they fall (0 for no samples); `scratch` is working storage.
 int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch);
 
 /// The values a channel's digitiser stores; 16-bit signed where the format does not say.

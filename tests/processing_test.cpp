@@ -430,6 +430,22 @@ TEST(murel_analyse_processing, auto_chooses_per_channel_and_records_show_each_me
     EXPECT_NE(merged.err.find("different processing of channel A"), std::string::npos) << merged.err;
 }
 
+TEST(murel_analyse_processing, polarity_is_judged_from_the_baseline_before_an_early_long_step) {
+    scratch_dir dir;
+    for (const auto& [polarity, offset] : {std::pair{"positive", "-30000,0"}, std::pair{"negative", "30000,0"}}) {
+        SCOPED_TRACE(polarity);
+        // The step is up for most of the record: its median lies on the plateau.
+        ASSERT_EQ(run_murel({"generate", "s.cdb", "--events", "100", "--shape", "preamp", "--decay", "2000", "--centre", "150,0.01",
+                             "--offset", offset, "--polarity", polarity},
+                            dir.path()).status,
+                  0);
+        ASSERT_EQ(run_murel({"analyse", "s.cdb", "-o", "out", "-q"}, dir.path()).status, 0);
+        const nlohmann::json s = summary_of(dir.file("out"));
+        EXPECT_EQ(s["channels"]["A"]["polarity"], polarity);
+        EXPECT_EQ(s["channels"]["A"]["method"], "trapezoid");
+    }
+}
+
 TEST(murel_analyse_processing, three_lines_calibrate_the_spectra_and_too_few_are_a_runtime_error) {
     scratch_dir dir;
     ASSERT_EQ(run_murel({"generate", "c.cdb", "--events", "3000", "--line", "5000,0.004,0.3", "--line", "12000,0.003,0.3",
