@@ -255,6 +255,10 @@ analysis_plan plan_analysis(const std::vector<std::string>& paths, const analysi
         acquisition& a = plan.acquisitions.back();
         a.paths.push_back(path);
         a.channels.insert(a.channels.end(), info.channels.begin(), info.channels.end());
+        // cdb stores 16 bits whatever the ADC gave.
+        if (format == "cdb" && options.bits)
+            for (auto c = a.channels.end() - static_cast<std::ptrdiff_t>(info.channels.size()); c != a.channels.end(); ++c)
+                c->bits = options.bits;
         if (a.samples != info.samples) a.samples.reset();
         std::uint64_t records = 0;
         if (info.records) {

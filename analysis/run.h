@@ -27,6 +27,7 @@ struct analysis_options {
     std::string truth_path;              ///< a truth table of murel generate, or empty
     chain processing;                    ///< the method and processor settings of each channel
     unsigned threads = 0;                ///< 0: one per core
+    std::optional<int> bits;             ///< the ADC's bits behind cdb files' 16-bit samples
 };
 
 /// Files read as one stream of records: one file, or the channel files of one WaveDump acquisition.

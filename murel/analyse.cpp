@@ -85,6 +85,35 @@ std::string sidecar_of(const std::string& path) {
     return "";
 }
 
+// How murel generate wrote the file at `path`, as far as reading it needs: from its sidecar, the
+// record length of a cdb file and the ADC's bits.  Nothing without a readable sidecar; describe
+// reports what is wrong with one.
+struct written_layout {
+    std::optional<std::size_t> samples;
+    int bits = 16;
+    bool operator==(const written_layout& other) const { return samples == other.samples && bits == other.bits; }
+    bool operator!=(const written_layout& other) const { return !(*this == other); }
+};
+
+std::optional<written_layout> layout_of(const std::string& path) {
+    const std::string sidecar = sidecar_of(path);
+    std::ifstream in(sidecar);
+    if (sidecar.empty() || !in) return std::nullopt;
+    try {
+        written_layout layout;
+        bool cdb = true;
+        for (const setting& s : read_settings(in, sidecar)) {
+            if (s.key == "format") cdb = s.value == "cdb";
+            if (s.key == "samples") layout.samples = std::stoul(s.value);
+            if (s.key == "bits") layout.bits = std::stoi(s.value);
+        }
+        if (!cdb) layout.samples.reset();
+        return layout;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 // The size and hash of the file at `path` and, from its sidecar, its data set and event range.
 // A sidecar that lists another file's hash describes other data: refused.
 described_input describe(const std::string& path) {
@@ -189,6 +218,14 @@ void run(const analyse_options& o) {
     }
     options.reading.header_bytes = o.header_bytes;
     options.reading.samples = o.samples;
+    // Files of murel generate read as they were written, where all of them agree.
+    std::optional<written_layout> written = layout_of(o.inputs.front());
+    for (const std::string& path : o.inputs)
+        if (layout_of(path) != written) written.reset();
+    if (written) {
+        if (!options.reading.samples && options.format.empty()) options.reading.samples = written->samples;
+        options.bits = written->bits;
+    }
     // Every input is checked before any work starts.
     analysis::analysis_plan plan;
     try {

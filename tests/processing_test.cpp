@@ -446,6 +446,23 @@ TEST(murel_analyse_processing, polarity_is_judged_from_the_baseline_before_an_ea
     }
 }
 
+TEST(murel_analyse_processing, files_of_murel_generate_are_read_with_their_record_length_and_adc_bits) {
+    scratch_dir dir;
+    ASSERT_EQ(run_murel({"generate", "short.cdb", "--events", "50", "--samples", "200", "--centre", "120,0.005", "--width", "35,0.001"},
+                        dir.path()).status,
+              0);
+    ASSERT_EQ(run_murel({"analyse", "short.cdb", "-o", "short", "-q"}, dir.path()).status, 0);
+    EXPECT_EQ(summary_of(dir.file("short"))["samples"], 200);
+    // Steps clipped at a 12-bit ADC's top are saturated, although cdb stores 16 bits.
+    ASSERT_EQ(run_murel({"generate", "twelve.cdb", "--events", "200", "--shape", "exponential", "--rise", "3", "--decay", "50",
+                         "--centre", "300,0.01", "--bits", "12", "--saturate", "--offset", "0,0", "--line", "1000,0.01,0.5",
+                         "--line", "3000,0.01,0.5", "--continuum", "500,3500", "--noise", "5"},
+                        dir.path()).status,
+              0);
+    ASSERT_EQ(run_murel({"analyse", "twelve.cdb", "-o", "twelve", "--method", "trapezoid", "-q"}, dir.path()).status, 0);
+    EXPECT_GT(summary_of(dir.file("twelve"))["channels"]["A"]["saturated"].get<int>(), 20);
+}
+
 TEST(murel_analyse_processing, three_lines_calibrate_the_spectra_and_too_few_are_a_runtime_error) {
     scratch_dir dir;
     ASSERT_EQ(run_murel({"generate", "c.cdb", "--events", "3000", "--line", "5000,0.004,0.3", "--line", "12000,0.003,0.3",
