@@ -142,22 +142,28 @@ void read_stored_counts(hid_t file, const std::string& path, const std::string& 
     bool same_axes = stored.axes.size() == bins.size();
     for (std::size_t a = 0; same_axes && a < bins.size(); ++a) same_axes = stored.axes[a].bins == bins[a];
     if (!same_axes) throw std::invalid_argument(path + ": " + where + " has other axes than the binning of its summary");
-    std::vector<int> index(bins.size(), 0);  // of the value, flow bins included
+    // The values run along the last axis in blocks, one block for each bin of the axes before it.
+    const std::size_t block = static_cast<std::size_t>(bins.back()) + 2;
+    std::vector<int> outer(bins.size() - 1, 0);  // the block's bin of each axis before the last, flow bins included
     double* next = counts;
-    for (const double v : stored.values) {
-        bool flow = false;
-        for (std::size_t a = 0; a < bins.size(); ++a) flow = flow || index[a] == 0 || index[a] == bins[a] + 1;
-        if (flow ? v != 0.0 : !is_count(v)) {
-            char shown[32];
-            std::snprintf(shown, sizeof shown, "%.17g", v);
-            throw std::invalid_argument(path + ": " + where + ": " + (flow ? "a flow bin holds " : "") + "\"" + shown + "\"" +
-                                        (flow ? ", where an analysis counts nothing" : " is not a count of entries"));
+    for (std::size_t start = 0; start < stored.values.size(); start += block) {
+        bool flow_block = false;
+        for (std::size_t a = 0; a < outer.size(); ++a) flow_block = flow_block || outer[a] == 0 || outer[a] == bins[a] + 1;
+        for (std::size_t k = 0; k < block; ++k) {
+            const double v = stored.values[start + k];
+            const bool flow = flow_block || k == 0 || k == block - 1;
+            if (flow ? v != 0.0 : !is_count(v)) {
+                char shown[32];
+                std::snprintf(shown, sizeof shown, "%.17g", v);
+                throw std::invalid_argument(path + ": " + where + ": " + (flow ? "a flow bin holds " : "") + "\"" + shown + "\"" +
+                                            (flow ? ", where an analysis counts nothing" : " is not a count of entries"));
+            }
+            if (!flow) {
+                *next = v;
+                next += stride;
+            }
         }
-        if (!flow) {
-            *next = v;
-            next += stride;
-        }
-        for (std::size_t a = bins.size(); a-- > 0 && ++index[a] == bins[a] + 2;) index[a] = 0;
+        for (std::size_t a = outer.size(); a-- > 0 && ++outer[a] == bins[a] + 2;) outer[a] = 0;
     }
 }
 
