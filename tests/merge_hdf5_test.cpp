@@ -130,7 +130,7 @@ TEST(merge_hdf5, merging_from_analysis_h5_gives_the_bytes_of_merging_from_the_te
     d.piece("a", 0, 60);
     d.piece("b", 60, 60);
     // Pieces whose list lacks analysis.h5 are read from their text tables.
-    for (const std::string& piece : {"a", "b"}) {
+    for (const std::string piece : {"a", "b"}) {
         std::filesystem::copy(d.file(piece), d.file(piece + "-text"));
         std::filesystem::remove(d.file(piece + "-text/analysis.h5"));
         set_summary(d.file(piece + "-text"), [](json& s) { s["outputs"].erase("analysis.h5"); });
@@ -167,7 +167,7 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
         {"a count changed and listed anew", set_value("spectrum/A", busy + 1, spectrum_bin(busy) + 1, true),
          bad + "/summary.json: channel A has 60 records, "},
         {"an underflow bin filled", set_value("spectrum/B", 0, 3, true), file + ": spectrum/B: a flow bin holds \"3\", where an analysis counts nothing"},
-        {"a map overflow bin filled", set_value("map", 300, 1, true), file + ": map: a flow bin holds \"1\""},
+        {"a map overflow bin filled", set_value("map", 258 * 258 - 1, 1, true), file + ": map: a flow bin holds \"1\""},
         {"a fractional count", set_value("map", 259, 0.5, true), file + ": map: \"0.5\" is not a count of entries"},
         {"a negative count", set_value("residuals/A", 7, -1, true), file + ": residuals/A: \"-1\" is not a count of entries"},
         {"a count that is not a number", set_value("spectrum/A", 9, std::numeric_limits<double>::quiet_NaN(), true),
@@ -196,6 +196,6 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
         const run_result r = d.murel({"merge", "a", bad, "-o", "sum"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
-        EXPECT_TRUE(test_support::listing(d.file("sum")).empty());
+        EXPECT_TRUE(!std::filesystem::exists(d.file("sum")) || test_support::listing(d.file("sum")).empty());
     }
 }
