@@ -996,11 +996,12 @@ totals totals::read(const std::string& dir) {
             if (!stored) throw std::invalid_argument(stored_path + ": not an HDF5 file (" + hdf5::error_text() + ")");
         }
         histogram_sources read_from;
-        // Its spectrum is on the energy axis of the line calibration, not the one measured.
+        // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
+        // the energy axis of the line calibration, not the one measured.
         if (stored && t.line_energies.empty()) {
             read_from.spectrum = stored_path;
             for (std::size_t c = 0; c < columns; ++c)
-                read_stored_counts(stored.get(), stored_path, "spectrum/" + names[c], {n}, t.spectrum_.data.data() + c, columns);
+                read_stored_counts(stored.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
         } else {
             read_from.spectrum = dir + (t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt");
             const std::vector<double> spectrum = read_counts(read_from.spectrum, n, static_cast<int>(columns) + 1, 1);
@@ -1021,7 +1022,7 @@ totals totals::read(const std::string& dir) {
             read_from.residuals = stored ? stored_path : dir + "/residuals.txt";
             if (stored) {
                 for (std::size_t c = 0; c < columns; ++c)
-                    read_stored_counts(stored.get(), stored_path, "residuals/" + names[c], {r}, t.residuals_.data.data() + c, columns);
+                    read_stored_counts(stored.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
             } else {
                 const std::vector<double> residuals = read_counts(read_from.residuals, r, static_cast<int>(columns) + 1, 1);
                 std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
