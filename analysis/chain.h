@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -101,6 +102,14 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
 struct record_measures {
     std::optional<double> baseline_rms, baseline_slope, trap_energy, trap_max, charge, charge_short, psd,
         t_leading, t_cfd, rise_time, chi2;
+
+    /// The measures' names as records.csv heads their columns, in the order of `values`.
+    static constexpr std::array<const char*, 11> names{"baseline_rms", "baseline_slope", "trap_energy", "trap_max", "charge",
+                                                       "charge_short", "psd", "t_leading", "t_cfd", "rise_time", "chi2"};
+    /// The measures in the order of `names`.
+    std::array<const std::optional<double>*, 11> values() const {
+        return {&baseline_rms, &baseline_slope, &trap_energy, &trap_max, &charge, &charge_short, &psd, &t_leading, &t_cfd, &rise_time, &chi2};
+    }
 };
 
 /// How one channel's first records look, for choosing its method and decay.

@@ -121,10 +121,10 @@ struct hdf5_output::record_table {
     std::vector<column> columns{text_column("file"),       integer_column("event"), text_column("channel"),
                                 real_column("baseline"),   real_column("amplitude"), real_column("centre"),
                                 real_column("width"),      text_column("flag"),     real_column("timestamp", "s"),
-                                real_column("daq_energy"), real_column("baseline_rms"), real_column("baseline_slope"),
-                                real_column("trap_energy"), real_column("trap_max"), real_column("charge"),
-                                real_column("charge_short"), real_column("psd"), real_column("t_leading"),
-                                real_column("t_cfd"), real_column("rise_time"), real_column("chi2")};
+                                real_column("daq_energy")};
+    record_table() {
+        for (const char* name : record_measures::names) columns.push_back(real_column(name));
+    }
     std::optional<table_writer> writer;
 };
 
@@ -161,11 +161,8 @@ void hdf5_output::add_records(const std::vector<record_result>& results, const s
         const std::optional<double>& tick = tick_seconds[r.channel];
         c[8].reals.push_back(r.timestamp && tick ? static_cast<double>(*r.timestamp) * *tick : not_a_number);
         c[9].reals.push_back(r.daq_energy.value_or(not_a_number));
-        const record_measures& m = r.measures;
         std::size_t next = 10;
-        for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
-                                                   &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2})
-            c[next++].reals.push_back(value->value_or(not_a_number));
+        for (const std::optional<double>* value : r.measures.values()) c[next++].reals.push_back(value->value_or(not_a_number));
     }
     errno = 0;
     records_->writer->append(c);
@@ -233,11 +230,11 @@ void hdf5_output::write_results(const histogram1D& spectrum, const histogram2D* 
                               real_column("rms", "ADC")};
     bool with_truth = false;
     for (const std::string& name : shown) {
-        const json& channel = summary["channels"][name];
+        const json& channel = summary.at("channels").at(name);
         channels[0].texts.push_back(name);
         for (std::size_t k = 1; k <= 5; ++k) channels[k].integers.push_back(channel.at(channels[k].name).get<std::int64_t>());
         channels[6].texts.push_back(channel.at("polarity").get<std::string>());
-        channels[7].reals.push_back(channel.contains("tick_seconds") ? channel["tick_seconds"].get<double>() : not_a_number);
+        channels[7].reals.push_back(channel.contains("tick_seconds") ? channel.at("tick_seconds").get<double>() : not_a_number);
         const json& found = channel.at("lines");
         for (std::size_t k = 0; k < found.size(); ++k) {
             const json& line = found[k];
@@ -249,18 +246,18 @@ void hdf5_output::write_results(const histogram1D& spectrum, const histogram2D* 
                 with_truth = true;
                 truth[0].texts.push_back(name);
                 truth[1].integers.push_back(static_cast<std::int64_t>(k));
-                truth[2].integers.push_back(line["residual_records"].get<std::int64_t>());
-                truth[3].reals.push_back(number_or_nan(line["residual_bias"]));
-                truth[4].reals.push_back(number_or_nan(line["residual_rms"]));
+                truth[2].integers.push_back(line.at("residual_records").get<std::int64_t>());
+                truth[3].reals.push_back(number_or_nan(line.at("residual_bias")));
+                truth[4].reals.push_back(number_or_nan(line.at("residual_rms")));
             }
         }
         if (channel.contains("residual_records")) {
             with_truth = true;
             truth[0].texts.push_back(name);
             truth[1].integers.push_back(-1);  // every unflagged record
-            truth[2].integers.push_back(channel["residual_records"].get<std::int64_t>());
-            truth[3].reals.push_back(number_or_nan(channel["residual_bias"]));
-            truth[4].reals.push_back(number_or_nan(channel["residual_rms"]));
+            truth[2].integers.push_back(channel.at("residual_records").get<std::int64_t>());
+            truth[3].reals.push_back(number_or_nan(channel.at("residual_bias")));
+            truth[4].reals.push_back(number_or_nan(channel.at("residual_rms")));
         }
     }
     table_writer(file_, "lines", lines, false);
@@ -278,7 +275,7 @@ void hdf5_output::write_results(const histogram1D& spectrum, const histogram2D* 
     table_writer(file_, "gate_bands", gates, false);
     std::vector<column> flagged{text_column("file"), integer_column("event"), text_column("channel"), text_column("flag")};
     for (const json& r : summary.at("flagged")) {
-        flagged[0].texts.push_back(r.contains("file") ? r["file"].get<std::string>() : std::string());
+        flagged[0].texts.push_back(r.contains("file") ? r.at("file").get<std::string>() : std::string());
         flagged[1].integers.push_back(r.at("event").get<std::int64_t>());
         flagged[2].texts.push_back(r.at("channel").get<std::string>());
         flagged[3].texts.push_back(r.at("flag").get<std::string>());
@@ -288,7 +285,7 @@ void hdf5_output::write_results(const histogram1D& spectrum, const histogram2D* 
     // Everything else as attributes; the whole summary, outputs aside, as its JSON text.
     hdf5::write_string_attribute(file_, "format", summary.at("format").get<std::string>(), file_name);
     hdf5::write_string_attribute(file_, "unit", unit, file_name);
-    const std::int64_t samples = summary.at("samples").is_null() ? 0 : summary["samples"].get<std::int64_t>();
+    const std::int64_t samples = summary.at("samples").is_null() ? 0 : summary.at("samples").get<std::int64_t>();
     hdf5::write_scalar_attribute(file_, "samples", H5T_STD_I64LE, H5T_NATIVE_INT64, &samples, file_name);
     json rest = summary;
     rest.erase("outputs");

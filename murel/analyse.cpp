@@ -231,9 +231,9 @@ void run(const analyse_options& o) {
     }
     if (o.records) {
         records_csv = std::make_unique<staged_file>(o.output, "records.csv");
-        const std::string header =
-            "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy,baseline_rms,baseline_slope,"
-            "trap_energy,trap_max,charge,charge_short,psd,t_leading,t_cfd,rise_time,chi2\n";
+        std::string header = "file,event,channel,baseline,amplitude,centre,width,flag,timestamp,daq_energy";
+        for (const char* name : analysis::record_measures::names) header += std::string(",") + name;
+        header += '\n';
         records_csv->write_at(header.data(), header.size(), 0);
         records_size = header.size();
         std::vector<std::string> channel_fields;
@@ -262,9 +262,7 @@ void run(const analyse_options& o) {
                     length = std::snprintf(row, sizeof row, "%.10g", *r.daq_energy);
                     text.append(row, static_cast<std::size_t>(length));
                 }
-                const analysis::record_measures& m = r.measures;
-                for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
-                                                           &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2}) {
+                for (const std::optional<double>* value : r.measures.values()) {
                     text += ',';
                     if (*value) {
                         length = std::snprintf(row, sizeof row, "%.10g", **value);

@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <iterator>
 #include <limits>
 
 namespace murel::python {
@@ -22,15 +21,12 @@ struct record_columns {
     std::vector<std::uint64_t> event;
     std::vector<double> baseline, amplitude, centre, width, timestamp, daq_energy;
     std::vector<std::uint8_t> flag;
-    // The measures of the other processors, as records.csv names them; NaN where not computed.
-    static constexpr const char* measure_names[] = {"baseline_rms", "baseline_slope", "trap_energy", "trap_max", "charge", "charge_short",
-                                                    "psd", "t_leading", "t_cfd", "rise_time", "chi2"};
-    std::vector<double> measures[std::size(measure_names)];
+    // The measures of the other processors, NaN where not computed.
+    std::vector<double> measures[analysis::record_measures::names.size()];
 
     void add_measures(const analysis::record_measures& m) {
         std::size_t next = 0;
-        for (const std::optional<double>* value : {&m.baseline_rms, &m.baseline_slope, &m.trap_energy, &m.trap_max, &m.charge,
-                                                   &m.charge_short, &m.psd, &m.t_leading, &m.t_cfd, &m.rise_time, &m.chi2})
+        for (const std::optional<double>* value : m.values())
             measures[next++].push_back(value->value_or(std::numeric_limits<double>::quiet_NaN()));
     }
 };
@@ -208,8 +204,8 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
     r["flag"] = np.attr("array")(flag_names)[owned_array(std::move(columns.flag))];
     r["timestamp"] = owned_array(std::move(columns.timestamp));
     r["daq_energy"] = owned_array(std::move(columns.daq_energy));
-    for (std::size_t m = 0; m < std::size(record_columns::measure_names); ++m)
-        r[record_columns::measure_names[m]] = owned_array(std::move(columns.measures[m]));
+    for (std::size_t m = 0; m < analysis::record_measures::names.size(); ++m)
+        r[analysis::record_measures::names[m]] = owned_array(std::move(columns.measures[m]));
 
     py::object spectrum_object = py::cast(std::move(spectrum));
     spectrum_object.attr("label") = "amplitude (" + unit + ")";

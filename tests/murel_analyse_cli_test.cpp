@@ -698,6 +698,33 @@ TEST(murel_analyse_formats, refused_inputs_and_options) {
     }
 }
 
+namespace {
+
+struct tampered_piece {
+    std::string name;
+    std::function<void()> tamper;
+    std::string message;
+};
+
+// Each case tampers with a copy of the analysis b as bad; merged with a, it must be refused
+// with the case's message and leave nothing.
+template <std::size_t n>
+void expect_merges_refused(const scratch_dir& dir, const tampered_piece (&cases)[n]) {
+    const std::string bad = dir.file("bad");
+    for (const tampered_piece& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(bad);
+        std::filesystem::copy(dir.file("b"), bad);
+        c.tamper();
+        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
+        EXPECT_TRUE(listing(dir.file("sum")).empty());
+    }
+}
+
+}  // namespace
+
 TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_nothing) {
     scratch_dir dir;
     const data_set data = default_model(300, 4242);
@@ -713,11 +740,7 @@ TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_not
     const auto records = [&](json value) {
         return [=] { set_summary(bad, [&](json& s) { s["channels"]["A"]["records"] = value; }); };
     };
-    const struct {
-        std::string name;
-        std::function<void()> tamper;
-        std::string message;
-    } cases[] = {
+    const tampered_piece cases[] = {
         {"nan count", spectrum_count("nan"), bad + "/spectrum.txt: line 1278: \"nan\" is not a count of entries"},
         {"infinite count", spectrum_count("inf"), bad + "/spectrum.txt: line 1278: \"inf\" is not a count of entries"},
         {"negative count", spectrum_count("-100000.000000"), bad + "/spectrum.txt: line 1278: \"-100000.000000\" is not a count"},
@@ -739,16 +762,7 @@ TEST(murel_merge, refuses_corrupt_pieces_naming_the_file_and_line_and_writes_not
          bad + "/summary.json: flagged record"},
         {"summary that is not JSON", [&] { std::ofstream(bad + "/summary.json", std::ios::app) << "}"; }, bad + "/summary.json: [json.exception.parse_error"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(bad);
-        std::filesystem::copy(dir.file("b"), bad);
-        c.tamper();
-        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
-        EXPECT_TRUE(listing(dir.file("sum")).empty());
-    }
+    expect_merges_refused(dir, cases);
 }
 
 TEST(murel_merge, refuses_impossible_summaries_naming_the_piece_before_making_room_for_them) {
@@ -768,11 +782,7 @@ TEST(murel_merge, refuses_impossible_summaries_naming_the_piece_before_making_ro
         });
     };
     const auto bins = [&](const char* axis, json value) { return edit([=](json& s) { s["binning"][axis]["bins"] = value; }); };
-    const struct {
-        std::string name;
-        std::function<void()> tamper;
-        std::string message;
-    } cases[] = {
+    const tampered_piece cases[] = {
         {"sum beyond its records", first_sums(std::string(38, '9'), "1"), summary + "channel A residual bin "},
         {"negative sum of squares", first_sums("0", "-4"), summary + "channel A residual bin "},
         {"sum too large for its squares", first_sums("4096000", "0"), summary + "channel A residual bin "},
@@ -791,16 +801,7 @@ TEST(murel_merge, refuses_impossible_summaries_naming_the_piece_before_making_ro
          }),
          summary + "flagged record "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(bad);
-        std::filesystem::copy(dir.file("b"), bad);
-        c.tamper();
-        const run_result r = run_murel({"merge", dir.file("a"), bad, "-o", dir.file("sum")});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
-        EXPECT_TRUE(listing(dir.file("sum")).empty());
-    }
+    expect_merges_refused(dir, cases);
 }
 
 TEST(murel_analyse, records_the_fit_does_not_describe_are_flagged_poor_fit_and_merge_exactly) {
