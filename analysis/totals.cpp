@@ -4,10 +4,12 @@
 #include "calibration.h"
 #include "map_image.h"
 #include "path_json.h"
+#include "uhi_hdf5.h"
 #include "units.h"
 
 #include "directory_lock.h"
 #include "file_digest.h"
+#include "hdf5_support.h"
 #include "interruption.h"
 #include "staged_file.h"
 #include "staging.h"
@@ -84,6 +86,12 @@ T whole_number(const json& value, const std::string& what) {
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
 int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
+// Whether v is a whole number of entries that a count keeps exactly.
+bool is_count(double v) {
+    // Within the range the conversion is exact and, unlike std::floor, needs no call.
+    return v >= 0.0 && v <= static_cast<double>(max_count) && static_cast<double>(static_cast<std::int64_t>(v)) == v;
+}
+
 // Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
 // on are counts of entries; returns the counts, row after row.
 std::vector<double> read_counts(const std::string& path, int rows, int fields, int first_count) {
@@ -113,7 +121,7 @@ std::vector<double> read_counts(const std::string& path, int rows, int fields, i
             const auto [end, error] = std::from_chars(next, line_end, v);
             if (end == next || error != std::errc())
                 throw std::invalid_argument(where() + " has fewer than " + std::to_string(fields) + " numbers");
-            if (f >= first_count && !(v >= 0.0 && v <= static_cast<double>(max_count) && std::floor(v) == v))
+            if (f >= first_count && !is_count(v))
                 throw std::invalid_argument(where() + ": \"" + std::string(next, end) + "\" is not a count of entries");
             if (f >= first_count) counts.push_back(v);
             next = end;
@@ -124,6 +132,42 @@ std::vector<double> read_counts(const std::string& path, int rows, int fields, i
     if (row != rows)
         throw std::invalid_argument(path + ": " + std::to_string(row) + " rows where its binning has " + std::to_string(rows));
     return counts;
+}
+
+// Reads the histogram `where` of the open analysis.h5 `file` (at `path`), whose axes must have
+// `bins` bins, into every `stride`-th element of `counts`: its bins in the order the text tables
+// list them, first axis outermost.  Its flow bins must be empty, as an analysis leaves them.
+void read_stored_counts(hid_t file, const std::string& path, const std::string& where, const std::vector<int>& bins,
+                        double* counts, std::size_t stride) {
+    const hdf5::handle group(H5Oopen(file, where.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!group) throw std::invalid_argument(path + ": no histogram " + where + " (" + hdf5::error_text() + ")");
+    const uhi::stored_histogram stored = uhi::read(group.get(), path, where);
+    bool same_axes = stored.axes.size() == bins.size();
+    for (std::size_t a = 0; same_axes && a < bins.size(); ++a) same_axes = stored.axes[a].bins == bins[a];
+    if (!same_axes) throw std::invalid_argument(path + ": " + where + " has other axes than the binning of its summary");
+    // The values run along the last axis in blocks, one block for each bin of the axes before it.
+    const std::size_t block = static_cast<std::size_t>(bins.back()) + 2;
+    std::vector<int> outer(bins.size() - 1, 0);  // the block's bin of each axis before the last, flow bins included
+    double* next = counts;
+    for (std::size_t start = 0; start < stored.values.size(); start += block) {
+        bool flow_block = false;
+        for (std::size_t a = 0; a < outer.size(); ++a) flow_block = flow_block || outer[a] == 0 || outer[a] == bins[a] + 1;
+        for (std::size_t k = 0; k < block; ++k) {
+            const double v = stored.values[start + k];
+            const bool flow = flow_block || k == 0 || k == block - 1;
+            if (flow ? v != 0.0 : !is_count(v)) {
+                char shown[32];
+                std::snprintf(shown, sizeof shown, "%.17g", v);
+                throw std::invalid_argument(path + ": " + where + ": " + (flow ? "a flow bin holds " : "") + "\"" + shown + "\"" +
+                                            (flow ? ", where an analysis counts nothing" : " is not a count of entries"));
+            }
+            if (!flow) {
+                *next = v;
+                next += stride;
+            }
+        }
+        for (std::size_t a = outer.size(); a-- > 0 && ++outer[a] == bins[a] + 2;) outer[a] = 0;
+    }
 }
 
 // Throws std::invalid_argument when the table at `path` is too short for `rows` rows of `fields`
@@ -942,18 +986,50 @@ totals totals::read(const std::string& dir) {
         const int n = t.bins_.spectrum_bins;
         const std::size_t columns = names.size();
         if (summary.contains("line_calibration")) t.line_energies = summary["line_calibration"].at("energies").get<std::vector<double>>();
-        const std::string measured = t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt";
-        const std::vector<double> spectrum = read_counts(dir + measured, n, static_cast<int>(columns) + 1, 1);
-        std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
+        // analysis.h5 holds the counts of the text tables, and reads many times faster: it is read
+        // where the summary's list, checked above, vouches that it belongs to this set.
+        const std::string stored_path = dir + "/analysis.h5";
+        hdf5::handle stored;
+        if (summary.contains("outputs") && summary["outputs"].contains("analysis.h5")) {
+            hdf5::silence_errors();
+            const hdf5::handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+            if (!access || H5Pset_file_locking(access.get(), false, true) < 0)
+                throw std::runtime_error("cannot read " + stored_path + " (" + hdf5::error_text() + ")");
+            stored = hdf5::handle(H5Fopen(stored_path.c_str(), H5F_ACC_RDONLY, access.get()), H5Fclose);
+            if (!stored) throw std::invalid_argument(stored_path + ": not an HDF5 file (" + hdf5::error_text() + ")");
+        }
+        histogram_sources read_from;
+        // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
+        // the energy axis of the line calibration, not the one measured.
+        if (stored && t.line_energies.empty()) {
+            read_from.spectrum = stored_path;
+            for (std::size_t c = 0; c < columns; ++c)
+                read_stored_counts(stored.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
+        } else {
+            read_from.spectrum = dir + (t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt");
+            const std::vector<double> spectrum = read_counts(read_from.spectrum, n, static_cast<int>(columns) + 1, 1);
+            std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
+        }
         if (t.pair_) {
             const int m = t.bins_.map_bins;
-            const std::vector<double> map = read_counts(dir + "/map.txt", m * m, 3, 2);
-            std::copy(map.begin(), map.end(), t.map_.data.data());
+            read_from.map = stored ? stored_path : dir + "/map.txt";
+            if (stored) {
+                read_stored_counts(stored.get(), stored_path, "map", {m, m}, t.map_.data.data(), 1);
+            } else {
+                const std::vector<double> map = read_counts(read_from.map, m * m, 3, 2);
+                std::copy(map.begin(), map.end(), t.map_.data.data());
+            }
         }
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            const std::vector<double> residuals = read_counts(dir + "/residuals.txt", r, static_cast<int>(columns) + 1, 1);
-            std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
+            read_from.residuals = stored ? stored_path : dir + "/residuals.txt";
+            if (stored) {
+                for (std::size_t c = 0; c < columns; ++c)
+                    read_stored_counts(stored.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
+            } else {
+                const std::vector<double> residuals = read_counts(read_from.residuals, r, static_cast<int>(columns) + 1, 1);
+                std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
+            }
         }
         for (std::size_t c = 0; c < columns; ++c) {
             const json& channel = summary.at("channels").at(shown[c]);
@@ -1028,14 +1104,14 @@ totals totals::read(const std::string& dir) {
             }
             t.flagged_.push_back(std::move(r));
         }
-        t.check_counts(dir);
+        t.check_counts(dir, read_from);
         return t;
     } catch (const json::exception& e) {
         throw std::invalid_argument(summary_path + ": " + e.what());
     }
 }
 
-void totals::check_counts(const std::string& dir) const {
+void totals::check_counts(const std::string& dir, const histogram_sources& read_from) const {
     const auto column_total = [](const auto& histogram, int column, int columns) {
         double total = 0.0;
         const double* v = histogram.data.data();
@@ -1053,7 +1129,7 @@ void totals::check_counts(const std::string& dir) const {
         const double spectrum_total = column_total(spectrum_, c, columns);
         if (measured[c] < 0 || static_cast<double>(measured[c]) != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(records[c]) + " records, " +
-                                        std::to_string(flagged) + " of them flagged, but " + dir + "/spectrum.txt holds " +
+                                        std::to_string(flagged) + " of them flagged, but " + read_from.spectrum + " holds " +
                                         std::to_string(static_cast<long long>(std::min(spectrum_total, 9e18))) + " entries");
         if (!with_truth) continue;
         std::int64_t compared = 0;
@@ -1063,12 +1139,12 @@ void totals::check_counts(const std::string& dir) const {
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
                                         " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +
                                         std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, columns), 9e18))) +
-                                        " in " + dir + "/residuals.txt");
+                                        " in " + read_from.residuals);
     }
     if (!pair_) return;
     const double pairs = column_total(map_, 0, 1);
     if (pairs > static_cast<double>(std::min(measured[pair_->x], measured[pair_->y])))
-        throw std::invalid_argument(dir + "/map.txt holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
+        throw std::invalid_argument(read_from.map + " holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
                                     " entries, more than the records measured in either paired channel of " + dir + "/summary.json");
 }
 

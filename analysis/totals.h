@@ -144,9 +144,11 @@ public:
     nlohmann::json write(const std::string& dir, std::FILE* out, const std::vector<staged_file*>& along = {},
                          hdf5_output* hdf5 = nullptr) const;
 
-    /// Reads the totals back from a directory that `write` filled; throws std::system_error or
-    /// std::invalid_argument naming the file (and line) that is missing or malformed, holds a
-    /// count that is not a whole number from 0 to 2^53, or disagrees with the others, and
+    /// Reads the totals back from a directory that `write` filled, the histograms from its
+    /// analysis.h5 where the summary's list of outputs names one, else from the text tables;
+    /// throws std::system_error or std::invalid_argument naming the file (and line) that is
+    /// missing or malformed, holds a count that is not a whole number from 0 to 2^53 (or, in
+    /// analysis.h5, a count in a flow bin), or disagrees with the others, and
     /// std::runtime_error naming a file that differs from the summary's list (a mixed or
     /// incomplete set).
     static totals read(const std::string& dir);
@@ -185,8 +187,12 @@ public:
     std::vector<double> line_energies;
 
 private:
+    // The files that read() took the histograms from.
+    struct histogram_sources {
+        std::string spectrum, map, residuals;
+    };
     // Throws std::invalid_argument naming the files of `dir` whose counts disagree.
-    void check_counts(const std::string& dir) const;
+    void check_counts(const std::string& dir, const histogram_sources& read_from) const;
     // The summary of channel c with its lines.
     nlohmann::json channel_summary(int c, const std::vector<line_measurement>& lines) const;
     // The spectrum in energy, each channel calibrated by its lines, described in `calibrations`.

@@ -13,7 +13,6 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
 
 namespace murel {
 
@@ -66,10 +65,12 @@ file_digest digest_of(const std::string& path) {
         throw std::bad_alloc();
     }
     XXH3_64bits_reset(state.get());
-    std::vector<char> buffer(1 << 20);
+    // Left uninitialised: a merge hashes many files, and clearing a buffer for each cost more than hashing.
+    constexpr std::size_t buffer_size = 1 << 20;
+    const std::unique_ptr<char[]> buffer(new char[buffer_size]);
     file_digest digest;
     for (;;) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        const ssize_t got = ::read(fd, buffer.get(), buffer_size);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const int error = errno;
@@ -77,7 +78,7 @@ file_digest digest_of(const std::string& path) {
             throw std::system_error(error, std::generic_category(), "cannot read " + path);
         }
         if (got == 0) break;
-        XXH3_64bits_update(state.get(), buffer.data(), static_cast<std::size_t>(got));
+        XXH3_64bits_update(state.get(), buffer.get(), static_cast<std::size_t>(got));
         digest.bytes += static_cast<std::uint64_t>(got);
     }
     ::close(fd);

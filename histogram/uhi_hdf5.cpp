@@ -3,6 +3,7 @@
 
 #include "hdf5_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -313,8 +314,10 @@ stored_histogram read(hid_t group, const std::string& file, const std::string& w
         }
         return out;
     };
-    h.values = widen(values);
-    if (!variances.empty()) h.variances = widen(variances);
+    // Stored with every flow bin, as this library writes them, the values need no moving.
+    const bool every_flow = std::all_of(flows.begin(), flows.end(), [](const auto& f) { return f.first && f.second; });
+    h.values = every_flow ? std::move(values) : widen(values);
+    if (!variances.empty()) h.variances = every_flow ? std::move(variances) : widen(variances);
     return h;
 }
 
