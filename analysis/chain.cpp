@@ -91,7 +91,9 @@ void apply_object(const json& object, channel_chain& c, const std::string& where
         if (!settings.is_object()) throw std::invalid_argument(key + ": not an object of parameters");
         for (const auto& [name, value] : settings.items()) {
             const std::string parameter = key + "." + name;
-            const auto is = [&](const char* p, const char* n) { return processor == p && name == n; };
+            // Named afresh: C++17 lambdas cannot capture structured bindings.
+            const std::string &in = processor, &named = name;
+            const auto is = [&](const char* p, const char* n) { return in == p && named == n; };
             if (is("baseline", "samples")) c.pretrigger = length(value, parameter);
             else if (is("pole_zero", "decay")) c.decay = length(value, parameter);
             else if (is("trapezoid", "rise_time")) c.rise_time = length(value, parameter);
