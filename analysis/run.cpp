@@ -212,6 +212,13 @@ bool list_mode(const std::string& format) { return format == "compass"; }
 }  // namespace
 
 // The sign of the larger excursion from the median.
+polarity_choice polarity_named(const std::string& name) {
+    if (name == "auto") return polarity_choice::automatic;
+    if (name == "positive") return polarity_choice::positive;
+    if (name == "negative") return polarity_choice::negative;
+    throw std::invalid_argument("--polarity " + name + ": not auto, positive or negative");
+}
+
 int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
     if (count == 0) return 0;
     // The baseline is what the record starts with: a step that stays up for most of the record

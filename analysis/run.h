@@ -17,6 +17,10 @@ namespace murel::analysis {
 /// Which way the pulses of a channel go: decided from the data, or given.
 enum class polarity_choice { automatic, positive, negative };
 
+/// The polarity called "auto", "positive" or "negative"; throws std::invalid_argument naming
+/// any other name.
+polarity_choice polarity_named(const std::string& name);
+
 /// How to read and measure the inputs of an analysis.
 struct analysis_options {
     std::string format;                  ///< the format of every input; empty: recognised per file

@@ -207,9 +207,7 @@ void run(const analyse_options& o) {
         throw usage_error("--unit " + o.unit + " names the unit of --calibrate or --calibrate-lines, neither of which is given");
     }
     analysis::analysis_options options = o.analysis;
-    options.polarity = o.polarity == "negative"   ? analysis::polarity_choice::negative
-                       : o.polarity == "positive" ? analysis::polarity_choice::positive
-                                                  : analysis::polarity_choice::automatic;
+    options.polarity = analysis::polarity_named(o.polarity);
     if (!o.pair.empty()) {
         const std::size_t comma = o.pair.find(',');
         if (comma == std::string::npos || o.pair.find(',', comma + 1) != std::string::npos)
@@ -220,8 +218,8 @@ void run(const analyse_options& o) {
     options.reading.samples = o.samples;
     // Files of murel generate read as they were written, where all of them agree.
     std::optional<written_layout> written = layout_of(o.inputs.front());
-    for (const std::string& path : o.inputs)
-        if (layout_of(path) != written) written.reset();
+    for (std::size_t i = 1; written && i < o.inputs.size(); ++i)
+        if (layout_of(o.inputs[i]) != written) written.reset();
     if (written) {
         if (!options.reading.samples && options.format.empty()) options.reading.samples = written->samples;
         options.bits = written->bits;

@@ -140,12 +140,7 @@ py::object analyse(const py::object& input, const py::kwargs& options) {
     processing.cfd_fraction = option(options, "cfd_fraction", processing.cfd_fraction);
     o.processing = analysis::chain_of(processing);
     o.reading.strict = option(options, "strict", false);
-    const std::string polarity = option<std::string>(options, "polarity", "auto");
-    if (polarity != "auto" && polarity != "positive" && polarity != "negative")
-        throw std::invalid_argument("--polarity " + polarity + ": not auto, positive or negative");
-    o.polarity = polarity == "negative"   ? analysis::polarity_choice::negative
-                 : polarity == "positive" ? analysis::polarity_choice::positive
-                                          : analysis::polarity_choice::automatic;
+    o.polarity = analysis::polarity_named(option<std::string>(options, "polarity", "auto"));
     if (options.contains("pair")) o.pair = options["pair"].cast<std::vector<std::string>>();
     o.coincidence_ns = option(options, "coincidence", o.coincidence_ns);
     if (options.contains("truth")) o.truth_path = path_text(options["truth"]);
