@@ -228,10 +228,10 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
 namespace {
 
 // Subtracts the mean of the first `pretrigger` samples and returns the fitted baseline.
-baseline_estimate subtract_baseline(const std::int32_t* s, std::size_t n, std::size_t pretrigger, std::vector<double>& x) {
+baseline_estimate measure_and_subtract_baseline(const std::int32_t* s, std::size_t n, std::size_t pretrigger, std::vector<double>& x) {
     const baseline_estimate b = measure_baseline(s, std::min(n, pretrigger));
     x.resize(n);
-    for (std::size_t j = 0; j < n; ++j) x[j] = s[j] - b.mean;
+    subtract_baseline(s, n, b.mean, x.data());
     return b;
 }
 
@@ -241,9 +241,7 @@ baseline_estimate subtract_baseline(const std::int32_t* s, std::size_t n, std::s
 std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const std::vector<double>& x) {
     constexpr std::size_t span = 4, near = 32;
     if (x.empty()) return {0.0, 0};
-    // The whole-number samples, whose maximum the compiler vectorises.
-    std::int32_t highest = samples[0];
-    for (std::size_t j = 0; j < x.size(); ++j) highest = std::max(highest, samples[j]);
+    const std::int32_t highest = extremes_of(samples, x.size()).highest;
     const std::size_t top = static_cast<std::size_t>(std::find(samples, samples + x.size(), highest) - samples);
     if (x.size() < span) return {x[top], top};
     const std::size_t first = top - std::min(top, near), last = std::min(x.size(), top + near + 1);
@@ -262,7 +260,7 @@ std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const 
 void shape_survey::add(const std::int32_t* samples, std::size_t count) {
     if (count < 32) return;
     // Not the processors' quarter of the record: a pulse may start within it.
-    const baseline_estimate b = subtract_baseline(samples, count, leading_samples(count), x_);
+    const baseline_estimate b = measure_and_subtract_baseline(samples, count, leading_samples(count), x_);
     const auto [height, peak] = smoothed_peak(samples, x_);
     if (!(height > 10.0 * std::max(b.rms, 0.5))) return;
     const std::optional<double> rising = edge_crossing(x_.data(), count, 0.5 * height, peak);
@@ -311,7 +309,7 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
         if (estimate.flag == record_flag::ok) r.chi2 = estimate.chi2;
     }
     const std::size_t pretrigger = std::min(n, p.pretrigger.value_or(n / 4));
-    const baseline_estimate b = subtract_baseline(s, n, pretrigger, x_);
+    const baseline_estimate b = measure_and_subtract_baseline(s, n, pretrigger, x_);
     if (pretrigger >= 2) r.baseline_rms = b.rms, r.baseline_slope = b.slope;
     const double noise = std::max(b.rms, 0.5);
     const auto [height, peak] = smoothed_peak(s, x_);
@@ -333,13 +331,23 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     }
     const std::size_t start = static_cast<std::size_t>(*r.t_cfd);
     estimate.centre = *r.t_cfd;
-    filtered_.resize(n);
-    if (decay) pole_zero(x_.data(), n, *decay, filtered_.data());
-    else filtered_.assign(x_.begin(), x_.end());
     const double window = static_cast<double>(p.pileup_window);
     // A second edge comes after the first: the search starts a little before the pulse.
     const std::size_t edge = static_cast<std::size_t>(r.t_leading.value_or(*r.t_cfd));
     const std::size_t search = edge - std::min(edge, 4 * p.pileup_window);
+    const std::size_t reach = 2 * p.rise_time + p.flat_top;
+    // Only the samples from the searches on are corrected; the whole-number sum of the ones
+    // before is exact, so it stands in for theirs.
+    const std::size_t corrected = std::min(search, start - std::min(start, reach));
+    filtered_.resize(n);
+    if (decay) {
+        std::int64_t head = 0;
+        for (std::size_t j = 0; j < corrected; ++j) head += s[j];
+        const double earlier = static_cast<double>(head) - static_cast<double>(corrected) * b.mean;
+        pole_zero(x_.data() + corrected, n - corrected, *decay, filtered_.data() + corrected, earlier);
+    } else {
+        std::copy(x_.begin() + static_cast<std::ptrdiff_t>(corrected), x_.end(), filtered_.begin() + static_cast<std::ptrdiff_t>(corrected));
+    }
     const bool piled = piled_up(filtered_.data() + search, n - search, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
     if (m == method::trapezoid) {
         const std::size_t pick = start + p.rise_time + p.flat_top / 2;
@@ -349,11 +357,10 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
         }
         // Only the trapezoid from the pulse on is read: it is filtered from as far back as it reaches,
         // into the baseline-subtracted samples, which are no longer needed.
-        const std::size_t reach = 2 * p.rise_time + p.flat_top;
         const std::size_t from = start - std::min(start, reach), end = std::min(n, start + reach);
         trapezoid(filtered_.data() + from, end - from, p.rise_time, p.flat_top, x_.data() + from);
         r.trap_energy = x_[pick];
-        r.trap_max = *std::max_element(x_.begin() + static_cast<std::ptrdiff_t>(start), x_.begin() + static_cast<std::ptrdiff_t>(end));
+        r.trap_max = highest_of(x_.data() + start, end - start);
         estimate.amplitude = *r.trap_energy;
     } else {
         const charge_estimate c = integrate(x_.data(), n, start - std::min(start, p.gate_lead), p.long_gate, p.short_gate);

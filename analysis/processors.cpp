@@ -1,5 +1,7 @@
 #include "processors.h"
 
+#include "vector_clones.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -33,16 +35,38 @@ baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t coun
     return b;
 }
 
-void pole_zero(const double* x, std::size_t count, double decay, double* out) {
+namespace {
+
+// out[j] = start + step[0] + ... + step[j - 1] (or up to step[j] when `inclusive`).  Each block of
+// four adds its own partial sums and then the running total once: a running sum waits on each
+// addition before the next, and this waits on a quarter of them.
+void running_sum(const double* step, std::size_t count, double start, double* out, bool inclusive) {
+    double total = start;
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const double a = step[j], b = a + step[j + 1], c = b + step[j + 2], d = c + step[j + 3];
+        if (inclusive) {
+            out[j] = total + a, out[j + 1] = total + b, out[j + 2] = total + c, out[j + 3] = total + d;
+        } else {
+            out[j] = total, out[j + 1] = total + a, out[j + 2] = total + b, out[j + 3] = total + c;
+        }
+        total += d;
+    }
+    for (; j < count; ++j) {
+        if (!inclusive) out[j] = total;
+        total += step[j];
+        if (inclusive) out[j] = total;
+    }
+}
+
+}  // namespace
+
+void pole_zero(const double* x, std::size_t count, double decay, double* out, double earlier) {
     if (!(decay > 0.0) || !std::isfinite(decay))
         throw std::invalid_argument("a decay time of " + std::to_string(decay) + " samples: it must be above 0 and finite");
     const double gain = -std::expm1(-1.0 / decay);
-    double earlier = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        const double value = x[j];
-        out[j] = value + gain * earlier;
-        earlier += value;
-    }
+    running_sum(x, count, earlier, out, false);
+    for (std::size_t j = 0; j < count; ++j) out[j] = x[j] + gain * out[j];
 }
 
 std::optional<double> estimate_decay(const double* x, std::size_t count, std::size_t from) {
@@ -63,16 +87,14 @@ std::optional<double> estimate_decay(const double* x, std::size_t count, std::si
 
 void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t flat_top, double* out) {
     if (rise == 0) throw std::invalid_argument("a trapezoid needs a rise of at least 1 sample");
-    // Each window's sum moves along the record: the sample that enters is added, the one that leaves taken off.
+    // The difference of the two windows' sums moves along the record by the samples that enter and
+    // leave them.
     const std::size_t gap = rise + flat_top;
-    double leading = 0.0, trailing = 0.0;
-    const double scale = 1.0 / static_cast<double>(rise);
     const auto at = [x](std::size_t j, std::size_t back) { return j >= back ? x[j - back] : 0.0; };
-    for (std::size_t j = 0; j < count; ++j) {
-        leading += x[j] - at(j, rise);
-        trailing += at(j, gap) - at(j, gap + rise);
-        out[j] = (leading - trailing) * scale;
-    }
+    for (std::size_t j = 0; j < count; ++j) out[j] = (x[j] - at(j, rise)) - (at(j, gap) - at(j, gap + rise));
+    running_sum(out, count, 0.0, out, true);
+    const double scale = 1.0 / static_cast<double>(rise);
+    for (std::size_t j = 0; j < count; ++j) out[j] *= scale;
 }
 
 charge_estimate integrate(const double* x, std::size_t count, std::size_t start, std::size_t long_gate, std::size_t short_gate) {
@@ -118,11 +140,21 @@ std::optional<double> rise_time(const double* x, std::size_t count, std::size_t 
     return *high - *low;
 }
 
+MUREL_VECTOR_CLONES sample_extremes extremes_of(const std::int32_t* samples, std::size_t count) {
+    if (count == 0) return {};
+    // Selects rather than std::min and std::max, whose references keep the compiler from vectorising.
+    std::int32_t low = samples[0], high = samples[0];
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int32_t value = samples[j];
+        low = value < low ? value : low;
+        high = value > high ? value : high;
+    }
+    return {low, high};
+}
+
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest) {
     if (count == 0) return false;
-    // Branch-free extremes, which the compiler vectorises.
-    std::int32_t low = samples[0], high = samples[0];
-    for (std::size_t j = 0; j < count; ++j) low = std::min(low, samples[j]), high = std::max(high, samples[j]);
+    const auto [low, high] = extremes_of(samples, count);
     if (low <= lowest || high >= highest) return true;
     // No two samples differ by more than the spread of all.
     const std::int64_t half = (std::int64_t{highest} - lowest + 1) / 2;
@@ -135,30 +167,77 @@ bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowe
     return jump > half;
 }
 
+namespace {
+
+// The lowest of v[0 .. count - 1], +infinity for none, from four minima that do not wait on one another.
+double lowest_of(const double* v, std::size_t count) {
+    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], v[j + k]);
+    for (; j < count; ++j) low[0] = std::min(low[0], v[j]);
+    return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+}
+
+}  // namespace
+
+double highest_of(const double* v, std::size_t count) {
+    double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (std::size_t k = 0; k < 4; ++k) high[k] = std::max(high[k], v[j + k]);
+    for (; j < count; ++j) high[0] = std::max(high[0], v[j]);
+    return std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
+MUREL_VECTOR_CLONES void subtract_baseline(const std::int32_t* samples, std::size_t count, double baseline, double* out) {
+    for (std::size_t j = 0; j < count; ++j) out[j] = samples[j] - baseline;
+}
+
 bool piled_up(const double* x, std::size_t count, std::size_t window, double threshold) {
     if (window == 0 || count < 2 * window) return false;
     enum { waiting, rising, falling } phase = waiting;
     // Sums rather than means: the threshold scales instead of every difference.
     threshold *= static_cast<double>(window);
-    double recent = 0.0, older = 0.0, extreme = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        recent += x[j] - (j >= window ? x[j - window] : 0.0);
-        if (j >= window) older += x[j - window] - (j >= 2 * window ? x[j - 2 * window] : 0.0);
-        if (j + 1 < 2 * window) continue;
-        const double d = recent - older;
-        switch (phase) {
-            case waiting:
-                if (d > threshold) phase = rising, extreme = d;
-                break;
-            case rising:
-                extreme = std::max(extreme, d);
-                if (d < extreme - threshold) phase = falling, extreme = d;
-                break;
-            case falling:
-                extreme = std::min(extreme, d);
-                if (d > threshold && d > extreme + threshold) return true;
-                break;
+    const auto at = [x](std::size_t j, std::size_t back) { return j >= back ? x[j - back] : 0.0; };
+    // The difference of the two windows' sums, a block at a time.  While falling, the lowest
+    // difference is only looked for when a second edge may have come, and once per block.
+    constexpr std::size_t block = 64;
+    double change[block], difference[block], extreme = 0.0, carried = 0.0;
+    for (std::size_t first = 0; first < count; first += block) {
+        const std::size_t size = std::min(block, count - first);
+        const auto change_of = [](double now, double one_window_back, double two_windows_back) {
+            return (now - one_window_back) - (one_window_back - two_windows_back);
+        };
+        if (first >= 2 * window) {
+            const double *now = x + first, *one = now - window, *two = one - window;
+            for (std::size_t k = 0; k < size; ++k) change[k] = change_of(now[k], one[k], two[k]);
+        } else {
+            for (std::size_t k = 0, j = first; k < size; ++k, ++j) change[k] = change_of(x[j], at(j, window), at(j, 2 * window));
         }
+        running_sum(change, size, carried, difference, true);
+        carried = difference[size - 1];
+        std::size_t unseen = 0;  // the first difference of the block not yet in `extreme` while falling
+        for (std::size_t k = first + 1 < 2 * window ? 2 * window - 1 - first : 0; k < size; ++k) {
+            const double d = difference[k];
+            switch (phase) {
+                case waiting:
+                    if (d > threshold) phase = rising, extreme = d;
+                    break;
+                case rising:
+                    extreme = std::max(extreme, d);
+                    if (d < extreme - threshold) phase = falling, extreme = d, unseen = k + 1;
+                    break;
+                case falling:
+                    if (d > threshold) {
+                        extreme = std::min(extreme, lowest_of(difference + unseen, k + 1 - unseen));
+                        unseen = k + 1;
+                        if (d > extreme + threshold) return true;
+                    }
+                    break;
+            }
+        }
+        if (phase == falling) extreme = std::min(extreme, lowest_of(difference + unseen, size - unseen));
     }
     return false;
 }

@@ -24,10 +24,17 @@ baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t coun
 /// judging its shape and polarity: a sixteenth of it, at least 8 (all of a shorter one).
 std::size_t leading_samples(std::size_t count);
 
+/// Writes samples[j] - baseline to out[j] for j in [0, count).
+void subtract_baseline(const std::int32_t* samples, std::size_t count, double baseline, double* out);
+
+/// The highest of v[0 .. count - 1], -infinity for none.
+double highest_of(const double* v, std::size_t count);
+
 /// Turns a pulse that decays as e^(-t/decay) into a step: out[j] = x[j] + (1 - e^(-1/decay)) *
-/// (x[0] + ... + x[j-1]); `decay` in samples.  Throws std::invalid_argument for a decay that is
-/// not above 0 and finite.  `out` may be `x`.
-void pole_zero(const double* x, std::size_t count, double decay, double* out);
+/// (earlier + x[0] + ... + x[j-1]), `earlier` being the sum of the samples before x; `decay` in
+/// samples.  Throws std::invalid_argument for a decay that is not above 0 and finite.  `out` must not
+/// overlap `x`.
+void pole_zero(const double* x, std::size_t count, double decay, double* out, double earlier = 0.0);
 
 /// The decay time constant of the tail that starts at `from`, in samples, from a fit of ln x over
 /// the samples from there until x falls below 20 % of x[from]; none where fewer than 8 samples
@@ -36,7 +43,7 @@ std::optional<double> estimate_decay(const double* x, std::size_t count, std::si
 
 /// The trapezoidal filter: out[j] is the mean of x over the `rise` samples up to j less the mean
 /// over the `rise` samples that end `rise + flat_top` earlier, x being 0 before the record.
-/// Throws std::invalid_argument for a rise of 0.
+/// Throws std::invalid_argument for a rise of 0.  `out` must not overlap `x`.
 void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t flat_top, double* out);
 
 /// Charges over a long and a short gate that both start at one sample.
@@ -59,6 +66,14 @@ std::optional<double> edge_crossing(const double* x, std::size_t count, double l
 
 /// The 10-90 % rise time of the pulse peaking at `peak` with height `height`, in samples.
 std::optional<double> rise_time(const double* x, std::size_t count, std::size_t peak, double height);
+
+/// The lowest and the highest of some samples.
+struct sample_extremes {
+    std::int32_t lowest = 0, highest = 0;
+};
+
+/// The extremes of samples[0 .. count - 1]; both 0 for no samples.
+sample_extremes extremes_of(const std::int32_t* samples, std::size_t count);
 
 /// Whether any sample lies at or beyond `lowest` or `highest`, the ends of the ADC's range, or
 /// jumps from the one before by more than half the range, as a value that wrapped around does.

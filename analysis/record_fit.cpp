@@ -1,5 +1,7 @@
 #include "record_fit.h"
 #include "gaussian.h"
+#include "processors.h"
+#include "vector_clones.h"
 
 #include <algorithm>
 #include <cmath>
@@ -78,17 +80,7 @@ pulse_estimate record_fitter::fit(const std::int32_t* samples, int count, int si
 }
 
 bool record_fitter::clipped(const std::int32_t* x, int n) const {
-    std::int32_t lowest = range_.highest, highest = range_.lowest;
-    unsigned jumps = 0;
-    for (int j = 0; j < n; ++j) {
-        lowest = std::min(lowest, x[j]);
-        highest = std::max(highest, x[j]);
-    }
-    // A jump over half the range is a value that wrapped.
-    const std::int64_t half = (static_cast<std::int64_t>(range_.highest) - range_.lowest + 1) / 2;
-    for (int j = 0; j + 1 < n; ++j) jumps |= std::abs(static_cast<std::int64_t>(x[j + 1]) - x[j]) > half;
-    // A sample at either end of the range (or beyond it) saturated.
-    return lowest <= range_.lowest || highest >= range_.highest || jumps != 0;
+    return saturated(x, static_cast<std::size_t>(std::max(n, 0)), range_.lowest, range_.highest);
 }
 
 double record_fitter::residual_variance(const std::int32_t* x, int n, const parameters& p) const {
@@ -111,6 +103,23 @@ double record_fitter::residual_variance(const std::int32_t* x, int n, const para
     return sum / n;
 }
 
+namespace {
+
+// The sum of the squared second differences x[j - 1] - 2 x[j] + x[j + 1] for j in [first, last),
+// each capped at 46340 so that its square fits 32 bits.
+MUREL_VECTOR_CLONES std::uint64_t capped_second_differences(const std::int32_t* x, int first, int last) {
+    std::uint64_t sum = 0;
+    for (int j = first; j < last; ++j) {
+        const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
+        const std::int64_t magnitude = d2 < 0 ? -d2 : d2;
+        const auto capped = static_cast<std::uint32_t>(magnitude < 46340 ? magnitude : 46340);
+        sum += capped * capped;
+    }
+    return sum;
+}
+
+}  // namespace
+
 double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) {
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
     // median over stretches of the record is noise alone even where a narrow pulse or a step
@@ -119,13 +128,7 @@ double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) 
     stretch_noise_.clear();
     for (int first = 1; first + 1 < n; first += stretch) {
         const int last = std::min(first + sampled, n - 1);
-        std::uint64_t sum = 0;
-        for (int j = first; j < last; ++j) {
-            const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
-            const auto magnitude = static_cast<std::uint32_t>(std::min<std::int64_t>(d2 < 0 ? -d2 : d2, 46340));
-            sum += magnitude * magnitude;
-        }
-        stretch_noise_.push_back(static_cast<double>(sum) / (last - first));
+        stretch_noise_.push_back(static_cast<double>(capped_second_differences(x, first, last)) / (last - first));
     }
     double variance = 0.25;  // the rounding to whole ADC counts, at least
     if (!stretch_noise_.empty()) {

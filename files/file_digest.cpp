@@ -54,7 +54,7 @@ file_digest digest_of_bytes(const std::string& bytes) {
     return {bytes.size(), XXH3_64bits(bytes.data(), bytes.size())};
 }
 
-file_digest digest_of(const std::string& path) {
+file_digest digest_of(const std::string& path, const std::atomic<bool>* cancelled) {
     int fd;
     do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
@@ -77,7 +77,7 @@ file_digest digest_of(const std::string& path) {
             ::close(fd);
             throw std::system_error(error, std::generic_category(), "cannot read " + path);
         }
-        if (got == 0) break;
+        if (got == 0 || (cancelled && cancelled->load(std::memory_order_relaxed))) break;
         XXH3_64bits_update(state.get(), buffer.get(), static_cast<std::size_t>(got));
         digest.bytes += static_cast<std::uint64_t>(got);
     }

@@ -2,6 +2,7 @@
 // and a reader can tell a complete set from a mixed or half-replaced one.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -30,7 +31,8 @@ struct file_digest {
 file_digest digest_of_bytes(const std::string& bytes);
 
 /// Reads the whole file at `path`; throws std::system_error naming it when it cannot be read.
-file_digest digest_of(const std::string& path);
+/// Once `*cancelled` is set, stops early with an incomplete digest, for the caller to discard.
+file_digest digest_of(const std::string& path, const std::atomic<bool>* cancelled = nullptr);
 
 /// Throws std::runtime_error "PATH does not belong with MANIFEST ..." unless the file at `path`
 /// has the `listed` size and hash; a missing file is reported the same way.

@@ -16,12 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -68,10 +70,34 @@ std::string csv_field(const std::string& text) {
 
 // A data file with what murel generate's sidecar says of it.
 struct described_input {
-    analysis::input_file file;
+    analysis::input_file file;                // its digest holds only the size until hashed
     std::string sidecar;                      // empty without one
-    bool listed = false;                      // the sidecar lists this file's size and hash
+    std::optional<file_digest> listed;        // the size and hash that the sidecar lists for it
     std::optional<file_digest> listed_truth;  // the truth table written with it
+};
+
+// Hashes files on a thread of its own while the analysis reads them; when dropped unfinished, it
+// stops early rather than reading a large file to its end.
+class background_digests {
+public:
+    explicit background_digests(std::vector<std::string> paths)
+        : result_(std::async(std::launch::async | std::launch::deferred, [this, paths = std::move(paths)] {
+              std::vector<file_digest> digests;
+              for (const std::string& path : paths) digests.push_back(digest_of(path, &cancelled_));
+              return digests;
+          })) {}
+    background_digests(const background_digests&) = delete;
+    background_digests& operator=(const background_digests&) = delete;
+    ~background_digests() {
+        cancelled_ = true;
+        if (result_.valid()) result_.wait();
+    }
+    /// The files' digests, in order; throws digest_of's std::system_error.
+    std::vector<file_digest> get() { return result_.get(); }
+
+private:
+    std::atomic<bool> cancelled_{false};
+    std::future<std::vector<file_digest>> result_;
 };
 
 // The sidecar that murel generate wrote for the file at `path`: PATH.model, or DIR.model for a
@@ -114,12 +140,14 @@ std::optional<written_layout> layout_of(const std::string& path) {
     }
 }
 
-// The size and hash of the file at `path` and, from its sidecar, its data set and event range.
-// A sidecar that lists another file's hash describes other data: refused.
+// The size of the file at `path` and, from its sidecar, its data set and event range.  A sidecar
+// that lists another size describes other data: refused.  The hash is checked once known.
 described_input describe(const std::string& path) {
     described_input d;
     d.file.file = path;
-    d.file.digest = digest_of(path);
+    std::error_code failed;
+    d.file.digest.bytes = std::filesystem::file_size(path, failed);
+    if (failed) throw std::system_error(failed, "cannot read " + path);
     d.sidecar = sidecar_of(path);
     if (d.sidecar.empty()) return d;
     std::ifstream in(d.sidecar);
@@ -132,8 +160,8 @@ described_input describe(const std::string& path) {
         if (s.key == "truth-file") {
             d.listed_truth = listed;
         } else {
-            check_digest(path, d.file.digest, *listed, d.sidecar);
-            d.listed = true;
+            d.listed = listed;
+            if (listed->bytes != d.file.digest.bytes) check_digest(path, d.file.digest, *listed, d.sidecar);
         }
     }
     if (const std::optional<data_set_identity> identity = sidecar_identity(settings)) {
@@ -241,16 +269,34 @@ void run(const analyse_options& o) {
                 throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same file");
         }
     std::vector<described_input> described;
-    std::vector<analysis::input_file> inputs;
-    for (const std::string& path : o.inputs) {
-        described.push_back(describe(path));
-        inputs.push_back(described.back().file);
+    for (const std::string& path : o.inputs) described.push_back(describe(path));
+    // Files of one size may be one content twice, and a truth table is checked against what a
+    // sidecar says of the data, once the data are known to be what it lists: such files are
+    // hashed now, to be refused before the work, and the others while they are analysed.
+    std::vector<std::size_t> unhashed;
+    std::vector<std::string> unhashed_paths;
+    for (std::size_t i = 0; i < described.size(); ++i) {
+        described_input& d = described[i];
+        const auto same_size = [&d](const described_input& other) { return other.file.digest.bytes == d.file.digest.bytes; };
+        if (std::count_if(described.begin(), described.end(), same_size) > 1 || (d.listed && !options.truth_path.empty())) {
+            d.file.digest = digest_of(d.file.file);
+            if (d.listed) check_digest(d.file.file, d.file.digest, *d.listed, d.sidecar);
+        } else {
+            unhashed.push_back(i);
+            unhashed_paths.push_back(described[i].file.file);
+        }
     }
-    analysis::check_one_whole({{o.output, inputs}});
+    const auto inputs_of = [&described] {
+        std::vector<analysis::input_file> inputs;
+        for (const described_input& d : described) inputs.push_back(d.file);
+        return inputs;
+    };
+    analysis::check_one_whole({{o.output, inputs_of()}});
     if (!options.truth_path.empty()) check_truth(described, options.truth_path);
     const output_directory claimed(o.output);
 
     const interruption_guard guard;
+    background_digests hashing(unhashed_paths);
     std::unique_ptr<staged_file> records_csv;
     std::uint64_t records_size = 0;
     analysis::record_sink sink;
@@ -329,7 +375,13 @@ void run(const analyse_options& o) {
     for (const analysis::cut_off_file& f : totals.cut_off)
         std::fprintf(stderr, "murel: warning: %s is cut off: its last %" PRIu64 " bytes are not a whole record and were left out\n",
                      analysis::console_text(f.file).c_str(), f.trailing_bytes);
-    totals.inputs = inputs;
+    const std::vector<file_digest> digests = hashing.get();
+    for (std::size_t k = 0; k < unhashed.size(); ++k) {
+        described_input& d = described[unhashed[k]];
+        d.file.digest = digests[k];
+        if (d.listed) check_digest(d.file.file, d.file.digest, *d.listed, d.sidecar);
+    }
+    totals.inputs = inputs_of();
     totals.options = {{"polarity", o.polarity}};
     totals.line_energies = o.line_energies;
     if (totals.format == "cdb") totals.header_bytes = o.header_bytes.value_or(cdb_header_bytes);

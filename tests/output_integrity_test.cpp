@@ -145,6 +145,7 @@ TEST(output_sets, analyse_truth_refuses_data_and_truth_of_different_runs) {
         {"", "", "one.cdb", "one.cdb.csv", ""},
         {"two.cdb.csv", "one.cdb.csv", "one.cdb", "one.cdb.csv", "one.cdb.csv does not belong with one.cdb.model ("},
         {"two.cdb", "one.cdb", "one.cdb", "one.cdb.csv", "one.cdb does not belong with one.cdb.model (other content)"},
+        {"two.cdb", "one.cdb", "one.cdb", "", "one.cdb does not belong with one.cdb.model (other content)"},
         {"two.cdb.model", "one.cdb.model", "one.cdb", "one.cdb.csv", "one.cdb does not belong with one.cdb.model"},
         {"", "", "plain.cdb", "one.cdb.csv", "plain.cdb.model lists no truth table"},
     };
@@ -153,7 +154,7 @@ TEST(output_sets, analyse_truth_refuses_data_and_truth_of_different_runs) {
         for (const char* name : {"one.cdb", "one.cdb.csv", "one.cdb.model", "plain.cdb", "plain.cdb.model"})
             fs::copy_file(dir.file(name), run.file(name));
         if (!c.from.empty()) fs::copy_file(dir.file(c.from), run.file(c.to), fs::copy_options::overwrite_existing);
-        const run_result r = analyse(run, c.data, "res", {"--truth", c.truth});
+        const run_result r = analyse(run, c.data, "res", c.truth.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--truth", c.truth});
         EXPECT_EQ(r.status, c.message.empty() ? 0 : 1) << c.from << ": " << r.err;
         if (!c.message.empty()) {
             EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0U) << r.err;
