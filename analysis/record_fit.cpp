@@ -105,17 +105,23 @@ double record_fitter::residual_variance(const std::int32_t* x, int n, const para
 
 namespace {
 
-// The sum of the squared second differences x[j - 1] - 2 x[j] + x[j + 1] for j in [first, last),
-// each capped at 46340 so that its square fits 32 bits.
-MUREL_VECTOR_CLONES std::uint64_t capped_second_differences(const std::int32_t* x, int first, int last) {
-    std::uint64_t sum = 0;
-    for (int j = first; j < last; ++j) {
-        const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
-        const std::int64_t magnitude = d2 < 0 ? -d2 : d2;
-        const auto capped = static_cast<std::uint32_t>(magnitude < 46340 ? magnitude : 46340);
-        sum += capped * capped;
+// For each stretch of 64 samples from x[1] on, the mean squared second difference
+// x[j - 1] - 2 x[j] + x[j + 1] over its first `sampled` samples, each difference capped at 46340
+// so that its square fits 32 bits.
+MUREL_VECTOR_CLONES void stretch_second_differences(const std::int32_t* x, int n, int sampled, std::vector<double>& out) {
+    constexpr int stretch = 64;
+    out.clear();
+    for (int first = 1; first + 1 < n; first += stretch) {
+        const int last = std::min(first + sampled, n - 1);
+        std::uint64_t sum = 0;
+        for (int j = first; j < last; ++j) {
+            const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
+            const std::int64_t magnitude = d2 < 0 ? -d2 : d2;
+            const auto capped = static_cast<std::uint32_t>(magnitude < 46340 ? magnitude : 46340);
+            sum += capped * capped;
+        }
+        out.push_back(static_cast<double>(sum) / (last - first));
     }
-    return sum;
 }
 
 }  // namespace
@@ -124,12 +130,7 @@ double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) 
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
     // median over stretches of the record is noise alone even where a narrow pulse or a step
     // bends a few samples sharply.  Differences beyond any noise are capped so that squares fit.
-    constexpr int stretch = 64;
-    stretch_noise_.clear();
-    for (int first = 1; first + 1 < n; first += stretch) {
-        const int last = std::min(first + sampled, n - 1);
-        stretch_noise_.push_back(static_cast<double>(capped_second_differences(x, first, last)) / (last - first));
-    }
+    stretch_second_differences(x, n, sampled, stretch_noise_);
     double variance = 0.25;  // the rounding to whole ADC counts, at least
     if (!stretch_noise_.empty()) {
         auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);

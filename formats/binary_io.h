@@ -81,6 +81,15 @@ inline void decode_u16(const unsigned char* p, std::size_t count, std::size_t st
 inline void decode_i16(const unsigned char* p, std::size_t count, std::size_t stride, std::int32_t* out) {
     for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::int16_t>(load_u16(p + i * stride));
 }
+/// `count` pairs of signed 16-bit samples, the first of each pair to `first` and the second to
+/// `second`, as 32-bit integers: two interleaved records in one pass.
+inline void decode_i16_pairs(const unsigned char* p, std::size_t count, std::int32_t* first, std::int32_t* second) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t pair = load_u32(p + 4 * i);
+        first[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(pair));
+        second[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(pair >> 16));
+    }
+}
 
 /// Up to `size` bytes of `path` from byte `offset` (fewer where the file ends); throws
 /// std::system_error naming the path on a failed read.

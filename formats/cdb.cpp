@@ -54,7 +54,15 @@ public:
             record_header header;
             header.channel = channel_;
             header.event = event_;
-            detail::decode_i16(event + 2 * channel_, samples_, 4, batch.add(header, samples_));
+            if (channel_ == 0 && batch.size() + 2 <= max_records) {
+                batch.add(header, samples_);
+                header.channel = 1;
+                std::int32_t* second = batch.add(header, samples_);
+                detail::decode_i16_pairs(event, samples_, second - samples_, second);
+                channel_ = 1;
+            } else {
+                detail::decode_i16(event + 2 * channel_, samples_, 4, batch.add(header, samples_));
+            }
             if (++channel_ == 2) {
                 channel_ = 0;
                 ++event_;
