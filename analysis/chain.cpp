@@ -315,9 +315,8 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     const auto [height, peak] = smoothed_peak(s, x_);
     const double threshold = p.threshold.value_or(5.0 * noise);
     if (height > threshold) {
-        r.t_leading = edge_crossing(x_.data(), n, threshold, peak);
-        r.t_cfd = edge_crossing(x_.data(), n, p.cfd_fraction * height, peak);
-        r.rise_time = rise_time(x_.data(), n, peak, height);
+        const edge_times edge = edge_times_of(x_.data(), n, peak, height, threshold, p.cfd_fraction);
+        r.t_leading = edge.leading, r.t_cfd = edge.cfd, r.rise_time = edge.rise_time;
     }
     if (m == method::fit) return r;
     estimate.baseline = b.mean;

@@ -12,18 +12,26 @@ namespace murel::analysis {
 
 std::size_t leading_samples(std::size_t count) { return std::max(std::min<std::size_t>(count, 8), count / 16); }
 
-baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count) {
+MUREL_VECTOR_CLONES baseline_estimate measure_baseline(const std::int32_t* samples, std::size_t count) {
     baseline_estimate b;
     if (count == 0) return b;
-    // One pass of sums about the first sample, which keeps their squares small.
+    // One pass of sums about the first sample, which keeps their squares small, in four lanes
+    // that do not wait on one another.  For whole-number samples each sum is exact, whatever the order.
     const double first = samples[0];
-    double sum = 0.0, weighted = 0.0, squares = 0.0;
-    for (std::size_t j = 0; j < count; ++j) {
+    constexpr std::size_t lanes = 4;
+    double sums[lanes] = {}, weighted_sums[lanes] = {}, square_sums[lanes] = {};
+    const auto add = [&](std::size_t lane, std::size_t j) {
         const double y = samples[j] - first;
-        sum += y;
-        weighted += static_cast<double>(j) * y;
-        squares += y * y;
-    }
+        sums[lane] += y;
+        weighted_sums[lane] += static_cast<double>(j) * y;
+        square_sums[lane] += y * y;
+    };
+    std::size_t j = 0;
+    for (; j + lanes <= count; j += lanes)
+        for (std::size_t lane = 0; lane < lanes; ++lane) add(lane, j + lane);
+    for (; j < count; ++j) add(0, j);
+    const auto total = [](const double* v) { return (v[0] + v[1]) + (v[2] + v[3]); };
+    const double sum = total(sums), weighted = total(weighted_sums), squares = total(square_sums);
     const double n = static_cast<double>(count);
     b.mean = first + sum / n;
     if (count == 1) return b;
@@ -125,19 +133,44 @@ std::optional<double> rising_crossing(const double* x, std::size_t count, double
     return std::nullopt;
 }
 
-std::optional<double> edge_crossing(const double* x, std::size_t count, double level, std::size_t peak) {
-    if (peak >= count || !(x[peak] > level)) return std::nullopt;
-    for (std::size_t j = peak; j > 0; --j)
-        if (x[j - 1] <= level) return interpolate(x, j - 1, level);
-    return std::nullopt;
+void edge_crossings(const double* x, std::size_t count, std::size_t peak, const double* levels, std::size_t n,
+                    std::optional<double>* crossings) {
+    // The crossing of a lower level lies at or before that of a higher one, since every sample
+    // between the higher one's crossing and the peak is above both: one walk back finds them all.
+    std::size_t order[8];
+    if (n > 8) throw std::invalid_argument("edge_crossings looks for at most 8 levels, not " + std::to_string(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        crossings[i].reset();
+        // Highest level first, by insertion: a handful of levels.
+        std::size_t k = i;
+        for (; k > 0 && levels[order[k - 1]] < levels[i]; --k) order[k] = order[k - 1];
+        order[k] = i;
+    }
+    if (peak >= count) return;
+    std::size_t j = peak;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double level = levels[order[k]];
+        if (!(x[peak] > level)) continue;
+        while (j > 0 && x[j - 1] > level) --j;
+        if (j == 0) return;
+        crossings[order[k]] = interpolate(x, j - 1, level);
+    }
 }
 
-std::optional<double> rise_time(const double* x, std::size_t count, std::size_t peak, double height) {
-    if (!(height > 0.0)) return std::nullopt;
-    const std::optional<double> low = edge_crossing(x, count, 0.1 * height, peak);
-    const std::optional<double> high = edge_crossing(x, count, 0.9 * height, peak);
-    if (!low || !high) return std::nullopt;
-    return *high - *low;
+std::optional<double> edge_crossing(const double* x, std::size_t count, double level, std::size_t peak) {
+    std::optional<double> crossing;
+    edge_crossings(x, count, peak, &level, 1, &crossing);
+    return crossing;
+}
+
+edge_times edge_times_of(const double* x, std::size_t count, std::size_t peak, double height, double threshold,
+                         double cfd_fraction) {
+    const double levels[4] = {threshold, cfd_fraction * height, 0.1 * height, 0.9 * height};
+    std::optional<double> crossings[4];
+    edge_crossings(x, count, peak, levels, 4, crossings);
+    edge_times t{crossings[0], crossings[1], std::nullopt};
+    if (height > 0.0 && crossings[2] && crossings[3]) t.rise_time = *crossings[3] - *crossings[2];
+    return t;
 }
 
 MUREL_VECTOR_CLONES sample_extremes extremes_of(const std::int32_t* samples, std::size_t count) {

@@ -64,8 +64,21 @@ std::optional<double> rising_crossing(const double* x, std::size_t count, double
 /// pulse at `peak`, whatever noise lies before it; none if x[peak] is not above the level.
 std::optional<double> edge_crossing(const double* x, std::size_t count, double level, std::size_t peak);
 
-/// The 10-90 % rise time of the pulse peaking at `peak` with height `height`, in samples.
-std::optional<double> rise_time(const double* x, std::size_t count, std::size_t peak, double height);
+/// edge_crossing for each of the `n` (at most 8) `levels` at once, into `crossings`; throws
+/// std::invalid_argument for more levels.
+void edge_crossings(const double* x, std::size_t count, std::size_t peak, const double* levels, std::size_t n,
+                    std::optional<double>* crossings);
+
+/// Where the rising edge of a pulse lies, in samples.
+struct edge_times {
+    std::optional<double> leading;    ///< the crossing of a threshold
+    std::optional<double> cfd;        ///< the crossing of a fraction of the height
+    std::optional<double> rise_time;  ///< from 10 % to 90 % of the height
+};
+
+/// The edge times of the pulse peaking at `peak` with `height` (above 0 for a rise time).
+edge_times edge_times_of(const double* x, std::size_t count, std::size_t peak, double height, double threshold,
+                         double cfd_fraction);
 
 /// The lowest and the highest of some samples.
 struct sample_extremes {

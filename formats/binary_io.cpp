@@ -13,7 +13,7 @@ namespace murel::formats::detail {
 
 namespace {
 
-constexpr std::size_t chunk_bytes = std::size_t{4} << 20;
+constexpr std::size_t chunk_bytes = std::size_t{256} << 10;
 
 [[noreturn]] void fail(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);

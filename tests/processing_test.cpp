@@ -99,8 +99,19 @@ TEST(processors, charge_gates_timing_and_rise_time_on_hand_made_samples) {
 
     std::vector<double> ramp(12);
     for (std::size_t j = 0; j < ramp.size(); ++j) ramp[j] = static_cast<double>(std::min<std::size_t>(j, 10));
-    EXPECT_DOUBLE_EQ(*rise_time(ramp.data(), ramp.size(), 10, 10.0), 8.0);
-    EXPECT_FALSE(rise_time(ramp.data(), ramp.size(), 10, 0.0));
+    const edge_times ramp_edges = edge_times_of(ramp.data(), ramp.size(), 10, 10.0, 2.5, 0.5);
+    EXPECT_DOUBLE_EQ(*ramp_edges.rise_time, 8.0);
+    EXPECT_DOUBLE_EQ(*ramp_edges.leading, 2.5);
+    EXPECT_DOUBLE_EQ(*ramp_edges.cfd, 5.0);
+    EXPECT_FALSE(edge_times_of(ramp.data(), ramp.size(), 10, 0.0, 2.5, 0.5).rise_time);
+    // Levels in any order, one above the peak and one below the whole ramp.
+    const double levels[] = {20.0, 9.5, -1.0, 0.5};
+    std::optional<double> crossings[4];
+    edge_crossings(ramp.data(), ramp.size(), 10, levels, 4, crossings);
+    EXPECT_FALSE(crossings[0]);
+    EXPECT_DOUBLE_EQ(*crossings[1], 9.5);
+    EXPECT_FALSE(crossings[2]);
+    EXPECT_DOUBLE_EQ(*crossings[3], 0.5);
 }
 
 TEST(processors, saturation_and_pileup_flags) {
