@@ -52,30 +52,37 @@ if [ -x /usr/bin/time ]; then
   done
 fi
 
-# The methods on 400 MB of preamp pulses with pile-up: trapezoid and charge must run at least 1.5
-# times as fast as md5sum, fit no slower, each in at most 64 MiB.
-pre=$work/preamp.cdb
+# The methods on 400 MB files: trapezoid and charge on preamp pulses with pile-up must run at least
+# 1.5 times as fast as md5sum reads the same file, and the fit on Gaussian pulses, the shape it
+# measures, no slower; each in at most 64 MiB.  The fit of Gaussians to the preamp steps is
+# printed too: it measures nothing there and is not held to a goal.
+pre=$work/preamp.cdb gauss=$work/gauss.cdb
 "$murel" generate "$pre" --events 100000 --shape preamp --rise 10 --decay 2000 --offset -20000,0.01 --pileup 0.05,20,300 >/dev/null
-cat "$pre" >/dev/null
-best_md5=0
-for ((i = 0; i < repeats; i++)); do
-  start=$(now); md5sum "$pre" >/dev/null; took=$(($(now) - start))
-  ((best_md5 == 0 || took < best_md5)) && best_md5=$took
-done
-printf 'md5sum on %d MB  %8.1f ms\n' $(($(stat -c %s "$pre") / 1000000)) "$(echo "$best_md5 / 1000000" | bc -l)"
+"$murel" generate "$gauss" --events 100000 >/dev/null
 status=0
-for method in trapezoid charge fit; do
-  best=0
+for input in "$pre" "$gauss"; do
+  cat "$input" >/dev/null
+  best_md5=0
   for ((i = 0; i < repeats; i++)); do
-    start=$(now); "$murel" analyse "$pre" --method "$method" -o "$work/$method" >/dev/null; took=$(($(now) - start))
-    ((best == 0 || took < best)) && best=$took
+    start=$(now); md5sum "$input" >/dev/null; took=$(($(now) - start))
+    ((best_md5 == 0 || took < best_md5)) && best_md5=$took
   done
-  kib=0
-  [ -x /usr/bin/time ] && kib=$(/usr/bin/time -f %M "$murel" analyse "$pre" --method "$method" -o "$work/$method" 2>&1 >/dev/null | tail -1)
-  speed=$(echo "$best_md5 / $best" | bc -l)
-  printf '%-9s %8.1f ms, %.2f x md5sum speed, peak %d KiB\n' "$method" "$(echo "$best / 1000000" | bc -l)" "$speed" "$kib"
-  need=1.5; [ "$method" = fit ] && need=1.0
-  if (($(echo "$speed < $need" | bc -l))); then echo "$method: below $need x md5sum" >&2; status=1; fi
-  if ((kib > 65536)); then echo "$method: peak resident memory above 64 MiB" >&2; status=1; fi
+  printf 'md5sum on %s, %d MB  %8.1f ms\n' "$(basename "$input")" $(($(stat -c %s "$input") / 1000000)) "$(echo "$best_md5 / 1000000" | bc -l)"
+  methods="trapezoid charge fit"; [ "$input" = "$gauss" ] && methods=fit
+  for method in $methods; do
+    best=0
+    for ((i = 0; i < repeats; i++)); do
+      start=$(now); "$murel" analyse "$input" --method "$method" -o "$work/$method" >/dev/null 2>&1; took=$(($(now) - start))
+      ((best == 0 || took < best)) && best=$took
+    done
+    kib=0
+    [ -x /usr/bin/time ] && kib=$(/usr/bin/time -f %M "$murel" analyse "$input" --method "$method" -o "$work/$method" 2>&1 >/dev/null | tail -1)
+    speed=$(echo "$best_md5 / $best" | bc -l)
+    need=1.5; [ "$method" = fit ] && need=1.0
+    [ "$method" = fit ] && [ "$input" = "$pre" ] && need=
+    printf '  %-9s %8.1f ms, %.2f x md5sum speed (goal %s), peak %d KiB\n' "$method" "$(echo "$best / 1000000" | bc -l)" "$speed" "${need:-none}" "$kib"
+    if [ -n "$need" ] && (($(echo "$speed < $need" | bc -l))); then echo "$method: below $need x md5sum" >&2; status=1; fi
+    if ((kib > 65536)); then echo "$method: peak resident memory above 64 MiB" >&2; status=1; fi
+  done
 done
 exit $status
