@@ -347,17 +347,20 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     } else {
         std::copy(x_.begin() + static_cast<std::ptrdiff_t>(corrected), x_.end(), filtered_.begin() + static_cast<std::ptrdiff_t>(corrected));
     }
-    const bool piled = piled_up(filtered_.data() + search, n - search, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
+    // The searches and the trapezoid read sums over windows: from running sums, each costs two samples.
+    double* sums = filtered_.data() + corrected;
+    running_sums(sums, n - corrected, sums);
+    const bool piled = piled_up(sums, search - corrected, n - corrected, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
     if (m == method::trapezoid) {
         const std::size_t pick = start + p.rise_time + p.flat_top / 2;
         if (pick >= n) {
             estimate.flag = record_flag::no_pulse;
             return r;
         }
-        // Only the trapezoid from the pulse on is read: it is filtered from as far back as it reaches,
-        // into the baseline-subtracted samples, which are no longer needed.
-        const std::size_t from = start - std::min(start, reach), end = std::min(n, start + reach);
-        trapezoid(filtered_.data() + from, end - from, p.rise_time, p.flat_top, x_.data() + from);
+        // Only the trapezoid from the pulse on is read, into the baseline-subtracted samples, which
+        // are no longer needed; its windows reach no further back than the corrected samples.
+        const std::size_t end = std::min(n, start + reach);
+        trapezoid(sums, start - corrected, end - corrected, p.rise_time, p.flat_top, x_.data() + corrected);
         r.trap_energy = x_[pick];
         r.trap_max = highest_of(x_.data() + start, end - start);
         estimate.amplitude = *r.trap_energy;

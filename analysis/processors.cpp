@@ -93,16 +93,26 @@ std::optional<double> estimate_decay(const double* x, std::size_t count, std::si
     return -1.0 / slope;
 }
 
-void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t flat_top, double* out) {
+void running_sums(const double* x, std::size_t count, double* out) { running_sum(x, count, 0.0, out, true); }
+
+namespace {
+
+// The sum of x over the `length` samples up to j, from the running sums of x, 0 before the record.
+double window_sum(const double* sums, std::size_t j, std::size_t length) {
+    return sums[j] - (j >= length ? sums[j - length] : 0.0);
+}
+
+}  // namespace
+
+void trapezoid(const double* sums, std::size_t first, std::size_t count, std::size_t rise, std::size_t flat_top, double* out) {
     if (rise == 0) throw std::invalid_argument("a trapezoid needs a rise of at least 1 sample");
-    // The difference of the two windows' sums moves along the record by the samples that enter and
-    // leave them.
     const std::size_t gap = rise + flat_top;
-    const auto at = [x](std::size_t j, std::size_t back) { return j >= back ? x[j - back] : 0.0; };
-    for (std::size_t j = 0; j < count; ++j) out[j] = (x[j] - at(j, rise)) - (at(j, gap) - at(j, gap + rise));
-    running_sum(out, count, 0.0, out, true);
     const double scale = 1.0 / static_cast<double>(rise);
-    for (std::size_t j = 0; j < count; ++j) out[j] *= scale;
+    for (std::size_t j = first; j < count; ++j) {
+        const double leading = window_sum(sums, j, rise);
+        const double trailing = j >= gap ? window_sum(sums, j - gap, rise) : 0.0;
+        out[j] = (leading - trailing) * scale;
+    }
 }
 
 charge_estimate integrate(const double* x, std::size_t count, std::size_t start, std::size_t long_gate, std::size_t short_gate) {
@@ -200,20 +210,6 @@ bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowe
     return jump > half;
 }
 
-namespace {
-
-// The lowest of v[0 .. count - 1], +infinity for none, from four minima that do not wait on one another.
-double lowest_of(const double* v, std::size_t count) {
-    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-    std::size_t j = 0;
-    for (; j + 4 <= count; j += 4)
-        for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], v[j + k]);
-    for (; j < count; ++j) low[0] = std::min(low[0], v[j]);
-    return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-}
-
-}  // namespace
-
 double highest_of(const double* v, std::size_t count) {
     double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
     std::size_t j = 0;
@@ -227,50 +223,45 @@ MUREL_VECTOR_CLONES void subtract_baseline(const std::int32_t* samples, std::siz
     for (std::size_t j = 0; j < count; ++j) out[j] = samples[j] - baseline;
 }
 
-bool piled_up(const double* x, std::size_t count, std::size_t window, double threshold) {
-    if (window == 0 || count < 2 * window) return false;
+bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold) {
+    if (window == 0 || first >= count || count - first < 2 * window) return false;
     enum { waiting, rising, falling } phase = waiting;
     // Sums rather than means: the threshold scales instead of every difference.
     threshold *= static_cast<double>(window);
-    const auto at = [x](std::size_t j, std::size_t back) { return j >= back ? x[j - back] : 0.0; };
-    // The difference of the two windows' sums, a block at a time.  While falling, the lowest
-    // difference is only looked for when a second edge may have come, and once per block.
-    constexpr std::size_t block = 64;
-    double change[block], difference[block], extreme = 0.0, carried = 0.0;
-    for (std::size_t first = 0; first < count; first += block) {
-        const std::size_t size = std::min(block, count - first);
-        const auto change_of = [](double now, double one_window_back, double two_windows_back) {
-            return (now - one_window_back) - (one_window_back - two_windows_back);
-        };
-        if (first >= 2 * window) {
-            const double *now = x + first, *one = now - window, *two = one - window;
-            for (std::size_t k = 0; k < size; ++k) change[k] = change_of(now[k], one[k], two[k]);
-        } else {
-            for (std::size_t k = 0, j = first; k < size; ++k, ++j) change[k] = change_of(x[j], at(j, window), at(j, 2 * window));
+    // The later window's sum less the earlier one's, both ending at j.
+    const auto difference = [sums, window](std::size_t j) {
+        return window_sum(sums, j, window) - window_sum(sums, j - window, window);
+    };
+    // While falling, the lowest difference is only looked for when a second edge may have come,
+    // over the differences since it was last looked for, in four lanes that do not wait on one another.
+    const auto lowest_difference = [&difference](std::size_t from, std::size_t to) {
+        double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+        std::size_t j = from;
+        for (; j + 4 <= to; j += 4)
+            for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], difference(j + k));
+        for (; j < to; ++j) low[0] = std::min(low[0], difference(j));
+        return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+    };
+    double extreme = 0.0;
+    std::size_t unseen = 0;
+    for (std::size_t j = first + 2 * window - 1; j < count; ++j) {
+        const double d = difference(j);
+        switch (phase) {
+            case waiting:
+                if (d > threshold) phase = rising, extreme = d;
+                break;
+            case rising:
+                extreme = std::max(extreme, d);
+                if (d < extreme - threshold) phase = falling, extreme = d, unseen = j + 1;
+                break;
+            case falling:
+                if (d > threshold) {
+                    extreme = std::min(extreme, lowest_difference(unseen, j + 1));
+                    unseen = j + 1;
+                    if (d > extreme + threshold) return true;
+                }
+                break;
         }
-        running_sum(change, size, carried, difference, true);
-        carried = difference[size - 1];
-        std::size_t unseen = 0;  // the first difference of the block not yet in `extreme` while falling
-        for (std::size_t k = first + 1 < 2 * window ? 2 * window - 1 - first : 0; k < size; ++k) {
-            const double d = difference[k];
-            switch (phase) {
-                case waiting:
-                    if (d > threshold) phase = rising, extreme = d;
-                    break;
-                case rising:
-                    extreme = std::max(extreme, d);
-                    if (d < extreme - threshold) phase = falling, extreme = d, unseen = k + 1;
-                    break;
-                case falling:
-                    if (d > threshold) {
-                        extreme = std::min(extreme, lowest_of(difference + unseen, k + 1 - unseen));
-                        unseen = k + 1;
-                        if (d > extreme + threshold) return true;
-                    }
-                    break;
-            }
-        }
-        if (phase == falling) extreme = std::min(extreme, lowest_of(difference + unseen, size - unseen));
     }
     return false;
 }

@@ -41,10 +41,14 @@ void pole_zero(const double* x, std::size_t count, double decay, double* out, do
 /// lie there or the tail does not fall.
 std::optional<double> estimate_decay(const double* x, std::size_t count, std::size_t from);
 
-/// The trapezoidal filter: out[j] is the mean of x over the `rise` samples up to j less the mean
-/// over the `rise` samples that end `rise + flat_top` earlier, x being 0 before the record.
-/// Throws std::invalid_argument for a rise of 0.  `out` must not overlap `x`.
-void trapezoid(const double* x, std::size_t count, std::size_t rise, std::size_t flat_top, double* out);
+/// The running sums of x: out[j] = x[0] + ... + x[j].  `out` may be `x`.
+void running_sums(const double* x, std::size_t count, double* out);
+
+/// The trapezoidal filter, from `sums`, the running sums of x: out[j] for j in [first, count) is
+/// the mean of x over the `rise` samples up to j less the mean over the `rise` samples that end
+/// `rise + flat_top` earlier, x being 0 before the record.  Throws std::invalid_argument for a
+/// rise of 0.  `out` must not overlap `sums`.
+void trapezoid(const double* sums, std::size_t first, std::size_t count, std::size_t rise, std::size_t flat_top, double* out);
 
 /// Charges over a long and a short gate that both start at one sample.
 struct charge_estimate {
@@ -92,9 +96,10 @@ sample_extremes extremes_of(const std::int32_t* samples, std::size_t count);
 /// jumps from the one before by more than half the range, as a value that wrapped around does.
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest);
 
-/// Whether x holds a second rising edge after the first: the difference of the means of two
-/// adjacent `window`-sample stretches rises above `threshold`, falls back by more than it, then
-/// rises again by more than it.  Works on pole-zero corrected x, whose tails stay flat.
-bool piled_up(const double* x, std::size_t count, std::size_t window, double threshold);
+/// Whether x, from `first` on and given by its running sums, holds a second rising edge after the
+/// first: the difference of the sums of two adjacent `window`-sample stretches rises above
+/// `threshold` times the window, falls back by more than that, then rises again by more than it.
+/// Works on pole-zero corrected x, whose tails stay flat.
+bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold);
 
 }  // namespace murel::analysis

@@ -75,11 +75,17 @@ TEST(processors, pole_zero_turns_a_decay_into_a_step_and_refuses_bad_decays) {
 
 TEST(processors, trapezoid_of_a_step_rises_stays_flat_and_falls) {
     const std::vector<double> step = doubles({0, 0, 0, 1, 1, 1, 1, 1, 1, 1});
-    std::vector<double> out(step.size());
-    trapezoid(step.data(), step.size(), 2, 1, out.data());
+    std::vector<double> sums(step.size()), out(step.size(), -1.0);
+    running_sums(step.data(), step.size(), sums.data());
+    EXPECT_EQ(sums, doubles({0, 0, 0, 1, 2, 3, 4, 5, 6, 7}));
+    trapezoid(sums.data(), 0, sums.size(), 2, 1, out.data());
     const std::vector<double> expected = doubles({0, 0, 0, 0.5, 1, 1, 0.5, 0, 0, 0});
     for (std::size_t j = 0; j < out.size(); ++j) EXPECT_NEAR(out[j], expected[j], 1e-12) << "at " << j;
-    expect_invalid([&] { trapezoid(step.data(), step.size(), 0, 1, out.data()); }, "rise");
+    // From a later sample on, the output is the same and nothing before it is written.
+    std::vector<double> later(step.size(), -1.0);
+    trapezoid(sums.data(), 5, sums.size(), 2, 1, later.data());
+    for (std::size_t j = 0; j < out.size(); ++j) EXPECT_EQ(later[j], j < 5 ? -1.0 : out[j]) << "at " << j;
+    expect_invalid([&] { trapezoid(sums.data(), 0, sums.size(), 0, 1, out.data()); }, "rise");
 }
 
 TEST(processors, charge_gates_timing_and_rise_time_on_hand_made_samples) {
@@ -124,10 +130,14 @@ TEST(processors, saturation_and_pileup_flags) {
     std::vector<double> single(200, 0.0), doubled(200, 0.0), small(200, 0.0);
     for (std::size_t j = 50; j < 200; ++j) single[j] = doubled[j] = 100.0, small[j] = 3.0;
     for (std::size_t j = 90; j < 200; ++j) doubled[j] += 40.0, small[j] += 3.0;
-    EXPECT_FALSE(piled_up(single.data(), single.size(), 4, 10.0));
-    EXPECT_TRUE(piled_up(doubled.data(), doubled.size(), 4, 10.0));
-    EXPECT_FALSE(piled_up(small.data(), small.size(), 4, 10.0));  // edges below the threshold
-    EXPECT_FALSE(piled_up(doubled.data(), 6, 4, 10.0));           // too short to look at
+    for (std::vector<double>* x : {&single, &doubled, &small}) running_sums(x->data(), x->size(), x->data());
+    EXPECT_FALSE(piled_up(single.data(), 0, single.size(), 4, 10.0));
+    EXPECT_TRUE(piled_up(doubled.data(), 0, doubled.size(), 4, 10.0));
+    EXPECT_TRUE(piled_up(doubled.data(), 40, doubled.size(), 4, 10.0));
+    EXPECT_FALSE(piled_up(doubled.data(), 60, doubled.size(), 4, 10.0));  // only the second edge
+    EXPECT_FALSE(piled_up(small.data(), 0, small.size(), 4, 10.0));       // edges below the threshold
+    EXPECT_FALSE(piled_up(doubled.data(), 0, 6, 4, 10.0));                // too short to look at
+    EXPECT_FALSE(piled_up(doubled.data(), 195, 200, 4, 10.0));
 }
 
 TEST(chain, lengths_read_as_samples_or_times) {
@@ -283,7 +293,8 @@ TEST(accuracy, trapezoid_on_preamp_data_is_within_ten_percent_of_the_filter_at_t
         const baseline_estimate b = measure_baseline(s.records[r].data(), 250);
         for (std::size_t j = 0; j < 1000; ++j) x[j] = s.records[r][j] - b.mean;
         pole_zero(x.data(), 1000, 3000.0, pz.data());
-        trapezoid(pz.data(), 1000, 60, 40, trap.data());
+        running_sums(pz.data(), 1000, pz.data());
+        trapezoid(pz.data(), 0, 1000, 60, 40, trap.data());
         reference.push_back(trap[static_cast<std::size_t>(s.pulses[r].params[1] + delay) + 60 + 20]);
     }
     const double ours = scatter_about_line(truth, energies), best = scatter_about_line(truth, reference);
