@@ -225,16 +225,30 @@ MUREL_VECTOR_CLONES void subtract_baseline(const std::int32_t* samples, std::siz
 
 bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold) {
     if (window == 0 || first >= count || count - first < 2 * window) return false;
-    enum { waiting, rising, falling } phase = waiting;
     // Sums rather than means: the threshold scales instead of every difference.
     threshold *= static_cast<double>(window);
     // The later window's sum less the earlier one's, both ending at j.
-    const auto difference = [sums, window](std::size_t j) {
-        return window_sum(sums, j, window) - window_sum(sums, j - window, window);
+    const auto combine = [](double now, double one_back, double two_back) { return (now - one_back) - (one_back - two_back); };
+    const auto difference = [&](std::size_t j) {
+        return combine(sums[j], sums[j - window], j >= 2 * window ? sums[j - 2 * window] : 0.0);
     };
-    // While falling, the lowest difference is only looked for when a second edge may have come,
-    // over the differences since it was last looked for, in four lanes that do not wait on one another.
-    const auto lowest_difference = [&difference](std::size_t from, std::size_t to) {
+    // The first j in [from, count) where the difference exceeds `level`, or count: eight at a
+    // time where no window reaches before the record, which the compiler vectorises.
+    const auto first_above = [&](std::size_t from, double level) {
+        std::size_t j = from;
+        for (; j < count && j < 2 * window; ++j)
+            if (difference(j) > level) return j;
+        for (; j + 8 <= count; j += 8) {
+            bool any = false;
+            for (std::size_t k = j; k < j + 8; ++k) any |= combine(sums[k], sums[k - window], sums[k - 2 * window]) > level;
+            if (any) break;
+        }
+        for (; j < count; ++j)
+            if (difference(j) > level) return j;
+        return count;
+    };
+    // In four lanes that do not wait on one another.
+    const auto lowest_difference = [&](std::size_t from, std::size_t to) {
         double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
         std::size_t j = from;
         for (; j + 4 <= to; j += 4)
@@ -242,28 +256,26 @@ bool piled_up(const double* sums, std::size_t first, std::size_t count, std::siz
         for (; j < to; ++j) low[0] = std::min(low[0], difference(j));
         return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
     };
-    double extreme = 0.0;
-    std::size_t unseen = 0;
-    for (std::size_t j = first + 2 * window - 1; j < count; ++j) {
+    // The first edge: the difference rises above the threshold, peaks, and falls back by more than it.
+    std::size_t j = first_above(first + 2 * window - 1, threshold);
+    if (j == count) return false;
+    double extreme = difference(j);
+    for (++j; j < count; ++j) {
         const double d = difference(j);
-        switch (phase) {
-            case waiting:
-                if (d > threshold) phase = rising, extreme = d;
-                break;
-            case rising:
-                extreme = std::max(extreme, d);
-                if (d < extreme - threshold) phase = falling, extreme = d, unseen = j + 1;
-                break;
-            case falling:
-                if (d > threshold) {
-                    extreme = std::min(extreme, lowest_difference(unseen, j + 1));
-                    unseen = j + 1;
-                    if (d > extreme + threshold) return true;
-                }
-                break;
-        }
+        extreme = std::max(extreme, d);
+        if (d < extreme - threshold) break;
     }
-    return false;
+    if (j == count) return false;
+    // A second edge: the difference rises above the threshold again, and by more than it from the
+    // lowest it fell to, which is only looked for then.
+    extreme = difference(j);
+    for (std::size_t unseen = j + 1;;) {
+        j = first_above(j + 1, threshold);
+        if (j == count) return false;
+        extreme = std::min(extreme, lowest_difference(unseen, j + 1));
+        unseen = j + 1;
+        if (difference(j) > extreme + threshold) return true;
+    }
 }
 
 }  // namespace murel::analysis
