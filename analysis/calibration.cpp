@@ -76,4 +76,32 @@ nlohmann::json line_calibration::to_json() const {
             {"lines", lines}};
 }
 
+line_calibration line_calibration::from_json(const nlohmann::json& j) {
+    const auto finite = [](const nlohmann::json& value, const std::string& name) {
+        if (!value.is_number() || !std::isfinite(value.get<double>()))
+            throw std::invalid_argument("line calibration " + name + ": " + value.dump() + ", not a finite number");
+        return value.get<double>();
+    };
+    const auto member = [](const nlohmann::json& object, const char* key) {
+        return object.is_object() && object.contains(key) ? object.at(key) : nlohmann::json();
+    };
+    line_calibration c;
+    const nlohmann::json coefficients = member(j, "coefficients");
+    if (!coefficients.is_array() || coefficients.size() != 3)
+        throw std::invalid_argument("line calibration coefficients: " + coefficients.dump() + ", not three numbers");
+    for (std::size_t k = 0; k < 3; ++k) c.coefficients[k] = finite(coefficients[k], "coefficient c" + std::to_string(k));
+    const nlohmann::json resolution = member(j, "resolution");
+    const char* const terms[] = {"a", "b", "c"};
+    for (std::size_t k = 0; k < 3; ++k) c.resolution[k] = finite(member(resolution, terms[k]), std::string("resolution ") + terms[k]);
+    const nlohmann::json lines = member(j, "lines");
+    if (!lines.is_array()) throw std::invalid_argument("line calibration lines: " + lines.dump() + ", not a list");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string line = "line " + std::to_string(i) + " ";
+        c.positions.push_back(finite(member(lines[i], "position"), line + "position"));
+        c.energies.push_back(finite(member(lines[i], "energy"), line + "energy"));
+        c.fwhms.push_back(finite(member(lines[i], "fwhm"), line + "fwhm"));
+    }
+    return c;
+}
+
 }  // namespace murel::analysis

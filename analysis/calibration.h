@@ -21,6 +21,10 @@ struct line_calibration {
     double energy(double x) const { return coefficients[0] + x * (coefficients[1] + x * coefficients[2]); }
     /// The coefficients, each line's position, energy and residual, and the resolution curve.
     nlohmann::json to_json() const;
+    /// The calibration as to_json records it (the residuals and curve values, which follow from
+    /// the rest, aside); throws std::invalid_argument naming the key that is missing or not a
+    /// finite number.
+    static line_calibration from_json(const nlohmann::json& j);
 };
 
 /// Matches `energies` (increasing) to the strongest of `lines`, in order of position, and fits a

@@ -149,6 +149,55 @@ json channel_processing::to_json() const {
     return j;
 }
 
+channel_processing channel_processing::from_json(const json& j) {
+    const auto fail = [](const std::string& key, const json& value) -> void {
+        throw std::invalid_argument("processing " + key + " " + value.dump(-1, ' ', false, json::error_handler_t::replace) +
+                                    ": not as murel analyse writes it");
+    };
+    const auto field = [&](const char* key) -> const json& {
+        if (!j.is_object() || !j.contains(key)) fail(key, j.is_object() ? json(nullptr) : j);
+        return j.at(key);
+    };
+    const auto real = [&](const char* key, const json& value) {
+        if (!value.is_number() || !std::isfinite(value.get<double>())) fail(key, value);
+        return value.get<double>();
+    };
+    // Beyond 10^15 samples a length is the cap resolve gives an unknown record length, not a record's.
+    const auto length = [&](const char* key, std::size_t least) {
+        const json& value = field(key);
+        const double n = real(key, value);
+        if (n != std::floor(n) || n < static_cast<double>(least) || n > 1e15) fail(key, value);
+        return static_cast<std::size_t>(n);
+    };
+    channel_processing p;
+    const json& name = field("method");
+    if (!name.is_string()) fail("method", name);
+    p.choice = method_named(name.get<std::string>(), "processing method");
+    if (!field("baseline_samples").is_string()) p.pretrigger = length("baseline_samples", 1);
+    if (!field("decay").is_string()) {
+        p.decay = real("decay", j.at("decay"));
+        if (!(*p.decay > 0.0)) fail("decay", j.at("decay"));
+    }
+    p.rise_time = length("rise_time", 1);
+    p.flat_top = length("flat_top", 0);
+    p.long_gate = length("long_gate", 1);
+    p.short_gate = length("short_gate", 1);
+    p.gate_lead = length("gate_lead", 0);
+    p.pileup_window = length("pileup_window", 1);
+    if (!field("threshold").is_string()) p.threshold = real("threshold", j.at("threshold"));
+    p.cfd_fraction = real("cfd_fraction", field("cfd_fraction"));
+    return p;
+}
+
+std::size_t trapezoid_pick_off(double t_cfd, const channel_processing& p) {
+    return static_cast<std::size_t>(t_cfd) + p.rise_time + p.flat_top / 2;
+}
+
+std::size_t gate_start(double t_cfd, const channel_processing& p) {
+    const auto start = static_cast<std::size_t>(t_cfd);
+    return start - std::min(start, p.gate_lead);
+}
+
 chain chain_of(const processing_options& o) {
     chain c;
     channel_chain& all = c.all;
@@ -226,6 +275,9 @@ channel_processing resolve(const channel_chain& c, const std::string& channel, s
 }
 
 namespace {
+
+// The samples of a record of `n` that the baseline is measured on.
+std::size_t baseline_samples(std::size_t n, const channel_processing& p) { return std::min(n, p.pretrigger.value_or(n / 4)); }
 
 // Subtracts the mean of the first `pretrigger` samples and returns the fitted baseline.
 baseline_estimate measure_and_subtract_baseline(const std::int32_t* s, std::size_t n, std::size_t pretrigger, std::vector<double>& x) {
@@ -308,7 +360,7 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
         estimate = fitter_.fit(s, static_cast<int>(std::min<std::size_t>(n, 1 << 30)));
         if (estimate.flag == record_flag::ok) r.chi2 = estimate.chi2;
     }
-    const std::size_t pretrigger = std::min(n, p.pretrigger.value_or(n / 4));
+    const std::size_t pretrigger = baseline_samples(n, p);
     const baseline_estimate b = measure_and_subtract_baseline(s, n, pretrigger, x_);
     if (pretrigger >= 2) r.baseline_rms = b.rms, r.baseline_slope = b.slope;
     const double noise = std::max(b.rms, 0.5);
@@ -335,24 +387,12 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     const std::size_t edge = static_cast<std::size_t>(r.t_leading.value_or(*r.t_cfd));
     const std::size_t search = edge - std::min(edge, 4 * p.pileup_window);
     const std::size_t reach = 2 * p.rise_time + p.flat_top;
-    // Only the samples from the searches on are corrected; the whole-number sum of the ones
-    // before is exact, so it stands in for theirs.
+    // Only the samples from the searches on are corrected.
     const std::size_t corrected = std::min(search, start - std::min(start, reach));
-    filtered_.resize(n);
-    if (decay) {
-        std::int64_t head = 0;
-        for (std::size_t j = 0; j < corrected; ++j) head += s[j];
-        const double earlier = static_cast<double>(head) - static_cast<double>(corrected) * b.mean;
-        pole_zero(x_.data() + corrected, n - corrected, *decay, filtered_.data() + corrected, earlier);
-    } else {
-        std::copy(x_.begin() + static_cast<std::ptrdiff_t>(corrected), x_.end(), filtered_.begin() + static_cast<std::ptrdiff_t>(corrected));
-    }
-    // The searches and the trapezoid read sums over windows: from running sums, each costs two samples.
-    double* sums = filtered_.data() + corrected;
-    running_sums(sums, n - corrected, sums);
+    const double* sums = corrected_sums(s, b.mean, decay, corrected);
     const bool piled = piled_up(sums, search - corrected, n - corrected, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
     if (m == method::trapezoid) {
-        const std::size_t pick = start + p.rise_time + p.flat_top / 2;
+        const std::size_t pick = trapezoid_pick_off(*r.t_cfd, p);
         if (pick >= n) {
             estimate.flag = record_flag::no_pulse;
             return r;
@@ -365,13 +405,39 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
         r.trap_max = highest_of(x_.data() + start, end - start);
         estimate.amplitude = *r.trap_energy;
     } else {
-        const charge_estimate c = integrate(x_.data(), n, start - std::min(start, p.gate_lead), p.long_gate, p.short_gate);
+        const charge_estimate c = integrate(x_.data(), n, gate_start(*r.t_cfd, p), p.long_gate, p.short_gate);
         r.charge = c.charge, r.charge_short = c.short_charge, r.psd = c.psd;
         // Counted per sample of the long gate, so that the spectrum's range suits charges as it suits amplitudes.
         estimate.amplitude = c.charge / static_cast<double>(p.long_gate);
     }
     if (piled) estimate.flag = record_flag::pileup;
     return r;
+}
+
+const double* record_processor::corrected_sums(const std::int32_t* samples, double baseline, std::optional<double> decay,
+                                              std::size_t from) {
+    const std::size_t n = x_.size();
+    filtered_.resize(n);
+    double* sums = filtered_.data() + from;
+    if (decay) {
+        // The whole-number sum of the samples before `from` is exact, so it stands in for theirs.
+        std::int64_t head = 0;
+        for (std::size_t j = 0; j < from; ++j) head += samples[j];
+        const double earlier = static_cast<double>(head) - static_cast<double>(from) * baseline;
+        pole_zero(x_.data() + from, n - from, *decay, sums, earlier);
+    } else {
+        std::copy(x_.begin() + static_cast<std::ptrdiff_t>(from), x_.end(), sums);
+    }
+    running_sums(sums, n - from, sums);
+    return sums;
+}
+
+std::vector<double> record_processor::trapezoid_output(const std::int32_t* samples, std::size_t count,
+                                                       const channel_processing& p, std::optional<double> decay) {
+    const baseline_estimate b = measure_and_subtract_baseline(samples, count, baseline_samples(count, p), x_);
+    std::vector<double> output(count);
+    trapezoid(corrected_sums(samples, b.mean, decay, 0), 0, count, p.rise_time, p.flat_top, output.data());
+    return output;
 }
 
 }  // namespace murel::analysis

@@ -88,6 +88,10 @@ struct channel_processing {
 
     /// The settings as summary.json records them.
     nlohmann::json to_json() const;
+    /// The settings as to_json records them ("method_option" aside); throws std::invalid_argument
+    /// naming the key of a missing or unknown method, or of a length that is not a whole number of
+    /// samples up to 10^15 (at least 1 for the trapezoid's rise, the gates and the window).
+    static channel_processing from_json(const nlohmann::json& j);
 };
 
 /// Turns `c` into samples with the channel's sample period, for records of `samples` samples
@@ -96,6 +100,14 @@ struct channel_processing {
 /// trapezoid or gate longer than the record, or a window of 0 samples.
 channel_processing resolve(const channel_chain& c, const std::string& channel, std::optional<double> dt_ns,
                            std::optional<std::size_t> samples);
+
+/// The sample whose trapezoid output is the energy of a record whose CFD time is `t_cfd`
+/// (samples, not below 0): t_cfd + rise time + half the flat top.
+std::size_t trapezoid_pick_off(double t_cfd, const channel_processing& p);
+
+/// The first sample of both charge gates of a record whose CFD time is `t_cfd` (samples, not
+/// below 0): the gate lead before it, no earlier than the record's start.
+std::size_t gate_start(double t_cfd, const channel_processing& p);
 
 /// What the processors measured of one record; a member is empty where the method does not
 /// compute it or the record does not allow it.
@@ -139,7 +151,17 @@ public:
     record_measures process(const std::int32_t* samples, std::size_t count, const channel_processing& p, method m,
                             std::optional<double> decay, sample_range range, pulse_estimate& estimate);
 
+    /// The trapezoid filter's output over the whole record (ADC above the baseline), for records as
+    /// process takes them: baseline-subtracted and pole-zero corrected as process does for the
+    /// trapezoid method.  Throws only std::bad_alloc.
+    std::vector<double> trapezoid_output(const std::int32_t* samples, std::size_t count, const channel_processing& p,
+                                         std::optional<double> decay);
+
 private:
+    // Fills filtered_ from sample `from` on with the running sums, from there, of x_ (the samples
+    // less `baseline`) pole-zero corrected with `decay`, or as they are without one; returns them.
+    const double* corrected_sums(const std::int32_t* samples, double baseline, std::optional<double> decay, std::size_t from);
+
     record_fitter fitter_;
     sample_range fitter_range_;
     std::vector<double> x_, filtered_;

@@ -1,5 +1,6 @@
 // Feeds arbitrary names and summary.json strings through the making of murel plot's gnuplot
-// scripts.  The first six bytes give the lengths of the analysis directory's name, the records
+// scripts, of every kind of picture and of trace over a record.  The first six bytes give the
+// lengths of the analysis directory's name, the records
 // file's name, the output directory's name and a flagged record's channel, then how the unit
 // and the flag are chosen (odd: the length of a string to take; even: which known one); the
 // bytes after them are those strings.  Read as gnuplot
@@ -140,10 +141,24 @@ std::vector<murel::plot::script> scripts_of(const strings& s, const fs::path& ro
     std::ofstream(dir + "/spectrum.txt") << "0 1 2\n10 5 3\n20 2 1\n";
     const json line = {{"position", 10}, {"fwhm", 5}, {"counts", 20}, {"background", 1}, {"background_slope", 0.5},
                        {"background_reference", 10}, {"fit_range", {2, 18}}};
+    // The channel's records measured by charge, B's by trapezoid, and the channel calibrated by lines.
+    const auto processing = [](const char* method) {
+        return json{{"method", method}, {"baseline_samples", "quarter"}, {"decay", "estimated"}, {"rise_time", 5},
+                    {"flat_top", 3}, {"long_gate", 20}, {"short_gate", 4}, {"gate_lead", 2},
+                    {"threshold", "5 baseline rms"}, {"cfd_fraction", 0.2}, {"pileup_window", 4}};
+    };
+    const json calibration = {{"coefficients", {1, 2, 0}}, {"resolution", {{"a", 1}, {"b", 0.1}, {"c", 0}}},
+                              {"lines", {{{"position", 10}, {"energy", 21}, {"fwhm", 3}}}}};
+    std::string quoted_channel = "\"";
+    for (const char c : s.channel) quoted_channel += c == '"' ? std::string("\"\"") : std::string(1, c);
+    std::ofstream(dir + "/records.csv", std::ios::binary)
+        << "file,event,channel,baseline,amplitude,flag,psd\nx,0," << quoted_channel << "\",0,10,ok,0.5\n";
     const json summary = {
         {"unit", s.unit},
         {"channel_names", {s.channel, "B"}},
-        {"channels", {{s.channel, {{"lines", {line}}}}}},
+        {"channels", {{s.channel, {{"lines", {line}}, {"processing", processing("charge")}}},
+                      {"B", {{"processing", processing("trapezoid")}}}}},
+        {"line_calibration", {{"energies", {21}}, {"channels", {{s.channel, calibration}}}}},
         {"flagged", {{{"file", records}, {"event", 1}, {"channel", s.channel}, {"flag", s.flag}}}}};
     std::ofstream(dir + "/summary.json") << summary.dump(-1, ' ', false, json::error_handler_t::replace);
 

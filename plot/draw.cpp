@@ -5,6 +5,7 @@
 #include "gnuplot.h"
 #include "image.h"
 #include "overlay.h"
+#include "psd.h"
 #include "records.h"
 #include "interruption.h"
 #include "staged_file.h"
@@ -74,6 +75,7 @@ struct image_copy {
 };
 
 struct plan {
+    std::vector<analysis_summary> summaries;  // of the analyses among the inputs
     std::vector<figure> figures;
     std::vector<image_copy> images;
     std::vector<std::string> notes;
@@ -95,14 +97,17 @@ void add_generator_figures(plan& work, const std::string& dir, const std::string
     }
 }
 
+// Whether a file given is the one an analysis recorded: the same file, or one of the same name.
+bool is_analysed_file(const std::string& file, const std::string& recorded) {
+    std::error_code error;
+    return fs::equivalent(file, recorded, error) || fs::path(file).filename() == fs::path(recorded).filename();
+}
+
 // The file a flagged record came from: a file input of the same path or name, else the path
 // the analysis recorded, if it still exists.
 std::string flagged_source(const std::string& recorded, const std::vector<std::string>& files) {
-    for (const std::string& file : files) {
-        std::error_code error;
-        if (fs::equivalent(file, recorded, error) || fs::path(file).filename() == fs::path(recorded).filename())
-            return file;
-    }
+    for (const std::string& file : files)
+        if (is_analysed_file(file, recorded)) return file;
     return fs::is_regular_file(recorded) ? recorded : "";
 }
 
@@ -113,8 +118,26 @@ std::string files_shown(const std::vector<std::string>& paths) {
            " files)";
 }
 
+// What a gallery draws over the records of an analysis's channels: each channel's method's
+// result, going the way the analysis found its pulses.  Without an analysis, the fit's.
+struct record_drawing {
+    record_overlay overlay = fitted_pulse();
+    std::map<std::string, int> polarities;
+};
+
+record_drawing drawing_of(const analysis_summary& summary) {
+    std::map<std::string, analysis::channel_processing> processing;
+    record_drawing result;
+    for (const channel_summary& channel : summary.channels) {
+        result.polarities[channel.name] = channel.polarity;
+        if (channel.processing) processing[channel.name] = *channel.processing;
+    }
+    result.overlay = method_result(std::move(processing));
+    return result;
+}
+
 void add_gallery(plan& work, const request& run, const acquisition_source& files,
-                 const std::map<std::uint64_t, std::string>& captions, const std::map<std::string, int>& polarities,
+                 const std::map<std::uint64_t, std::string>& captions, const record_drawing& drawing,
                  const std::string& name, const std::string& heading, names& taken) {
     std::vector<std::uint64_t> events;
     for (const auto& [event, caption] : captions) events.push_back(event);
@@ -123,7 +146,7 @@ void add_gallery(plan& work, const request& run, const acquisition_source& files
         const std::string caption = captions.at(event.event);
         panels.push_back({std::move(event), caption});
     }
-    for (figure& f : gallery_figures(panels, {fitted_pulse()}, polarities, name, files_shown(files.paths) + ": " + heading,
+    for (figure& f : gallery_figures(panels, {drawing.overlay}, drawing.polarities, name, files_shown(files.paths) + ": " + heading,
                                      fs::absolute(run.output_dir).lexically_normal().string())) {
         if (f.name != name) taken.reserve(f.name);
         work.figures.push_back(std::move(f));
@@ -182,12 +205,32 @@ void add_flagged_galleries(plan& work, const request& run, const std::string& di
         caption +=
             (caption.empty() ? "event " + std::to_string(entry.event) + ": " : ", ") + entry.channel + " " + entry.flag;
     }
-    std::map<std::string, int> polarities;
-    for (const channel_summary& channel : summary.channels) polarities[channel.name] = channel.polarity;
+    const record_drawing drawing = drawing_of(summary);
     for (const auto& [a, events] : captions)
-        add_gallery(work, run, acquisitions[a], events, polarities,
+        add_gallery(work, run, acquisitions[a], events, drawing,
                     taken.unique(prefix + "flagged-" + plain(fs::path(acquisitions[a].paths.front()).stem().string())),
                     "records flagged by " + dir, taken);
+}
+
+// Where each channel's records.csv amplitudes lie on its spectrum's axis, and the stretch of the
+// axis its spectrum has counts in; none for a channel without counts.
+std::map<std::string, energy_axis> energy_axes(const analysis_summary& summary, const table& spectrum) {
+    std::map<std::string, energy_axis> result;
+    for (std::size_t c = 0; c < summary.channels.size() && c + 1 < spectrum.columns(); ++c) {
+        const auto counted = spectrum.span_where_positive(c + 1, 0);
+        if (!counted) continue;
+        energy_axis axis;
+        const double half_bin = 0.5 * std::fabs(spectrum.step());
+        axis.low = counted->first - half_bin;
+        axis.high = counted->second + half_bin;
+        if (!std::isfinite(axis.low) || !std::isfinite(axis.high) || !(axis.high > axis.low)) continue;
+        if (summary.channels[c].calibration)
+            axis.calibration = *summary.channels[c].calibration;
+        else if (summary.binning && summary.binning->calibrated)
+            axis.calibration.coefficients[0] = summary.binning->offset, axis.calibration.coefficients[1] = summary.binning->factor;
+        result[summary.channels[c].name] = axis;
+    }
+    return result;
 }
 
 // The tables of an analysis are drawn only as the set its summary lists (older summaries list none).
@@ -206,17 +249,20 @@ void add_analysis_figures(plan& work, const request& run, const std::string& dir
         summary = analysis_summary::read((root / "summary.json").string());
         check_analysis_set(dir);
     } else {
-        summary.channels = {channel_summary{"A", {}, {}, {}, 0}, channel_summary{"B", {}, {}, {}, 0}};
+        summary.channels.resize(2);
+        summary.channels[0].name = "A";
+        summary.channels[1].name = "B";
         summary.pair = {"A", "B"};
     }
     const std::string unit = summary.unit_label();
     const std::string data_name = summary.files.empty() ? dir : summary.data_name();
     std::vector<figure> figures;
+    std::optional<table> spectrum;
     if (fs::exists(root / "spectrum.txt")) {
         const source file = source_in(dir, "spectrum.txt");
-        const table spectrum = table::read(file.path);
+        spectrum = table::read(file.path);
         for (std::size_t c = 0; c < summary.channels.size(); ++c)
-            for (figure& f : spectrum_figures(file, spectrum, c + 1, summary.channels[c], unit, data_name, run.rebin))
+            for (figure& f : spectrum_figures(file, *spectrum, c + 1, summary.channels[c], unit, data_name, run.rebin))
                 figures.push_back(std::move(f));
     }
     const std::pair<std::string, std::string> pair = summary.pair.value_or(std::make_pair("A", "B"));
@@ -239,11 +285,30 @@ void add_analysis_figures(plan& work, const request& run, const std::string& dir
         const source file = source_in(dir, "residuals.txt");
         figures.push_back(residual_figure(file, table::read(file.path), summary, data_name));
     }
+    for (const channel_summary& channel : summary.channels)
+        if (channel.calibration && !channel.calibration->positions.empty()) {
+            figures.push_back(calibration_figure(channel.name, *channel.calibration, unit, data_name));
+            figures.push_back(resolution_figure(channel.name, *channel.calibration, unit, data_name));
+        }
     for (figure& f : figures) {
         f.name = taken.unique(prefix + f.name);
         work.figures.push_back(std::move(f));
     }
+    if (spectrum && fs::exists(root / "records.csv"))
+        for (const auto& [channel, map] : read_psd_maps((root / "records.csv").string(), energy_axes(summary, *spectrum)))
+            work.figures.push_back(psd_figure(taken.unique(prefix + "psd-" + channel), map, channel, unit, data_name,
+                                              fs::absolute(run.output_dir).lexically_normal().string()));
     add_flagged_galleries(work, run, dir, summary, prefix, taken, files);
+    work.summaries.push_back(std::move(summary));
+}
+
+// The drawing of the first analysis that read one of `files`.
+record_drawing drawing_for(const plan& work, const std::vector<std::string>& files) {
+    for (const analysis_summary& summary : work.summaries)
+        for (const std::string& analysed : summary.files)
+            for (const std::string& file : files)
+                if (is_analysed_file(file, analysed)) return drawing_of(summary);
+    return {};
 }
 
 plan make_plan(const request& run) {
@@ -277,7 +342,7 @@ plan make_plan(const request& run) {
             if (captions.emplace(event, "event " + std::to_string(event)).second)
                 heading += (captions.size() == 1 ? " " : ", ") + std::to_string(event);
         for (const acquisition_source& acquisition : group_acquisitions(files, run.format, run.reading))
-            add_gallery(work, run, acquisition, captions, {},
+            add_gallery(work, run, acquisition, captions, drawing_for(work, acquisition.paths),
                         taken.unique("records-" + plain(fs::path(acquisition.paths.front()).stem().string())), heading,
                         taken);
     }

@@ -16,6 +16,9 @@ const char* const blue = "'#1f4e9c'";
 const char* const red = "'#c00000'";
 const char* const fit_colour = "'#e66100'";
 const char* const background_colour = "'#1a9641'";
+const char* const mark_colour = "'#8b00ff'";
+// The shades of the stretches drawn behind a record, such as the gates.
+const char* const span_colours[] = {"'#4a90d9'", "'#f0a000'"};
 // The colours of a record's channels, taken in turn.
 const char* const channel_colours[] = {"'#1f4e9c'", "'#c00000'", "'#1a9641'", "'#7b3294'",
                                        "'#a6611a'", "'#018571'", "'#d01c8b'", "'#555555'"};
@@ -97,6 +100,18 @@ std::string plain_column_name(const std::string& name) {
     std::string result;
     for (const char c : name) result += std::isgraph(static_cast<unsigned char>(c)) ? c : '_';
     return result.empty() ? "_" : result;
+}
+
+// How a trace over a record is drawn, as a plot element's style.
+std::string trace_look(trace_style style) {
+    switch (style) {
+        case trace_style::pulse: return "lines dashtype 2 linewidth 1.5 linecolor rgb '#000000'";
+        case trace_style::level: return "lines dashtype 3 linewidth 1.5 linecolor rgb '#808080'";
+        case trace_style::output: return std::string("lines linewidth 2 linecolor rgb ") + fit_colour;
+        case trace_style::mark: return std::string("points pointtype 7 pointsize 1.8 linecolor rgb ") + mark_colour;
+        case trace_style::span: break;
+    }
+    return "lines";
 }
 
 std::string linear_range(double largest) { return largest > 0 ? "set yrange [0:*]\n" : "set yrange [0:1]\n"; }
@@ -302,13 +317,139 @@ figure residual_figure(const source& file, const table& residuals, const analysi
                      number(*channel.residual_rms, "%.3g") + " " + unit;
         elements += (i == 0 ? quoted_path(file.path) : std::string(", \\\n     ''")) + " using 1:" +
                     std::to_string(drawn[i] + 1) + " with histeps linecolor rgb " + channel_colours[i % 8] +
-                    " title " + quoted(title);
+                    " title " + plot::quoted(title);
     }
     if (elements.empty()) elements = "NaN notitle";
     result.body = axes(titled(data_name, file, "amplitude residuals, estimate minus truth"),
                        "Amplitude residual (" + unit + ")", per_bin("Records", residuals.step(), unit)) +
                   (highest > 0 ? zoomed_range("x", residuals, drawn, 0) : "set autoscale xfix\n") +
                   linear_range(highest) + "plot " + elements + "\n";
+    return result;
+}
+
+namespace {
+
+// A datablock of rows of numbers, for a few points that need no file of their own.
+std::string datablock(const std::string& name, const std::vector<std::vector<double>>& rows) {
+    std::string text = "$" + name + " << EOD\n";
+    for (const std::vector<double>& row : rows) {
+        for (std::size_t k = 0; k < row.size(); ++k) text += (k == 0 ? "" : " ") + exact(row[k]);
+        text += "\n";
+    }
+    return text + "EOD\n";
+}
+
+// " + v what" or " - |v| what", as a formula in a title shows a term.
+std::string term(double value, const char* format, const std::string& what) {
+    return (value < 0 ? " - " : " + ") + number(std::fabs(value), format) + what;
+}
+
+// The range [low, high] widened by a tenth of its length each side, or by 1 where it has none.
+std::string padded_range(const char* axis, double low, double high) {
+    const double margin = high > low ? 0.1 * (high - low) : std::max(1.0, 0.1 * std::fabs(low));
+    return std::string("set ") + axis + "range [" + exact(low - margin) + ":" + exact(high + margin) + "]\n";
+}
+
+}  // namespace
+
+figure calibration_figure(const std::string& channel, const analysis::line_calibration& calibration,
+                          const std::string& unit, const std::string& data_name) {
+    figure result{"calibration-" + channel, 1200, 900, "", {}};
+    std::vector<std::vector<double>> rows;
+    for (std::size_t i = 0; i < calibration.positions.size(); ++i)
+        rows.push_back({calibration.positions[i], calibration.energies[i],
+                        calibration.energy(calibration.positions[i]) - calibration.energies[i]});
+    const auto [low, high] = std::minmax_element(calibration.positions.begin(), calibration.positions.end());
+    const double c0 = calibration.coefficients[0], c1 = calibration.coefficients[1], c2 = calibration.coefficients[2];
+    std::ostringstream body;
+    body << "set multiplot title "
+         << quoted((data_name.empty() ? "" : data_name + ": ") + "channel " + channel + " calibrated by " +
+                   std::to_string(rows.size()) + " lines, E = " + number(c0, "%.6g") + term(c1, "%.6g", " x") +
+                   (c2 != 0 ? term(c2, "%.6g", " x²") : std::string()))
+         << "\n"
+         << datablock("lines", rows) << "E(x) = " << exact(c0) << " + " << exact(c1) << " * x + " << exact(c2)
+         << " * x * x\nset samples 400\nset grid\nset key top left\n"
+         << (rows.empty() ? "set xrange [0:1]\n" : padded_range("x", *low, *high))
+         << "set lmargin at screen 0.1\nset rmargin at screen 0.97\n"
+         << "set tmargin at screen 0.92\nset bmargin at screen 0.36\nset format x \"\"\n"
+         << "set ylabel " << quoted("Energy (" + unit + ")") << "\n"
+         << "plot E(x) with lines linewidth 2 linecolor rgb " << fit_colour << " title \"fitted E(x)\", \\\n"
+         << "     $lines using 1:2 with points pointtype 7 pointsize 1.5 linecolor rgb " << blue
+         << " title \"lines: position and energy\"\n"
+         << "set tmargin at screen 0.33\nset bmargin at screen 0.08\nset format x \"% h\"\nunset title\n"
+         << "set xlabel \"Line position (ADC)\"\nset ylabel " << quoted("Residual E(x) - E (" + unit + ")") << "\n"
+         << "set yrange [*:*]\nset key off\n"
+         << "plot $lines using 1:3 with impulses linewidth 2 linecolor rgb " << blue
+         << ", $lines using 1:3 with points pointtype 7 pointsize 1.2 linecolor rgb " << blue
+         << ", 0 with lines linecolor rgb '#000000'\nunset multiplot\n";
+    result.body = body.str();
+    return result;
+}
+
+figure resolution_figure(const std::string& channel, const analysis::line_calibration& calibration,
+                         const std::string& unit, const std::string& data_name) {
+    figure result{"resolution-" + channel, 1200, 720, "", {}};
+    std::vector<std::vector<double>> rows;
+    for (std::size_t i = 0; i < calibration.energies.size(); ++i) rows.push_back({calibration.energies[i], calibration.fwhms[i]});
+    const double a = calibration.resolution[0], b = calibration.resolution[1], c = calibration.resolution[2];
+    const double highest = calibration.energies.empty()
+                               ? 1.0
+                               : *std::max_element(calibration.energies.begin(), calibration.energies.end());
+    result.body =
+        axes((data_name.empty() ? "" : data_name + ": ") + "channel " + channel + " resolution, FWHM = sqrt(" +
+                 number(a, "%.4g") + term(b, "%.4g", " E") + term(c, "%.4g", " E²") + ")",
+             "Energy (" + unit + ")", "FWHM (" + unit + ")") +
+        "set key top left\n" + datablock("lines", rows) + "q(x) = " + exact(a) + " + " + exact(b) + " * x + " + exact(c) +
+        " * x * x\nfwhm(x) = q(x) >= 0 ? sqrt(q(x)) : 1/0\nset samples 400\nset xrange [0:" +
+        exact(highest > 0 ? 1.15 * highest : 1.0) + "]\nset yrange [0:*]\n" +
+        "plot fwhm(x) with lines linewidth 2 linecolor rgb " + fit_colour +
+        " title \"fitted sqrt(a + b E + c E²)\", \\\n     $lines using 1:2 with points pointtype 7 pointsize 1.5 "
+        "linecolor rgb " +
+        blue + " title \"lines: measured FWHM\"\n";
+    return result;
+}
+
+figure psd_figure(const std::string& name, const psd_map& map, const std::string& channel, const std::string& unit,
+                  const std::string& data_name, const std::string& data_dir) {
+    figure result{name, 1200, 900, "", {}};
+    std::size_t x_low = psd_map::energy_bins, x_high = 0, y_low = psd_map::psd_bins, y_high = 0;
+    for (std::size_t x = 0; x < psd_map::energy_bins; ++x)
+        for (std::size_t y = 0; y < psd_map::psd_bins; ++y)
+            if (map.counts[x * psd_map::psd_bins + y] > 0) {
+                x_low = std::min(x_low, x), x_high = std::max(x_high, x);
+                y_low = std::min(y_low, y), y_high = std::max(y_high, y);
+            }
+    // Fine pulse-shape bins merged so that about 150 rows cover the values found, two spare each side.
+    const std::size_t merged = std::max<std::size_t>(1, (y_high - y_low + 150) / 150);
+    const std::size_t first = y_low / merged < 2 ? 0 : y_low / merged - 2;
+    const std::size_t last = std::min((psd_map::psd_bins - 1) / merged, y_high / merged + 2);
+    std::ostringstream cells;
+    cells << "# energy psd records\n";
+    for (std::size_t x = 0; x < psd_map::energy_bins; ++x) {
+        for (std::size_t row = first; row <= last; ++row) {
+            std::uint64_t count = 0;
+            for (std::size_t y = row * merged; y < std::min(psd_map::psd_bins, (row + 1) * merged); ++y)
+                count += map.counts[x * psd_map::psd_bins + y];
+            const double centre = 0.5 * (map.psd_of(row * merged) + map.psd_of((row + 1) * merged - 1));
+            cells << number(map.energy_of(x)) << ' ' << number(centre) << ' ' << count << '\n';
+        }
+        cells << '\n';
+    }
+    result.data.emplace_back(name + ".txt", cells.str());
+    const double dx = (map.energy_high - map.energy_low) / psd_map::energy_bins;
+    const double dy = (psd_map::psd_high - psd_map::psd_low) / psd_map::psd_bins * static_cast<double>(merged);
+    const auto edge = [](double low, double width, double cells) { return exact(low + cells * width); };
+    result.body =
+        axes((data_name.empty() ? "" : data_name + ": ") + "channel " + channel + " pulse shape against energy, " +
+                 std::to_string(map.records) + " records",
+             "Energy (" + unit + ")", "PSD, tail to total (long - short) / long") +
+        "set cblabel \"Records per cell (log scale)\"\nunset key\n"
+        "set palette defined (0 '#000000', 1 '#700aab', 2 '#3814b0', 3 '#1240ab', 4 '#009999', "
+        "5 '#00cc00', 6 '#9eed00', 7 '#ffff00', 8 '#ffd400', 9 '#ffab00', 10 '#ff7300', 11 '#ff0000')\n"
+        "set logscale cb\nset cbrange [0.5:*]\nset xrange [" + edge(map.energy_of(x_low), dx, -2.5) + ":" +
+        edge(map.energy_of(x_high), dx, 2.5) + "]\nset yrange [" + edge(psd_map::psd_low, dy, static_cast<double>(first)) + ":" +
+        edge(psd_map::psd_low, dy, static_cast<double>(last + 1)) + "]\nplot " + quoted_path(data_dir + "/" + name + ".txt") +
+        " using 1:2:($3 > 0 ? $3 : 1/0) with image\n";
     return result;
 }
 
@@ -331,10 +472,12 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
         std::ostringstream header, body;
         header << "# sample";
         std::size_t longest = 0;
+        std::map<std::string, std::size_t> span_colour_of;  // by title, so that a gate keeps its shade
         for (std::size_t i = first; i < first + count; ++i) {
             const gallery_panel& panel = panels[i];
             // One key per picture: a channel has the same colour in every panel.
-            body << "set title " << quoted(panel.caption) << (i == first ? "\nplot " : "\nunset key\nplot ");
+            body << "set title " << quoted(panel.caption) << (i == first ? "\n" : "\nunset key\n");
+            std::ostringstream elements, spans;
             bool any = false;
             std::set<std::string> in_key;  // the titles of the traces already in the key
             for (std::size_t r = 0; r < panel.event.records.size(); ++r) {
@@ -345,26 +488,44 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
                 const std::string heading =
                     "event-" + std::to_string(panel.event.event) + ":" + plain_column_name(record.channel.name);
                 header << " " << heading;
-                body << (any ? ", \\\n     " : "") << "data using 1:" << table_columns.size() + 1
-                     << " with lines linecolor rgb " << channel_colours[record.index % 8] << " title "
-                     << quoted(record.channel.name);
+                elements << (any ? ", \\\n     " : "") << "data using 1:" << table_columns.size() + 1
+                         << " with lines linecolor rgb " << channel_colours[record.index % 8] << " title "
+                         << quoted(record.channel.name);
                 any = true;
                 const auto polarity = polarities.find(record.channel.name);
                 const record_view view{record.channel, record.samples,
                                        polarity == polarities.end() ? 0 : polarity->second};
                 for (const record_overlay& overlay : overlays)
                     for (trace& drawn : overlay(view)) {
+                        const std::string title =
+                            in_key.insert(drawn.title).second ? " title " + plot::quoted(drawn.title) : " notitle";
+                        if (drawn.style == trace_style::span) {
+                            // Shaded behind the samples over the panel's height; a sample of the
+                            // shade stands for it in the key.
+                            const auto finite = [](double value) { return std::isfinite(value); };
+                            const auto from = std::find_if(drawn.values.begin(), drawn.values.end(), finite);
+                            const auto to = std::find_if(drawn.values.rbegin(), drawn.values.rend(), finite);
+                            if (from == drawn.values.end()) continue;
+                            const std::string colour =
+                                span_colours[span_colour_of.emplace(drawn.title, span_colour_of.size()).first->second % 2];
+                            spans << "set object rectangle from first "
+                                  << number(static_cast<double>(from - drawn.values.begin()) - 0.5) << ", graph 0 to first "
+                                  << number(static_cast<double>(drawn.values.rend() - to) - 0.5)
+                                  << ", graph 1 behind fillcolor rgb " << colour
+                                  << " fillstyle transparent solid 0.25 noborder\n";
+                            elements << ", \\\n     NaN with boxes fillstyle transparent solid 0.25 noborder fillcolor rgb "
+                                     << colour << title;
+                        }
                         longest = std::max(longest, drawn.values.size());
                         table_columns.push_back(std::move(drawn.values));
                         header << " " << heading << ":" << plain_column_name(drawn.title);
-                        body << ", \\\n     data using 1:" << table_columns.size() + 1 << " with lines "
-                             << (drawn.style == trace_style::pulse ? "dashtype 2 linewidth 1.5 linecolor rgb '#000000'"
-                                                                   : "dashtype 3 linewidth 1.5 linecolor rgb '#808080'")
-                             << (in_key.insert(drawn.title).second ? " title " + quoted(drawn.title) : " notitle");
+                        if (drawn.style == trace_style::span) continue;
+                        elements << ", \\\n     data using 1:" << table_columns.size() + 1 << " with "
+                                 << trace_look(drawn.style) << title;
                     }
             }
-            if (!any) body << "NaN notitle";
-            body << "\n";
+            body << spans.str() << "plot " << (any ? elements.str() : "NaN notitle") << "\n";
+            if (!spans.str().empty()) body << "unset object\n";
         }
         std::ostringstream data;
         data << header.str() << "\n";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "overlay.h"
+#include "psd.h"
 #include "records.h"
 #include "summary.h"
 #include "table.h"
@@ -57,6 +58,22 @@ figure gate_figure(const source& file, const table& counts, const gate& band,
 /// bias and RMS when known.
 figure residual_figure(const source& file, const table& residuals, const analysis_summary& summary,
                        const std::string& data_name);
+
+/// The calibration of `channel` by its lines: each line's energy against its measured position,
+/// the fitted E(x) through them, and under it each line's residual E(x) - E; `unit` that of the
+/// energies.
+figure calibration_figure(const std::string& channel, const analysis::line_calibration& calibration,
+                          const std::string& unit, const std::string& data_name);
+
+/// The resolution of `channel`: each calibration line's FWHM against its energy, with the fitted
+/// sqrt(a + b E + c E^2) drawn where a + b E + c E^2 is not negative.
+figure resolution_figure(const std::string& channel, const analysis::line_calibration& calibration,
+                         const std::string& unit, const std::string& data_name);
+
+/// The map of `channel`'s pulse-shape values against energy with a logarithmic colour bar, its
+/// cells copied to NAME.txt in `data_dir` (absolute), drawn over the cells that hold records.
+figure psd_figure(const std::string& name, const psd_map& map, const std::string& channel, const std::string& unit,
+                  const std::string& data_name, const std::string& data_dir);
 
 /// One event of a gallery, with the caption of its panel.
 struct gallery_panel {

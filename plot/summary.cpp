@@ -25,7 +25,10 @@ double number_or(const json& object, const char* key, double missing) {
     return found->is_null() ? NAN : found->get<double>();
 }
 
-channel_summary read_channel(const std::string& name, const json& channel) {
+// A value as JSON writes it, so that control characters in a message show as escapes.
+std::string shown(const std::string& value) { return json(value).dump(-1, ' ', false, json::error_handler_t::replace); }
+
+channel_summary read_channel(const std::string& name, const json& channel, const json& calibration) {
     channel_summary result;
     result.name = name;
     for (const json& line : channel.value("lines", json::array())) {
@@ -46,11 +49,21 @@ channel_summary read_channel(const std::string& name, const json& channel) {
     if (channel.contains("residual_rms")) result.residual_rms = channel["residual_rms"].get<double>();
     const std::string polarity = channel.value("polarity", "");
     result.polarity = polarity == "positive" ? 1 : polarity == "negative" ? -1 : 0;
+    try {
+        if (channel.contains("processing")) {
+            result.processing = analysis::channel_processing::from_json(channel["processing"]);
+            // The records were processed with the decay time the analysis estimated where none was given.
+            const json estimated = channel.value("estimated_decay", json());
+            if (!result.processing->decay && estimated.is_number() && estimated.get<double>() > 0 &&
+                std::isfinite(estimated.get<double>()))
+                result.processing->decay = estimated.get<double>();
+        }
+        if (!calibration.is_null()) result.calibration = analysis::line_calibration::from_json(calibration);
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument("channel " + shown(name) + ": " + e.what());
+    }
     return result;
 }
-
-// A value as JSON writes it, so that control characters in a message show as escapes.
-std::string shown(const std::string& value) { return json(value).dump(-1, ' ', false, json::error_handler_t::replace); }
 
 template <class Names, class Name>
 std::string listed(const Names& names, Name name) {
@@ -108,8 +121,12 @@ analysis_summary analysis_summary::read(const std::string& path) {
             names.clear();
             for (const json& name : summary["channel_names"]) names.push_back(name.get<std::string>());
         }
+        const json calibrations =
+            summary.contains("line_calibration") ? summary["line_calibration"].at("channels") : json::object();
         for (const std::string& name : names)
-            result.channels.push_back(read_channel(name, channels.value(name, json::object())));
+            result.channels.push_back(
+                read_channel(name, channels.value(name, json::object()), calibrations.value(name, json())));
+        if (summary.contains("binning")) result.binning = analysis::binning::from_json(summary["binning"]);
         if (summary.contains("pair") && !summary["pair"].is_null())
             result.pair = {summary["pair"].at("channels").at(0).get<std::string>(),
                            summary["pair"].at("channels").at(1).get<std::string>()};

@@ -1,6 +1,9 @@
 // What plot needs from an analysis directory's summary.json.
 #pragma once
 
+#include "calibration.h"
+#include "chain.h"
+#include "totals.h"
 #include "units.h"
 
 #include <cstdint>
@@ -29,6 +32,11 @@ struct channel_summary {
     std::vector<found_line> lines;
     std::optional<double> residual_bias, residual_rms;
     int polarity = 0;  // +1 pulses rise, -1 they fall, 0 unknown or both
+    /// The method and settings its records were measured with, the pole-zero decay time the
+    /// analysis estimated in place of one not given; none where the summary does not say.
+    std::optional<analysis::channel_processing> processing;
+    /// Its calibration by lines (--calibrate-lines), if any.
+    std::optional<analysis::line_calibration> calibration;
 };
 
 /// The spectrum of the pair's second channel gated on line `line` of its first, whose amplitude
@@ -67,6 +75,8 @@ struct analysis_summary {
     std::string format;
     std::optional<std::size_t> samples;
     std::optional<std::uint64_t> header_bytes;
+    /// The binning and axis calibration, where the summary records them.
+    std::optional<analysis::binning> binning;
 
     /// Reads `path`; throws std::system_error when it cannot be read and
     /// std::invalid_argument, naming the path, when it is not JSON of the expected shape or

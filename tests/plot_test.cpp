@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <set>
 
 using test_support::read_file;
 using test_support::run;
@@ -626,4 +627,241 @@ TEST(plot_records, reads_a_wavedump_acquisition_of_several_files_as_the_analysis
               std::string::npos);
     EXPECT_NE(flagged_script.find("waves/wave0.dat … wave1.dat (2 files): records flagged by analysis"),
               std::string::npos);
+}
+
+namespace {
+
+// Where `script` put its last plot: the pixel columns and rows of its frame and the axes' ends.
+struct frame {
+    double left = 0, right = 0, bottom = 0, top = 0, x_low = 0, x_high = 0, y_low = 0, y_high = 0;
+    double column_of(double x) const { return left + (x - x_low) / (x_high - x_low) * (right - left); }
+    double row_of(double y) const { return bottom - (y - y_low) / (y_high - y_low) * (bottom - top); }
+};
+
+frame frame_of(const std::string& script, std::uint32_t height) {
+    scratch_dir work;
+    const std::string numbers = work.file("frame.txt");
+    const run_result result =
+        run("/bin/sh", {"-c", "gnuplot -e \"output = '" + work.file("p.png") + "'\" '" + script + "' -e \"set print '" +
+                                  numbers + "'; print GPVAL_TERM_XMIN, GPVAL_TERM_XMAX, GPVAL_TERM_YMIN, GPVAL_TERM_YMAX, "
+                                            "GPVAL_X_MIN, GPVAL_X_MAX, GPVAL_Y_MIN, GPVAL_Y_MAX\""},
+            ".");
+    EXPECT_EQ(result.status, 0) << result.err;
+    frame f;
+    double term_bottom = 0, term_top = 0;
+    std::istringstream(read_file(numbers)) >> f.left >> f.right >> term_bottom >> term_top >> f.x_low >> f.x_high >> f.y_low >>
+        f.y_high;
+    f.bottom = height - term_bottom;
+    f.top = height - term_top;
+    return f;
+}
+
+// The rows of records.csv, each a map from the header's names to the row's fields (no field
+// of these files holds a comma).
+std::vector<std::map<std::string, std::string>> csv_rows(const std::string& path) {
+    const std::vector<std::string> rows = test_support::lines(read_file(path));
+    const auto split = [](const std::string& line) {
+        std::vector<std::string> fields(1);
+        for (const char c : line)
+            if (c == ',') fields.emplace_back();
+            else fields.back().push_back(c);
+        return fields;
+    };
+    const std::vector<std::string> header = split(rows.front());
+    std::vector<std::map<std::string, std::string>> result;
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        const std::vector<std::string> fields = split(rows[r]);
+        std::map<std::string, std::string> row;
+        for (std::size_t k = 0; k < header.size() && k < fields.size(); ++k) row[header[k]] = fields[k];
+        result.push_back(row);
+    }
+    return result;
+}
+
+bool near_colour(const rgb_pixels& image, double column, double row, std::uint32_t colour, int reach) {
+    for (int dy = -reach; dy <= reach; ++dy)
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const long x = std::lround(column) + dx, y = std::lround(row) + dy;
+            if (x >= 0 && y >= 0 && x < static_cast<long>(image.width) && y < static_cast<long>(image.height) &&
+                image.is(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), colour))
+                return true;
+        }
+    return false;
+}
+
+const std::uint32_t mark_colour = 0x8b00ff;
+
+std::set<std::string> pictures_named(const std::string& dir, const std::string& start) {
+    std::set<std::string> result;
+    for (const auto& [name, size] : pictures_in(dir))
+        if (name.rfind(start, 0) == 0) result.insert(name);
+    return result;
+}
+
+}  // namespace
+
+TEST(plot_method, draws_the_trapezoid_output_over_each_record_and_its_pick_off_where_the_analysis_read_the_energy) {
+    scratch_dir dir;
+    ASSERT_EQ(run(MUREL_PATH, {"generate", "pre.cdb", "--events", "20", "--shape", "preamp", "--rise", "10", "--decay",
+                               "2000", "-q"}, dir.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_PATH, {"analyse", "pre.cdb", "-o", "a", "--method", "trapezoid", "--records", "-q"},
+                  dir.path().string()).status, 0);
+    const run_result result = murel_plot({"a", "pre.cdb", "--records", "4", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(result.status, 0) << result.err;
+    // No calibration and no psd values: no such pictures.
+    EXPECT_EQ(pictures_named(dir.file("plots"), "calibration-"), std::set<std::string>{});
+    EXPECT_EQ(pictures_named(dir.file("plots"), "resolution-"), std::set<std::string>{});
+    EXPECT_EQ(pictures_named(dir.file("plots"), "psd-"), std::set<std::string>{});
+
+    const std::string copy = dir.file("plots/records-pre.txt");
+    const murel::plot::table values = murel::plot::table::read(copy);
+    const rgb_pixels image = read_png(dir.file("plots/records-pre.png"));
+    const frame panel = frame_of(dir.file("plots/records-pre.gp"), image.height);
+    std::size_t checked = 0;
+    for (const auto& row : csv_rows(dir.file("a/records.csv"))) {
+        if (row.at("event") != "4") continue;
+        ASSERT_EQ(row.at("flag"), "ok");
+        const std::string record = "event-4:" + row.at("channel");
+        const std::size_t output = column_of(copy, record + ":trapezoid_output"), pick = column_of(copy, record + ":pick-off");
+        // The pick-off is the one point of its column, at the energy records.csv holds, over the baseline.
+        const double energy = std::stod(row.at("trap_energy")), baseline = std::stod(row.at("baseline"));
+        std::size_t at = values.rows();
+        for (std::size_t j = 0; j < values.rows(); ++j)
+            if (!std::isnan(values.at(j, pick))) {
+                EXPECT_EQ(at, values.rows()) << record << ": a second pick-off at " << j;
+                at = j;
+            }
+        ASSERT_LT(at, values.rows()) << record;
+        EXPECT_NEAR(values.at(at, pick), baseline + energy, 1e-6 * std::fabs(baseline + energy)) << record;
+        EXPECT_NEAR(static_cast<double>(at), std::stod(row.at("t_cfd")) + 50 + 15, 1.0) << record;
+        // The output lies on the baseline before the pulse and peaks at trap_max above it.
+        EXPECT_NEAR(values.at(10, output), baseline, 100.0) << record;
+        double highest = -1e300;
+        for (std::size_t j = 0; j < values.rows(); ++j) highest = std::max(highest, values.at(j, output));
+        EXPECT_NEAR(highest, baseline + std::stod(row.at("trap_max")), 1e-6 * std::fabs(highest)) << record;
+        // In the picture: the mark where the energy was read, the output's colour under and beside it.
+        EXPECT_TRUE(near_colour(image, panel.column_of(at), panel.row_of(baseline + energy), mark_colour, 3)) << record;
+        EXPECT_TRUE(near_colour(image, panel.column_of(at + 25.0), panel.row_of(values.at(at + 25, output)), fit_colour, 3))
+            << record;
+        EXPECT_FALSE(near_colour(image, panel.column_of(at), panel.row_of(baseline), mark_colour, 3)) << record;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 2U);
+}
+
+TEST(plot_method, draws_charge_gates_psd_maps_and_the_calibration_exactly_when_the_analysis_has_them) {
+    scratch_dir dir;
+    ASSERT_EQ(run(MUREL_PATH, {"generate", "ex.cdb", "--events", "600", "--shape", "exponential", "--rise", "5,0.1",
+                               "--decay", "80", "--line", "5000,0.01,0.3", "--line", "12000,0.008,0.3", "--line",
+                               "25000,0.005,0.2", "-q"}, dir.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_PATH, {"analyse", "ex.cdb", "-o", "plain", "--method", "charge", "-q"}, dir.path().string()).status, 0);
+    ASSERT_EQ(run(MUREL_PATH, {"analyse", "ex.cdb", "-o", "full", "--method", "charge", "--records", "--calibrate-lines",
+                               "662,1173,1332", "--unit", "keV", "-q"}, dir.path().string()).status, 0);
+    const run_result plain = murel_plot({"plain", "-o", "plain-plots"}, dir.path().string());
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    for (const char* kind : {"calibration-", "resolution-", "psd-"})
+        EXPECT_EQ(pictures_named(dir.file("plain-plots"), kind), std::set<std::string>{}) << kind;
+    const run_result full = murel_plot({"full", "ex.cdb", "--records", "0", "-o", "plots"}, dir.path().string());
+    ASSERT_EQ(full.status, 0) << full.err;
+    EXPECT_EQ(pictures_named(dir.file("plots"), "calibration-"),
+              (std::set<std::string>{"calibration-A.png", "calibration-B.png"}));
+    EXPECT_EQ(pictures_named(dir.file("plots"), "resolution-"), (std::set<std::string>{"resolution-A.png", "resolution-B.png"}));
+    EXPECT_EQ(pictures_named(dir.file("plots"), "psd-"), (std::set<std::string>{"psd-A.png", "psd-B.png"}));
+    EXPECT_EQ(pictures_in(dir.file("plots")).at("calibration-A.png"), (png_size{1200, 900}));
+
+    // The map counts every unflagged record of its channel, on the energy axis, in the psd's range.
+    const murel::plot::table cells = murel::plot::table::read(dir.file("plots/psd-A.txt"));
+    double records = 0, psd_low = 1e300, psd_high = -1e300, energy_low = 1e300, energy_high = -1e300;
+    for (std::size_t r = 0; r < cells.rows(); ++r) {
+        if (cells.at(r, 2) == 0) continue;
+        records += cells.at(r, 2);
+        energy_low = std::min(energy_low, cells.at(r, 0)), energy_high = std::max(energy_high, cells.at(r, 0));
+        psd_low = std::min(psd_low, cells.at(r, 1)), psd_high = std::max(psd_high, cells.at(r, 1));
+    }
+    std::size_t unflagged = 0;
+    for (const auto& row : csv_rows(dir.file("full/records.csv")))
+        unflagged += row.at("channel") == "A" && row.at("flag") == "ok";
+    EXPECT_EQ(records, static_cast<double>(unflagged));
+    EXPECT_TRUE(energy_low > 600 && energy_low < 720 && energy_high > 1300 && energy_high < 1400)
+        << energy_low << " to " << energy_high;
+    EXPECT_TRUE(psd_low > 0.85 && psd_high < 0.99) << psd_low << " to " << psd_high;
+
+    // The resolution curve passes through the lines' FWHMs, which three lines fit exactly.
+    const auto curve = plotted_points(dir.file("plots/resolution-A.gp"));
+    const murel::plot::analysis_summary summary = murel::plot::analysis_summary::read(dir.file("full/summary.json"));
+    const auto& calibration = summary.channels.front().calibration;
+    ASSERT_TRUE(calibration.has_value());
+    for (std::size_t i = 0; i < calibration->energies.size(); ++i) {
+        const auto nearest = std::min_element(curve.begin(), curve.end(), [&](const auto& p, const auto& q) {
+            return std::fabs(p.first - calibration->energies[i]) < std::fabs(q.first - calibration->energies[i]);
+        });
+        ASSERT_NE(nearest, curve.end());
+        EXPECT_NEAR(nearest->second, calibration->fwhms[i], 0.05 * calibration->fwhms[i]) << i;
+    }
+
+    // The gates are shaded from the gate lead before the CFD time, long and short.
+    const std::string copy = dir.file("plots/records-ex.txt");
+    const murel::plot::table values = murel::plot::table::read(copy);
+    for (const auto& row : csv_rows(dir.file("full/records.csv"))) {
+        if (row.at("event") != "0" || row.at("flag") != "ok") continue;
+        const std::string record = "event-0:" + row.at("channel");
+        const auto stretch = [&](const std::string& gate) {
+            const std::size_t column = column_of(copy, record + ":" + gate);
+            std::size_t first = values.rows(), last = 0;
+            for (std::size_t j = 0; j < values.rows(); ++j)
+                if (!std::isnan(values.at(j, column))) first = std::min(first, j), last = j;
+            return std::make_pair(first, last);
+        };
+        const auto start = static_cast<std::size_t>(std::stod(row.at("t_cfd"))) - 10;
+        EXPECT_EQ(stretch("long_gate"), std::make_pair(start, start + 199)) << record;
+        EXPECT_EQ(stretch("short_gate"), std::make_pair(start, start + 19)) << record;
+    }
+    const std::string gallery = read_file(dir.file("plots/records-ex.gp"));
+    EXPECT_NE(gallery.find("set object rectangle from first "), std::string::npos);
+    EXPECT_NE(gallery.find("title 'long gate'"), std::string::npos);
+}
+
+namespace {
+
+std::string replaced(std::string text, const std::string& what, const std::string& with) {
+    return text.replace(text.find(what), what.size(), with);
+}
+
+}  // namespace
+
+TEST(plot_summary, refuses_a_processing_or_calibration_that_is_not_finite_naming_channel_and_key) {
+    scratch_dir dir;
+    const std::string processing =
+        R"({"method": "trapezoid", "baseline_samples": "quarter", "decay": "estimated", "rise_time": 50, "flat_top": 30,
+            "long_gate": 200, "short_gate": 20, "gate_lead": 10, "threshold": "5 baseline rms", "cfd_fraction": 0.2,
+            "pileup_window": 4})";
+    const std::string calibration = R"({"coefficients": [1, 2, 0], "resolution": {"a": 1, "b": 0, "c": 0},
+                                       "lines": [{"position": 1, "energy": 3, "fwhm": 1}]})";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"("channels": {"A": {"processing": )" + replaced(processing, "\"rise_time\": 50", "\"rise_time\": 0") + "}}",
+         "channel \"A\": processing rise_time 0"},
+        {R"("channels": {"A": {"processing": )" + replaced(processing, "\"estimated\"", "-1") + "}}",
+         "channel \"A\": processing decay -1"},
+        {R"("channels": {"A": {"processing": )" + replaced(processing, "\"trapezoid\"", "\"x\"") + "}}",
+         "processing method 'x'"},
+        {R"("line_calibration": {"channels": {"A": )" + replaced(calibration, "\"b\": 0", "\"b\": \"x\"") + "}}",
+         "channel \"A\": line calibration resolution b: \"x\", not a finite number"},
+        {R"("line_calibration": {"channels": {"A": )" + replaced(calibration, "\"energy\": 3", "\"energy\": null") + "}}",
+         "line 0 energy: null, not a finite number"},
+    };
+    for (const auto& [fields, message] : cases) {
+        write_text(dir.file("summary.json"), "{" + fields + "}");
+        try {
+            murel::plot::analysis_summary::read(dir.file("summary.json"));
+            ADD_FAILURE() << fields;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    write_text(dir.file("summary.json"), R"({"channels": {"A": {"processing": )" + processing + R"(, "estimated_decay": 80}},
+        "line_calibration": {"channels": {"A": )" + calibration + "}}}");
+    const murel::plot::analysis_summary summary = murel::plot::analysis_summary::read(dir.file("summary.json"));
+    ASSERT_TRUE(summary.channels.front().processing.has_value());
+    EXPECT_EQ(summary.channels.front().processing->decay, 80.0);
+    EXPECT_EQ(summary.channels.front().calibration->energy(1), 3.0);
 }
