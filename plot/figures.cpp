@@ -473,6 +473,7 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
         header << "# sample";
         std::size_t longest = 0;
         std::map<std::string, std::size_t> span_colour_of;  // by title, so that a gate keeps its shade
+        std::size_t key_entries = 0;                        // of the first panel, which holds the key
         for (std::size_t i = first; i < first + count; ++i) {
             const gallery_panel& panel = panels[i];
             // One key per picture: a channel has the same colour in every panel.
@@ -524,6 +525,7 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
                                  << trace_look(drawn.style) << title;
                     }
             }
+            if (i == first) key_entries = panel.event.records.size() + in_key.size();
             body << spans.str() << "plot " << (any ? elements.str() : "NaN notitle") << "\n";
             if (!spans.str().empty()) body << "unset object\n";
         }
@@ -544,10 +546,15 @@ std::vector<figure> gallery_figures(const std::vector<gallery_panel>& panels, co
 
         const std::string heading =
             title + (pages > 1 ? " (" + std::to_string(page + 1) + " of " + std::to_string(pages) + ")" : "");
+        // The key runs across the top, under the title, in two rows (one for a single entry) of
+        // about 18 pixels: beside the first panel it would narrow that panel alone.
+        const double panels_top = 1.0 - (95.0 + 18.0 * static_cast<double>(std::min<std::size_t>(key_entries, 2))) / gallery.height;
         gallery.body = "set multiplot layout " + std::to_string(rows) + ", " + std::to_string(columns) + " title " +
-                       quoted(heading) +
+                       quoted(heading) + " margins screen 0.07, screen 0.98, screen " + number(60.0 / gallery.height) +
+                       ", screen " + number(panels_top) + " spacing screen 0.09, screen " + number(110.0 / gallery.height) +
                        "\nset xlabel \"Sample index\"\nset ylabel \"Sample value (ADC)\"\nset grid\n"
-                       "set key outside right top\nset autoscale xfix\nset datafile missing \"NaN\"\n"
+                       "set key at screen 0.5, screen " + number(1.0 - 45.0 / gallery.height) +
+                       " center top vertical maxrows 2\nset autoscale xfix\nset datafile missing \"NaN\"\n"
                        "data = " + quoted_path(data_dir + "/" + data_name) + "\n" + body.str() + "unset multiplot\n";
         result.push_back(gallery);
     }
