@@ -107,21 +107,32 @@ namespace {
 
 // For each stretch of 64 samples from x[1] on, the mean squared second difference
 // x[j - 1] - 2 x[j] + x[j + 1] over its first `sampled` samples, each difference capped at 46340
-// so that its square fits 32 bits.
-MUREL_VECTOR_CLONES void stretch_second_differences(const std::int32_t* x, int n, int sampled, std::vector<double>& out) {
+// so that its square fits 32 bits; worked out in `Whole`, which must hold four samples.
+template <typename Whole>
+inline __attribute__((always_inline)) void stretch_second_differences(const std::int32_t* x, int n, int sampled,
+                                                                      std::vector<double>& out) {
     constexpr int stretch = 64;
     out.clear();
     for (int first = 1; first + 1 < n; first += stretch) {
         const int last = std::min(first + sampled, n - 1);
         std::uint64_t sum = 0;
         for (int j = first; j < last; ++j) {
-            const std::int64_t d2 = std::int64_t{x[j - 1]} - 2 * std::int64_t{x[j]} + x[j + 1];
-            const std::int64_t magnitude = d2 < 0 ? -d2 : d2;
+            const Whole d2 = Whole{x[j - 1]} - 2 * Whole{x[j]} + x[j + 1];
+            const Whole magnitude = d2 < 0 ? -d2 : d2;
             const auto capped = static_cast<std::uint32_t>(magnitude < 46340 ? magnitude : 46340);
             sum += capped * capped;
         }
         out.push_back(static_cast<double>(sum) / (last - first));
     }
+}
+
+// For samples within 2^29 of 0, whose second differences fit 32 bits: twice the lanes.
+MUREL_VECTOR_CLONES void narrow_second_differences(const std::int32_t* x, int n, int sampled, std::vector<double>& out) {
+    stretch_second_differences<std::int32_t>(x, n, sampled, out);
+}
+
+MUREL_VECTOR_CLONES void wide_second_differences(const std::int32_t* x, int n, int sampled, std::vector<double>& out) {
+    stretch_second_differences<std::int64_t>(x, n, sampled, out);
 }
 
 }  // namespace
@@ -130,7 +141,10 @@ double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) 
     // Second differences see the noise (variance 6 sigma^2) but hardly a smooth pulse; the
     // median over stretches of the record is noise alone even where a narrow pulse or a step
     // bends a few samples sharply.  Differences beyond any noise are capped so that squares fit.
-    stretch_second_differences(x, n, sampled, stretch_noise_);
+    // Only samples inside the range reach here: clipped ones are set aside first.
+    constexpr std::int32_t narrow = std::int32_t{1} << 29;
+    if (range_.lowest > -narrow && range_.highest < narrow) narrow_second_differences(x, n, sampled, stretch_noise_);
+    else wide_second_differences(x, n, sampled, stretch_noise_);
     double variance = 0.25;  // the rounding to whole ADC counts, at least
     if (!stretch_noise_.empty()) {
         auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);

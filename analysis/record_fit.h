@@ -55,7 +55,8 @@ private:
     struct parameters {
         double baseline, amplitude, centre, sigma;
     };
-    // The variance of the noise from the first `sampled` samples of every 64, ADC^2.
+    // The variance of the noise from the first `sampled` samples of every 64, ADC^2, of a record
+    // that is not clipped.
     double noise_variance(const std::int32_t* samples, int count, int sampled);
     bool clipped(const std::int32_t* samples, int count) const;
     bool initial_guess(const std::int32_t* samples, int count, parameters& guess);
