@@ -98,6 +98,11 @@ file_digest read_whole(const std::string& path, std::string& content) {
     };
     struct stat status {};
     if (::fstat(fd, &status) < 0) throw failed(errno);
+    // A device or a pipe could be read without end.
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw std::invalid_argument(path + " is not a regular file");
+    }
     // Room for the size the file has now and a byte more, to see its end in one read.
     content.resize(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 0) + 1);
     std::size_t filled = 0;

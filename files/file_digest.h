@@ -34,7 +34,8 @@ file_digest digest_of_bytes(const std::string& bytes);
 file_digest digest_of(const std::string& path);
 
 /// Reads the whole file at `path` into `content` and returns the digest of those bytes, so that
-/// what is checked is what is used; throws std::system_error naming the file when it cannot be read.
+/// what is checked is what is used; throws std::system_error naming the file when it cannot be
+/// read, std::invalid_argument naming it when it is not a regular file.
 file_digest read_whole(const std::string& path, std::string& content);
 
 /// Throws std::runtime_error "PATH does not belong with MANIFEST ..." unless the file at `path`

@@ -139,6 +139,13 @@ TEST(file_digest, hashes_whole_files_and_reads_its_text_back) {
             EXPECT_EQ(std::string(e.what()).rfind("cannot read " + dir.file("missing"), 0), 0U) << e.what();
         }
     }
+    std::string endless;
+    EXPECT_THROW(
+        try { murel::read_whole("/dev/zero", endless); } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "/dev/zero is not a regular file");
+            throw;
+        },
+        std::invalid_argument);
 }
 
 TEST(file_digest, a_member_that_differs_from_its_manifest_is_named_with_it) {
