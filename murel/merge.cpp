@@ -50,14 +50,13 @@ void run(const merge_options& o) {
     // The next pieces' files are read and hashed on threads of their own while this one adds up
     // the piece before: hashing every output, not adding, is most of a merge's work.
     constexpr std::size_t loaded_ahead = 2;
-    std::deque<std::future<analysis::stored_analysis>> ahead;
+    std::deque<std::future<analysis::stored_analysis>> loading;
     std::size_t next_load = 0;
     const auto read_piece = [&] {
-        while (ahead.size() < loaded_ahead && next_load < o.inputs.size())
-            ahead.push_back(std::async(std::launch::async, analysis::totals::load, o.inputs[next_load++]));
-        analysis::stored_analysis piece = ahead.front().get();
-        ahead.pop_front();
-        if (next_load < o.inputs.size()) ahead.push_back(std::async(std::launch::async, analysis::totals::load, o.inputs[next_load++]));
+        while (loading.size() <= loaded_ahead && next_load < o.inputs.size())
+            loading.push_back(std::async(std::launch::async, analysis::totals::load, o.inputs[next_load++]));
+        analysis::stored_analysis piece = loading.front().get();
+        loading.pop_front();
         return analysis::totals::read(std::move(piece));
     };
     analysis::totals sum = read_piece();
