@@ -13,7 +13,6 @@
 #include "staged_file.h"
 #include "staging.h"
 
-#include <hdf5_hl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +183,34 @@ void read_stored_counts(hid_t file, const std::string& path, const std::string& 
             }
         for (std::size_t a = outer.size(); a-- > 0 && ++outer[a] == bins[a] + 2;) outer[a] = 0;
     }
+}
+
+// HDF5 file image callbacks that hand the library the bytes given, read-only: its own would copy
+// them twice, and its high-level opener leaks on every file.
+void* the_image(std::size_t size, H5FD_file_image_op_t, void* image) {
+    std::string& bytes = *static_cast<std::string*>(image);
+    return size == bytes.size() ? bytes.data() : nullptr;
+}
+void* copy_nothing(void* to, const void* from, std::size_t, H5FD_file_image_op_t, void*) { return to == from ? to : nullptr; }
+void* no_resizing(void*, std::size_t, H5FD_file_image_op_t, void*) { return nullptr; }
+herr_t free_nothing(void*, H5FD_file_image_op_t, void*) { return 0; }
+void* same_image(void* image) { return image; }
+herr_t keep_image(void*) { return 0; }
+
+// Opens the HDF5 file whose bytes, read from `path`, are `image`, read-only and without a copy;
+// `image` must outlive the file.  Throws std::invalid_argument naming `path` when they are not one.
+hdf5::handle open_image(std::string& image, const std::string& path) {
+    if (image.empty()) throw std::invalid_argument(path + ": not an HDF5 file (it is empty)");
+    hdf5::silence_errors();
+    const hdf5::handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    H5FD_file_image_callbacks_t callbacks{the_image, copy_nothing, no_resizing, free_nothing, same_image, keep_image, &image};
+    if (!access || H5Pset_fapl_core(access.get(), 1 << 16, false) < 0 || H5Pset_file_image_callbacks(access.get(), &callbacks) < 0 ||
+        H5Pset_file_image(access.get(), image.data(), image.size()) < 0)
+        throw std::runtime_error("cannot read " + path + " (" + hdf5::error_text() + ")");
+    // The name only tells files apart, and must not name a file: none can lie under a file.
+    hdf5::handle file(H5Fopen((path + "/").c_str(), H5F_ACC_RDONLY, access.get()), H5Fclose);
+    if (!file) throw std::invalid_argument(path + ": not an HDF5 file (" + hdf5::error_text() + ")");
+    return file;
 }
 
 // Throws std::invalid_argument when the table at `path` is too short for `rows` rows of `fields`
@@ -1023,15 +1050,7 @@ totals totals::read(stored_analysis stored) {
         // analysis.h5 holds the counts of the text tables, and reads many times faster: it is read
         // where the summary's list, checked by load, vouches that it belongs to this set.
         const std::string stored_path = dir + "/analysis.h5";
-        hdf5::handle stored_file;
-        if (stored.hdf5_image) {
-            hdf5::silence_errors();
-            // Read-only, from the image as it is: HDF5 neither copies nor frees it.
-            stored_file = hdf5::handle(H5LTopen_file_image(stored.hdf5_image->data(), stored.hdf5_image->size(),
-                                                           H5LT_FILE_IMAGE_DONT_COPY | H5LT_FILE_IMAGE_DONT_RELEASE),
-                                       H5Fclose);
-            if (!stored_file) throw std::invalid_argument(stored_path + ": not an HDF5 file (" + hdf5::error_text() + ")");
-        }
+        const hdf5::handle stored_file = stored.hdf5_image ? open_image(*stored.hdf5_image, stored_path) : hdf5::handle();
         histogram_sources read_from;
         // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
         // the energy axis of the line calibration, not the one measured.
