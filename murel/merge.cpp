@@ -43,9 +43,11 @@ void run(const merge_options& o) {
         if (!std::filesystem::equivalent(input, o.output, unknown)) read.emplace_back(input, directory_lock::access::read);
     }
     // Every piece needs buffers of the same sizes: freed ones are kept for the next rather than
-    // handed back to the system, to be faulted in and cleared again.
+    // handed back to the system, to be faulted in and cleared again, and kept in one arena, since
+    // the threads that load pieces are not those that free them.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_ARENA_MAX, 1);
     const interruption_guard guard;
     // The next pieces' files are read and hashed on threads of their own while this one adds up
     // the piece before: hashing every output, not adding, is most of a merge's work.
