@@ -4,7 +4,6 @@
 #include "calibration.h"
 #include "map_image.h"
 #include "path_json.h"
-#include "uhi_hdf5.h"
 #include "units.h"
 
 #include "directory_lock.h"
@@ -26,6 +25,7 @@
 #include <fstream>
 #include <future>
 #include <limits>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -137,23 +137,37 @@ std::vector<double> read_counts(const std::string& path, int rows, int fields, i
 // Reads the histogram `where` of the open analysis.h5 `file` (at `path`), whose axes must have
 // `bins` bins, into every `stride`-th element of `counts`: its bins in the order the text tables
 // list them, first axis outermost.  Its flow bins must be empty, as an analysis leaves them.
+// Only the stored counts are read: the summary gives the binning, and the set's hash vouches
+// for the rest of the histogram, which a merge would read dozens of objects for.
 void read_stored_counts(hid_t file, const std::string& path, const std::string& where, const std::vector<int>& bins,
                         double* counts, std::size_t stride) {
-    const hdf5::handle group(H5Oopen(file, where.c_str(), H5P_DEFAULT), H5Oclose);
-    if (!group) throw std::invalid_argument(path + ": no histogram " + where + " (" + hdf5::error_text() + ")");
-    const uhi::stored_histogram stored = uhi::read(group.get(), path, where);
-    bool same_axes = stored.axes.size() == bins.size();
-    for (std::size_t a = 0; same_axes && a < bins.size(); ++a) same_axes = stored.axes[a].bins == bins[a];
+    const hdf5::handle data(H5Dopen2(file, (where + "/storage/values").c_str(), H5P_DEFAULT), H5Dclose);
+    if (!data) throw std::invalid_argument(path + ": no histogram " + where + " (" + hdf5::error_text() + ")");
+    const hdf5::handle space(H5Dget_space(data.get()), H5Sclose);
+    std::vector<hsize_t> dims(bins.size());
+    bool same_axes = space && H5Sget_simple_extent_ndims(space.get()) == static_cast<int>(bins.size()) &&
+                     H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) >= 0;
+    for (std::size_t a = 0; same_axes && a < bins.size(); ++a) same_axes = dims[a] == static_cast<hsize_t>(bins[a]) + 2;
     if (!same_axes) throw std::invalid_argument(path + ": " + where + " has other axes than the binning of its summary");
+    std::size_t total = 1;
+    for (const int b : bins) total *= static_cast<std::size_t>(b) + 2;
+    std::vector<double> values(total);
+    if (H5Dread(data.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
+        throw std::runtime_error(path + ": " + where + ": cannot read its counts (" + hdf5::error_text() + ")");
     // The values run along the last axis in blocks, one block for each bin of the axes before it.
     const std::size_t block = static_cast<std::size_t>(bins.back()) + 2;
     std::vector<int> outer(bins.size() - 1, 0);  // the block's bin of each axis before the last, flow bins included
     double* next = counts;
-    for (std::size_t start = 0; start < stored.values.size(); start += block) {
+    for (std::size_t start = 0; start < values.size(); start += block) {
         bool flow_block = false;
         for (std::size_t a = 0; a < outer.size(); ++a) flow_block = flow_block || outer[a] == 0 || outer[a] == bins[a] + 1;
-        for (std::size_t k = 0; k < block; ++k) {
-            const double v = stored.values[start + k];
+        const double* row = values.data() + start;
+        // The block is checked whole, and searched for the bin at fault only when it has one:
+        // a merge checks millions of bins.
+        bool fine = row[0] == 0.0 && row[block - 1] == 0.0;
+        for (std::size_t k = 1; k + 1 < block; ++k) fine = fine && (flow_block ? row[k] == 0.0 : is_count(row[k]));
+        for (std::size_t k = 0; !fine && k < block; ++k) {
+            const double v = row[k];
             const bool flow = flow_block || k == 0 || k == block - 1;
             if (flow ? v != 0.0 : !is_count(v)) {
                 char shown[32];
@@ -161,13 +175,42 @@ void read_stored_counts(hid_t file, const std::string& path, const std::string& 
                 throw std::invalid_argument(path + ": " + where + ": " + (flow ? "a flow bin holds " : "") + "\"" + shown + "\"" +
                                             (flow ? ", where an analysis counts nothing" : " is not a count of entries"));
             }
-            if (!flow) {
-                *next = v;
+        }
+        if (!flow_block)
+            for (std::size_t k = 1; k + 1 < block; ++k) {
+                *next = row[k];
                 next += stride;
             }
-        }
         for (std::size_t a = outer.size(); a-- > 0 && ++outer[a] == bins[a] + 2;) outer[a] = 0;
     }
+}
+
+// HDF5 file image callbacks that hand the library the bytes given, read-only: its own would copy
+// them twice, and its high-level opener leaks on every file.
+void* the_image(std::size_t size, H5FD_file_image_op_t, void* image) {
+    std::string& bytes = *static_cast<std::string*>(image);
+    return size == bytes.size() ? bytes.data() : nullptr;
+}
+void* copy_nothing(void* to, const void* from, std::size_t, H5FD_file_image_op_t, void*) { return to == from ? to : nullptr; }
+void* no_resizing(void*, std::size_t, H5FD_file_image_op_t, void*) { return nullptr; }
+herr_t free_nothing(void*, H5FD_file_image_op_t, void*) { return 0; }
+void* same_image(void* image) { return image; }
+herr_t keep_image(void*) { return 0; }
+
+// Opens the HDF5 file whose bytes, read from `path`, are `image`, read-only and without a copy;
+// `image` must outlive the file.  Throws std::invalid_argument naming `path` when they are not one.
+hdf5::handle open_image(std::string& image, const std::string& path) {
+    if (image.empty()) throw std::invalid_argument(path + ": not an HDF5 file (it is empty)");
+    hdf5::silence_errors();
+    const hdf5::handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    H5FD_file_image_callbacks_t callbacks{the_image, copy_nothing, no_resizing, free_nothing, same_image, keep_image, &image};
+    if (!access || H5Pset_fapl_core(access.get(), 1 << 16, false) < 0 || H5Pset_file_image_callbacks(access.get(), &callbacks) < 0 ||
+        H5Pset_file_image(access.get(), image.data(), image.size()) < 0)
+        throw std::runtime_error("cannot read " + path + " (" + hdf5::error_text() + ")");
+    // The name only tells files apart, and must not name a file: none can lie under a file.
+    hdf5::handle file(H5Fopen((path + "/").c_str(), H5F_ACC_RDONLY, access.get()), H5Fclose);
+    if (!file) throw std::invalid_argument(path + ": not an HDF5 file (" + hdf5::error_text() + ")");
+    return file;
 }
 
 // Throws std::invalid_argument when the table at `path` is too short for `rows` rows of `fields`
@@ -906,16 +949,21 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     return summary;
 }
 
-totals totals::read(const std::string& dir) {
+stored_analysis totals::load(const std::string& dir) {
+    stored_analysis stored{dir, json(), std::nullopt};
     const std::string summary_path = dir + "/summary.json";
-    std::ifstream in(summary_path);
-    if (!in) throw std::system_error(errno, std::generic_category(), "cannot read " + summary_path);
-    json summary;
+    std::string text;
+    read_whole(summary_path, text);
     try {
-        summary = json::parse(in);
+        stored.summary = json::parse(text);
+        json& summary = stored.summary;
         // A summary without a list comes from before sets were listed.
         if (summary.contains("outputs")) {
-            check_listed(dir, summary["outputs"], summary_path);
+            // analysis.h5 is kept as it was hashed, to be read from memory: read once, and
+            // exactly the bytes checked.
+            std::map<std::string, std::string*> kept;
+            if (summary["outputs"].contains("analysis.h5")) kept["analysis.h5"] = &stored.hdf5_image.emplace();
+            check_listed(dir, summary["outputs"], summary_path, kept);
             std::vector<std::string> needed{"spectrum.txt"};
             if (!summary.at("pair").is_null()) needed.push_back("map.txt");
             if (summary.at("channels").begin()->contains("residual_sums")) needed.push_back("residuals.txt");
@@ -923,6 +971,19 @@ totals totals::read(const std::string& dir) {
                 if (!summary["outputs"].contains(name))
                     throw std::invalid_argument(summary_path + ": the list of outputs lacks " + name);
         }
+    } catch (const json::exception& e) {
+        throw std::invalid_argument(summary_path + ": " + e.what());
+    }
+    return stored;
+}
+
+totals totals::read(const std::string& dir) { return read(load(dir)); }
+
+totals totals::read(stored_analysis stored) {
+    const std::string& dir = stored.dir;
+    const std::string summary_path = dir + "/summary.json";
+    const json& summary = stored.summary;
+    try {
         const std::vector<std::string> names = get_paths(summary, "channel_names", summary_path);
         // Everything that sizes the histograms is checked before they are made, so that a
         // damaged summary is named rather than failing an allocation.
@@ -987,24 +1048,16 @@ totals totals::read(const std::string& dir) {
         const std::size_t columns = names.size();
         if (summary.contains("line_calibration")) t.line_energies = summary["line_calibration"].at("energies").get<std::vector<double>>();
         // analysis.h5 holds the counts of the text tables, and reads many times faster: it is read
-        // where the summary's list, checked above, vouches that it belongs to this set.
+        // where the summary's list, checked by load, vouches that it belongs to this set.
         const std::string stored_path = dir + "/analysis.h5";
-        hdf5::handle stored;
-        if (summary.contains("outputs") && summary["outputs"].contains("analysis.h5")) {
-            hdf5::silence_errors();
-            const hdf5::handle access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-            if (!access || H5Pset_file_locking(access.get(), false, true) < 0)
-                throw std::runtime_error("cannot read " + stored_path + " (" + hdf5::error_text() + ")");
-            stored = hdf5::handle(H5Fopen(stored_path.c_str(), H5F_ACC_RDONLY, access.get()), H5Fclose);
-            if (!stored) throw std::invalid_argument(stored_path + ": not an HDF5 file (" + hdf5::error_text() + ")");
-        }
+        const hdf5::handle stored_file = stored.hdf5_image ? open_image(*stored.hdf5_image, stored_path) : hdf5::handle();
         histogram_sources read_from;
         // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
         // the energy axis of the line calibration, not the one measured.
-        if (stored && t.line_energies.empty()) {
+        if (stored_file && t.line_energies.empty()) {
             read_from.spectrum = stored_path;
             for (std::size_t c = 0; c < columns; ++c)
-                read_stored_counts(stored.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
+                read_stored_counts(stored_file.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
         } else {
             read_from.spectrum = dir + (t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt");
             const std::vector<double> spectrum = read_counts(read_from.spectrum, n, static_cast<int>(columns) + 1, 1);
@@ -1012,9 +1065,9 @@ totals totals::read(const std::string& dir) {
         }
         if (t.pair_) {
             const int m = t.bins_.map_bins;
-            read_from.map = stored ? stored_path : dir + "/map.txt";
-            if (stored) {
-                read_stored_counts(stored.get(), stored_path, "map", {m, m}, t.map_.data.data(), 1);
+            read_from.map = stored_file ? stored_path : dir + "/map.txt";
+            if (stored_file) {
+                read_stored_counts(stored_file.get(), stored_path, "map", {m, m}, t.map_.data.data(), 1);
             } else {
                 const std::vector<double> map = read_counts(read_from.map, m * m, 3, 2);
                 std::copy(map.begin(), map.end(), t.map_.data.data());
@@ -1022,10 +1075,10 @@ totals totals::read(const std::string& dir) {
         }
         if (t.with_truth) {
             const int r = t.bins_.residual_bins;
-            read_from.residuals = stored ? stored_path : dir + "/residuals.txt";
-            if (stored) {
+            read_from.residuals = stored_file ? stored_path : dir + "/residuals.txt";
+            if (stored_file) {
                 for (std::size_t c = 0; c < columns; ++c)
-                    read_stored_counts(stored.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
+                    read_stored_counts(stored_file.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
             } else {
                 const std::vector<double> residuals = read_counts(read_from.residuals, r, static_cast<int>(columns) + 1, 1);
                 std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());

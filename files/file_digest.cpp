@@ -5,6 +5,7 @@
 #include <xxhash.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +87,38 @@ file_digest digest_of(const std::string& path, const std::atomic<bool>* cancelle
     return digest;
 }
 
+file_digest read_whole(const std::string& path, std::string& content) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    const auto failed = [&](int error) {
+        ::close(fd);
+        return std::system_error(error, std::generic_category(), "cannot read " + path);
+    };
+    struct stat status {};
+    if (::fstat(fd, &status) < 0) throw failed(errno);
+    // A device or a pipe could be read without end.
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw std::invalid_argument(path + " is not a regular file");
+    }
+    // Room for the size the file has now and a byte more, to see its end in one read.
+    content.resize(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 0) + 1);
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == content.size()) content.resize(2 * content.size());
+        const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw failed(errno);
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    content.resize(filled);
+    return digest_of_bytes(content);
+}
+
 namespace {
 
 [[noreturn]] void not_belonging(const std::string& path, const std::string& found, const std::string& manifest) {
@@ -100,10 +133,14 @@ std::string difference(const file_digest& actual, const file_digest& listed) {
 
 }  // namespace
 
-void check_member(const std::string& path, const file_digest& listed, const std::string& manifest) {
+void check_member(const std::string& path, const file_digest& listed, const std::string& manifest, std::string* content) {
     file_digest actual;
     try {
-        actual = digest_of(path);
+        // A file of another size is not read into memory, however large it has grown.
+        struct stat status {};
+        if (content && ::stat(path.c_str(), &status) == 0 && static_cast<std::uint64_t>(status.st_size) != listed.bytes)
+            not_belonging(path, difference({static_cast<std::uint64_t>(status.st_size), 0}, listed), manifest);
+        actual = content ? read_whole(path, *content) : digest_of(path);
     } catch (const std::system_error& e) {
         not_belonging(path, e.code().message(), manifest);
     }
@@ -115,12 +152,12 @@ void check_digest(const std::string& path, const file_digest& actual, const file
 }
 
 void check_listed_member(const std::string& dir, const std::string& name, std::uint64_t bytes, const std::string& hash,
-                         const std::string& manifest) {
+                         const std::string& manifest, std::string* content) {
     if (name.empty() || name[0] == '.' || name.find('/') != std::string::npos)
         throw std::invalid_argument(manifest + ": output \"" + name + "\" is not a plain file name");
     const std::optional<std::uint64_t> xxh3 = file_digest::parse_hash(hash);
     if (!xxh3) throw std::invalid_argument(manifest + ": output " + name + " has the malformed hash \"" + hash + "\"");
-    check_member(dir.empty() ? name : dir + "/" + name, {bytes, *xxh3}, manifest);
+    check_member(dir.empty() ? name : dir + "/" + name, {bytes, *xxh3}, manifest, content);
 }
 
 }  // namespace murel

@@ -6,8 +6,12 @@
 #include "interruption.h"
 #include "totals.h"
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <deque>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,12 +42,30 @@ void run(const merge_options& o) {
         std::error_code unknown;
         if (!std::filesystem::equivalent(input, o.output, unknown)) read.emplace_back(input, directory_lock::access::read);
     }
+    // Every piece needs buffers of the same sizes: freed ones are kept for the next rather than
+    // handed back to the system, to be faulted in and cleared again, and kept in one arena, since
+    // the threads that load pieces are not those that free them.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    mallopt(M_ARENA_MAX, 1);
     const interruption_guard guard;
-    analysis::totals sum = analysis::totals::read(o.inputs.front());
+    // The next pieces' files are read and hashed on threads of their own while this one adds up
+    // the piece before: hashing every output, not adding, is most of a merge's work.
+    constexpr std::size_t loaded_ahead = 2;
+    std::deque<std::future<analysis::stored_analysis>> loading;
+    std::size_t next_load = 0;
+    const auto read_piece = [&] {
+        while (loading.size() <= loaded_ahead && next_load < o.inputs.size())
+            loading.push_back(std::async(std::launch::async, analysis::totals::load, o.inputs[next_load++]));
+        analysis::stored_analysis piece = loading.front().get();
+        loading.pop_front();
+        return analysis::totals::read(std::move(piece));
+    };
+    analysis::totals sum = read_piece();
     std::vector<std::pair<std::string, std::vector<analysis::input_file>>> parts{{o.inputs.front(), sum.inputs}};
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         interruption_guard::check();
-        const analysis::totals next = analysis::totals::read(o.inputs[i]);
+        const analysis::totals next = read_piece();
         const auto length = [](int samples) { return samples > 0 ? std::to_string(samples) + " samples" : std::string("differing lengths"); };
         if (next.samples != sum.samples)
             throw std::invalid_argument(o.inputs[i] + " analysed records of " + length(next.samples) + ", " + o.inputs.front() +

@@ -6,6 +6,8 @@
 
 #include "test_support.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -120,12 +122,30 @@ TEST(file_digest, hashes_whole_files_and_reads_its_text_back) {
     for (const char* bad : {"", "12", " 0123456789abcdef", "12 0123456789ABCDEF", "12 0123456789abcde", "-1 0123456789abcdef",
                             "18446744073709551616 0123456789abcdef", "12 0123456789abcdefa", "12  0123456789abcdef"})
         EXPECT_FALSE(murel::file_digest::parse(bad)) << bad;
-    try {
-        murel::digest_of(dir.file("missing"));
-        ADD_FAILURE() << "hashed a missing file";
-    } catch (const std::system_error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("cannot read " + dir.file("missing"), 0), 0U) << e.what();
+    // Read whole, a file gives the digest of the bytes kept; a buffer that held more is cut to it.
+    for (const char* name : {"empty", "big", "other"}) {
+        std::string content = "left from before";
+        EXPECT_EQ(murel::read_whole(dir.file(name), content), murel::digest_of(dir.file(name))) << name;
+        EXPECT_TRUE(content == test_support::read_file(dir.file(name))) << name;
     }
+    for (const auto& hash : {murel::digest_of, +[](const std::string& path) {
+                                 std::string content;
+                                 return murel::read_whole(path, content);
+                             }}) {
+        try {
+            hash(dir.file("missing"));
+            ADD_FAILURE() << "hashed a missing file";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("cannot read " + dir.file("missing"), 0), 0U) << e.what();
+        }
+    }
+    std::string endless;
+    EXPECT_THROW(
+        try { murel::read_whole("/dev/zero", endless); } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "/dev/zero is not a regular file");
+            throw;
+        },
+        std::invalid_argument);
 }
 
 TEST(file_digest, a_member_that_differs_from_its_manifest_is_named_with_it) {
@@ -133,6 +153,10 @@ TEST(file_digest, a_member_that_differs_from_its_manifest_is_named_with_it) {
     std::ofstream(dir.file("table.txt")) << "1 2 3\n";
     const murel::file_digest listed = murel::digest_of(dir.file("table.txt"));
     EXPECT_NO_THROW(murel::check_member(dir.file("table.txt"), listed, "summary.json"));
+    std::string kept;
+    const nlohmann::json list = {{"table.txt", {{"bytes", 6u}, {"xxh3", listed.hash_text()}}}};
+    murel::check_listed(dir.path().string(), list, "summary.json", {{"table.txt", &kept}});
+    EXPECT_EQ(kept, "1 2 3\n");
     const struct {
         const char* content;  // nullptr: the file is gone
         std::string found;
@@ -144,12 +168,15 @@ TEST(file_digest, a_member_that_differs_from_its_manifest_is_named_with_it) {
     for (const auto& c : cases) {
         if (c.content) std::ofstream(dir.file("table.txt")) << c.content;
         else std::filesystem::remove(dir.file("table.txt"));
-        try {
-            murel::check_member(dir.file("table.txt"), listed, "summary.json");
-            ADD_FAILURE() << c.found;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(e.what(), dir.file("table.txt") + " does not belong with summary.json (" + c.found +
-                                    "): the set is mixed or incomplete; write it again");
+        // Hashed as it streams by, or kept: the same refusal.
+        for (std::string* content : {static_cast<std::string*>(nullptr), &kept}) {
+            try {
+                murel::check_member(dir.file("table.txt"), listed, "summary.json", content);
+                ADD_FAILURE() << c.found;
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(e.what(), dir.file("table.txt") + " does not belong with summary.json (" + c.found +
+                                        "): the set is mixed or incomplete; write it again");
+            }
         }
     }
     for (const char* name : {"", ".hidden", "sub/table.txt", "../table.txt"})

@@ -199,3 +199,35 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
         EXPECT_TRUE(!std::filesystem::exists(d.file("sum")) || test_support::listing(d.file("sum")).empty());
     }
 }
+
+// Pieces are read ahead on other threads: whichever is read first, the refusal names the first
+// piece at fault in the order given, and nothing is written.
+TEST(merge_hdf5, of_several_faulty_pieces_the_first_given_is_named) {
+    pieces_dir d;
+    for (int k = 0; k < 5; ++k) d.piece("p" + std::to_string(k), 30 * k, 30);
+    std::ofstream(d.file("p2/summary.json"), std::ios::app) << "}";
+    const auto bytes = std::filesystem::file_size(d.file("p3/analysis.h5"));
+    std::ofstream(d.file("p3/analysis.h5"), std::ios::app) << "more";
+    std::filesystem::remove(d.file("p4/summary.json"));
+    const std::string h5_refused = "p3/analysis.h5 does not belong with p3/summary.json (" + std::to_string(bytes + 4) +
+                                   " bytes, not " + std::to_string(bytes) + ")";
+    const struct {
+        std::vector<std::string> order;
+        std::string message;
+    } cases[] = {
+        {{"p0", "p1", "p2", "p3", "p4"}, "p2/summary.json: [json.exception.parse_error"},
+        {{"p0", "p1", "p3", "p2", "p4"}, h5_refused},
+        {{"p3", "p0", "p1"}, h5_refused},
+        {{"p0", "p1", "p4", "p2"}, "cannot read p4/summary.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> arguments{"merge"};
+        arguments.insert(arguments.end(), c.order.begin(), c.order.end());
+        arguments.insert(arguments.end(), {"-o", "sum"});
+        const run_result r = d.murel(arguments);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("murel: " + c.message, 0), 0u) << r.err;
+        EXPECT_TRUE(!std::filesystem::exists(d.file("sum")) || test_support::listing(d.file("sum")).empty());
+    }
+}
