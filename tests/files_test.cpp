@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <optional>
 
@@ -114,6 +115,8 @@ TEST(file_digest, hashes_whole_files_and_reads_its_text_back) {
     std::ofstream(dir.file("big"), std::ios::binary) << big;
     const murel::file_digest digest = murel::digest_of(dir.file("big"));
     EXPECT_EQ(digest.bytes, big.size());
+    const std::atomic<bool> cancelled{true};
+    EXPECT_LT(murel::digest_of(dir.file("big"), &cancelled).bytes, big.size());  // stops early once cancelled
     big[2 << 20] = 'x';
     std::ofstream(dir.file("other"), std::ios::binary) << big;
     EXPECT_NE(murel::digest_of(dir.file("other")), digest);  // one byte in the second megabyte
@@ -128,10 +131,12 @@ TEST(file_digest, hashes_whole_files_and_reads_its_text_back) {
         EXPECT_EQ(murel::read_whole(dir.file(name), content), murel::digest_of(dir.file(name))) << name;
         EXPECT_TRUE(content == test_support::read_file(dir.file(name))) << name;
     }
-    for (const auto& hash : {murel::digest_of, +[](const std::string& path) {
-                                 std::string content;
-                                 return murel::read_whole(path, content);
-                             }}) {
+    using hasher = murel::file_digest (*)(const std::string&);
+    for (const hasher hash : {hasher{[](const std::string& path) { return murel::digest_of(path); }},
+                              hasher{[](const std::string& path) {
+                                  std::string content;
+                                  return murel::read_whole(path, content);
+                              }}}) {
         try {
             hash(dir.file("missing"));
             ADD_FAILURE() << "hashed a missing file";
