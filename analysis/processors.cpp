@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -18,19 +19,27 @@ MUREL_VECTOR_CLONES baseline_estimate measure_baseline(const std::int32_t* sampl
     // One pass of sums about the first sample, which keeps their squares small, in four lanes
     // that do not wait on one another.  For whole-number samples each sum is exact, whatever the order.
     const double first = samples[0];
-    constexpr std::size_t lanes = 4;
-    double sums[lanes] = {}, weighted_sums[lanes] = {}, square_sums[lanes] = {};
-    const auto add = [&](std::size_t lane, std::size_t j) {
-        const double y = samples[j] - first;
-        sums[lane] += y;
-        weighted_sums[lane] += static_cast<double>(j) * y;
-        square_sums[lane] += y * y;
-    };
+    using four_ints = std::int32_t __attribute__((vector_size(16)));
+    using four_doubles = double __attribute__((vector_size(32)));
+    four_doubles sums{}, weighted_sums{}, square_sums{}, position{0.0, 1.0, 2.0, 3.0};
+    const four_doubles step{4.0, 4.0, 4.0, 4.0};
     std::size_t j = 0;
-    for (; j + lanes <= count; j += lanes)
-        for (std::size_t lane = 0; lane < lanes; ++lane) add(lane, j + lane);
-    for (; j < count; ++j) add(0, j);
-    const auto total = [](const double* v) { return (v[0] + v[1]) + (v[2] + v[3]); };
+    for (; j + 4 <= count; j += 4) {
+        four_ints raw;
+        std::memcpy(&raw, samples + j, sizeof raw);
+        const four_doubles y = __builtin_convertvector(raw, four_doubles) - first;
+        sums += y;
+        weighted_sums += position * y;
+        square_sums += y * y;
+        position += step;
+    }
+    for (; j < count; ++j) {
+        const double y = samples[j] - first;
+        sums[0] += y;
+        weighted_sums[0] += static_cast<double>(j) * y;
+        square_sums[0] += y * y;
+    }
+    const auto total = [](const four_doubles& v) { return (v[0] + v[1]) + (v[2] + v[3]); };
     const double sum = total(sums), weighted = total(weighted_sums), squares = total(square_sums);
     const double n = static_cast<double>(count);
     b.mean = first + sum / n;
@@ -208,6 +217,15 @@ bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowe
         jump = std::max(jump, d < 0 ? -d : d);
     }
     return jump > half;
+}
+
+double lowest_of(const double* v, std::size_t count) {
+    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], v[j + k]);
+    for (; j < count; ++j) low[0] = std::min(low[0], v[j]);
+    return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
 }
 
 double highest_of(const double* v, std::size_t count) {

@@ -27,6 +27,9 @@ std::size_t leading_samples(std::size_t count);
 /// Writes samples[j] - baseline to out[j] for j in [0, count).
 void subtract_baseline(const std::int32_t* samples, std::size_t count, double baseline, double* out);
 
+/// The lowest of v[0 .. count - 1], +infinity for none.
+double lowest_of(const double* v, std::size_t count);
+
 /// The highest of v[0 .. count - 1], -infinity for none.
 double highest_of(const double* v, std::size_t count);
 

@@ -148,7 +148,8 @@ double record_fitter::noise_variance(const std::int32_t* x, int n, int sampled) 
     double variance = 0.25;  // the rounding to whole ADC counts, at least
     if (!stretch_noise_.empty()) {
         auto middle = stretch_noise_.begin() + static_cast<std::ptrdiff_t>(stretch_noise_.size() / 2);
-        std::nth_element(stretch_noise_.begin(), middle, stretch_noise_.end());
+        // A record has a few dozen stretches: sorting them is quicker than a selection.
+        std::sort(stretch_noise_.begin(), stretch_noise_.end());
         variance = std::max(variance, *middle / 6.0);
     }
     return variance;
@@ -183,9 +184,10 @@ bool record_fitter::initial_guess(const std::int32_t* x, int n, parameters& gues
     if (blocks > 1) smoothed_[blocks - 1] = 0.25 * m[blocks - 2] + 0.75 * m[blocks - 1];
     // Pulses only rise above the baseline, so the lowest smoothed block is baseline (a little
     // low, by the noise of the smoothed blocks, which the fit removes).
-    const auto [low_block, high_block] = std::minmax_element(smoothed_.begin(), smoothed_.end());
-    const double baseline = *low_block;
-    const int peak = static_cast<int>(high_block - smoothed_.begin());
+    const double baseline = lowest_of(smoothed_.data(), smoothed_.size());
+    const double top = highest_of(smoothed_.data(), smoothed_.size());
+    // The last of equal highest blocks.
+    const int peak = static_cast<int>(smoothed_.rend() - std::find(smoothed_.rbegin(), smoothed_.rend(), top)) - 1;
     const double height = smoothed_[peak] - baseline;
     if (!(height > detection_threshold * noise_sigma_)) return false;
 
