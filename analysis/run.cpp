@@ -395,9 +395,9 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
                 }
             }
             const acquisition& a = plan.acquisitions[current];
-            // About a quarter of a megabyte of samples per chunk: enough to keep a core busy, and still
-            // in its cache when the fit reads them.
-            const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
+            // About a quarter of a million samples per chunk: each record is still in cache when it is
+            // measured, and the threads take turns over chunks seldom enough not to wait on each other.
+            const std::size_t per_chunk = std::clamp<std::size_t>((std::size_t{1} << 18) / std::max<std::size_t>(1, a.samples.value_or(1000)), 1, 512);
             if (source->next(c.batch, per_chunk)) break;
             for (std::size_t i = 0; i < a.paths.size(); ++i)
                 if (const std::uint64_t trailing = source->trailing_bytes(i)) cut_off.push_back({a.paths[i], trailing});
