@@ -390,7 +390,11 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     // Only the samples from the searches on are corrected.
     const std::size_t corrected = std::min(search, start - std::min(start, reach));
     const double* sums = corrected_sums(s, b.mean, decay, corrected);
-    const bool piled = piled_up(sums, search - corrected, n - corrected, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window));
+    // A sloping baseline grows under the pole-zero correction as a pile-up would: its share is taken off.
+    const double gain = decay ? pole_zero_gain(*decay) : 0.0;
+    const linear_trend trend = baseline_trend(b.slope, 0.5 * (static_cast<double>(pretrigger) - 1.0), gain, p.pileup_window, corrected);
+    const bool piled =
+        piled_up(sums, search - corrected, n - corrected, p.pileup_window, 8.0 * noise * std::sqrt(2.0 / window), trend);
     if (m == method::trapezoid) {
         const std::size_t pick = trapezoid_pick_off(*r.t_cfd, p);
         if (pick >= n) {

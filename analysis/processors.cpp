@@ -78,10 +78,14 @@ void running_sum(const double* step, std::size_t count, double start, double* ou
 
 }  // namespace
 
-void pole_zero(const double* x, std::size_t count, double decay, double* out, double earlier) {
+double pole_zero_gain(double decay) {
     if (!(decay > 0.0) || !std::isfinite(decay))
         throw std::invalid_argument("a decay time of " + std::to_string(decay) + " samples: it must be above 0 and finite");
-    const double gain = -std::expm1(-1.0 / decay);
+    return -std::expm1(-1.0 / decay);
+}
+
+void pole_zero(const double* x, std::size_t count, double decay, double* out, double earlier) {
+    const double gain = pole_zero_gain(decay);
     running_sum(x, count, earlier, out, false);
     for (std::size_t j = 0; j < count; ++j) out[j] = x[j] + gain * out[j];
 }
@@ -241,14 +245,25 @@ MUREL_VECTOR_CLONES void subtract_baseline(const std::int32_t* samples, std::siz
     for (std::size_t j = 0; j < count; ++j) out[j] = samples[j] - baseline;
 }
 
-bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold) {
+linear_trend baseline_trend(double slope, double centre, double gain, std::size_t window, std::size_t origin) {
+    // A baseline s (j - c) adds s w to each of a window's w differences x[j] - x[j - w], and its
+    // pole-zero correction adds g times the sum of the w samples before each, s w (j - (w + 1) / 2 - c):
+    // over the window, s w^2 (1 + g (j - w - c)).
+    const double w = static_cast<double>(window), scale = slope * w * w;
+    return {scale * (1.0 + gain * (static_cast<double>(origin) - w - centre)), scale * gain};
+}
+
+bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold,
+              linear_trend trend) {
     if (window == 0 || first >= count || count - first < 2 * window) return false;
     // Sums rather than means: the threshold scales instead of every difference.
     threshold *= static_cast<double>(window);
-    // The later window's sum less the earlier one's, both ending at j.
-    const auto combine = [](double now, double one_back, double two_back) { return (now - one_back) - (one_back - two_back); };
+    // The later window's sum less the earlier one's, both ending at j, less the trend.
+    const auto combine = [&trend](std::size_t j, double now, double one_back, double two_back) {
+        return (now - one_back) - (one_back - two_back) - (trend.at + trend.per_sample * static_cast<double>(j));
+    };
     const auto difference = [&](std::size_t j) {
-        return combine(sums[j], sums[j - window], j >= 2 * window ? sums[j - 2 * window] : 0.0);
+        return combine(j, sums[j], sums[j - window], j >= 2 * window ? sums[j - 2 * window] : 0.0);
     };
     // The first j in [from, count) where the difference exceeds `level`, or count: eight at a
     // time where no window reaches before the record, which the compiler vectorises.
@@ -258,7 +273,7 @@ bool piled_up(const double* sums, std::size_t first, std::size_t count, std::siz
             if (difference(j) > level) return j;
         for (; j + 8 <= count; j += 8) {
             bool any = false;
-            for (std::size_t k = j; k < j + 8; ++k) any |= combine(sums[k], sums[k - window], sums[k - 2 * window]) > level;
+            for (std::size_t k = j; k < j + 8; ++k) any |= combine(k, sums[k], sums[k - window], sums[k - 2 * window]) > level;
             if (any) break;
         }
         for (; j < count; ++j)

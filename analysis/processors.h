@@ -33,6 +33,10 @@ double lowest_of(const double* v, std::size_t count);
 /// The highest of v[0 .. count - 1], -infinity for none.
 double highest_of(const double* v, std::size_t count);
 
+/// The gain 1 - e^(-1/decay) of pole_zero for a decay time of `decay` samples; throws
+/// std::invalid_argument for a decay that is not above 0 and finite.
+double pole_zero_gain(double decay);
+
 /// Turns a pulse that decays as e^(-t/decay) into a step: out[j] = x[j] + (1 - e^(-1/decay)) *
 /// (earlier + x[0] + ... + x[j-1]), `earlier` being the sum of the samples before x; `decay` in
 /// samples.  Throws std::invalid_argument for a decay that is not above 0 and finite.  `out` must not
@@ -99,10 +103,21 @@ sample_extremes extremes_of(const std::int32_t* samples, std::size_t count);
 /// jumps from the one before by more than half the range, as a value that wrapped around does.
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest);
 
+/// A straight line, at + per_sample * j.
+struct linear_trend {
+    double at = 0.0, per_sample = 0.0;
+};
+
 /// Whether x, from `first` on and given by its running sums, holds a second rising edge after the
-/// first: the difference of the sums of two adjacent `window`-sample stretches rises above
-/// `threshold` times the window, falls back by more than that, then rises again by more than it.
-/// Works on pole-zero corrected x, whose tails stay flat.
-bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold);
+/// first: the difference of the sums of two adjacent `window`-sample stretches, less `trend` (what
+/// a sloping baseline adds to it), rises above `threshold` times the window, falls back by more
+/// than that, then rises again by more than it.  Works on pole-zero corrected x, whose tails stay flat.
+bool piled_up(const double* sums, std::size_t first, std::size_t count, std::size_t window, double threshold,
+              linear_trend trend = {});
+
+/// What a baseline of `slope` (ADC per sample) about sample `centre` adds to the differences that
+/// piled_up looks at, for samples pole-zero corrected with `gain` (1 - e^(-1/decay), 0 for none)
+/// from the record's start and summed from sample `origin` on.
+linear_trend baseline_trend(double slope, double centre, double gain, std::size_t window, std::size_t origin);
 
 }  // namespace murel::analysis

@@ -348,6 +348,22 @@ TEST(accuracy, pileup_is_flagged_when_the_second_pulse_comes_after_twice_the_ris
     std::printf("pile-up flagged: %d of %d piled up (delay > 2 rise), %d of %d single\n", piled_flagged, piled, single_flagged, single);
     EXPECT_GE(piled_flagged, 0.9 * piled);
     EXPECT_LE(single_flagged, 0.01 * single);
+    // A sloping baseline grows under the pole-zero correction, but is no second pulse.
+    for (const double slope : {-2.0, -0.5, 0.5, 2.0})
+        for (const murel::pulse_shape shape : {murel::pulse_shape::exponential, murel::pulse_shape::preamp}) {
+            murel::pulse_model sloped = shaped(shape, 100.0);
+            sloped.baseline_slope = slope;
+            sloped.offset = {slope > 0 ? -30000.0 : 0.0, 0.0};  // the slope stays within 16 bits
+            const synthetic t = generate(sloped, 200, 1000, 19);
+            int flagged = 0;
+            for (const auto& record : t.records) {
+                pulse_estimate e;
+                processor.process(record.data(), 1000, p, shape == murel::pulse_shape::preamp ? method::trapezoid : method::charge,
+                                  100.0, {}, e);
+                flagged += e.flag == record_flag::pileup;
+            }
+            EXPECT_LE(flagged, 2) << "slope " << slope << ", " << (shape == murel::pulse_shape::preamp ? "preamp" : "exponential");
+        }
 }
 
 TEST(accuracy, cfd_time_scatters_less_than_a_third_of_a_sample_at_signal_to_noise_100) {
