@@ -13,6 +13,7 @@
 #include "staged_file.h"
 #include "units.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,6 +75,7 @@ struct described_input {
     std::string sidecar;                      // empty without one
     std::optional<file_digest> listed;        // the size and hash that the sidecar lists for it
     std::optional<file_digest> listed_truth;  // the truth table written with it
+    struct stat status;                       // when described, to see whether it changed while analysed
 };
 
 // Hashes files on a thread of its own while the analysis reads them; when dropped unfinished, it
@@ -145,9 +147,8 @@ std::optional<written_layout> layout_of(const std::string& path) {
 described_input describe(const std::string& path) {
     described_input d;
     d.file.file = path;
-    std::error_code failed;
-    d.file.digest.bytes = std::filesystem::file_size(path, failed);
-    if (failed) throw std::system_error(failed, "cannot read " + path);
+    if (::stat(path.c_str(), &d.status) != 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+    d.file.digest.bytes = static_cast<std::uint64_t>(d.status.st_size);
     d.sidecar = sidecar_of(path);
     if (d.sidecar.empty()) return d;
     std::ifstream in(d.sidecar);
@@ -168,8 +169,30 @@ described_input describe(const std::string& path) {
         d.file.data_set = identity->hash;
         d.file.first_event = identity->first_event;
         d.file.events = identity->events;
+        // A cdb file's size follows from its events and record length: a sidecar whose numbers
+        // say otherwise would put the wrong events in the summary, and merge would count some twice.
+        const std::optional<written_layout> layout = layout_of(path);
+        std::uint64_t event_bytes = 0, expected = 0;
+        if (layout && layout->samples &&
+            (__builtin_mul_overflow(std::uint64_t{4}, static_cast<std::uint64_t>(*layout->samples), &event_bytes) ||
+             __builtin_mul_overflow(event_bytes, identity->events, &expected) ||
+             __builtin_add_overflow(expected, cdb_header_bytes, &expected) || expected != d.file.digest.bytes))
+            throw std::runtime_error(d.sidecar + " describes " + std::to_string(identity->events) + " events of " +
+                                     std::to_string(*layout->samples) + " samples, but " + path + " holds " +
+                                     std::to_string(d.file.digest.bytes) + " bytes: it does not belong with it");
     }
     return d;
+}
+
+// Throws std::runtime_error naming an input that is no longer as it was described: what was
+// analysed may then not be what was hashed.
+void check_unchanged(const described_input& d) {
+    struct stat now;
+    const bool same = ::stat(d.file.file.c_str(), &now) == 0 && now.st_dev == d.status.st_dev && now.st_ino == d.status.st_ino &&
+                      now.st_size == d.status.st_size && now.st_mtim.tv_sec == d.status.st_mtim.tv_sec &&
+                      now.st_mtim.tv_nsec == d.status.st_mtim.tv_nsec && now.st_ctim.tv_sec == d.status.st_ctim.tv_sec &&
+                      now.st_ctim.tv_nsec == d.status.st_ctim.tv_nsec;
+    if (!same) throw std::runtime_error(d.file.file + " changed while it was analysed: analyse it again");
 }
 
 std::string event_range(std::uint64_t first, std::uint64_t events) {
@@ -381,6 +404,7 @@ void run(const analyse_options& o) {
         d.file.digest = digests[k];
         if (d.listed) check_digest(d.file.file, d.file.digest, *d.listed, d.sidecar);
     }
+    for (const described_input& d : described) check_unchanged(d);
     totals.inputs = inputs_of();
     totals.options = {{"polarity", o.polarity}};
     totals.line_energies = o.line_energies;

@@ -161,6 +161,18 @@ TEST(output_sets, analyse_truth_refuses_data_and_truth_of_different_runs) {
             EXPECT_FALSE(fs::exists(run.file("res/summary.json")));
         }
     }
+    // A sidecar whose events do not add up to the file's size would put other events in the summary.
+    scratch_dir run;
+    fs::copy_file(dir.file("one.cdb"), run.file("one.cdb"));
+    std::string model = read_file(dir.file("one.cdb.model"));
+    const std::size_t events = model.find("\nevents = ");
+    ASSERT_NE(events, std::string::npos);
+    model.insert(events + 10, "1");
+    std::ofstream(run.file("one.cdb.model")) << model;
+    const run_result r = analyse(run, "one.cdb", "res");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("one.cdb.model describes 1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("it does not belong with it"), std::string::npos) << r.err;
 }
 
 // Each writer below meets a pipe where one of its outputs goes, so that it is certainly in its
