@@ -411,6 +411,11 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     } else {
         const charge_estimate c = integrate(x_.data(), n, gate_start(*r.t_cfd, p), p.long_gate, p.short_gate);
         r.charge = c.charge, r.charge_short = c.short_charge, r.psd = c.psd;
+        // A pulse that goes up gives a charge above 0 in a gate that holds it; none is no pulse.
+        if (!(c.charge > 0.0)) {
+            estimate.flag = record_flag::no_pulse;
+            return r;
+        }
         // Counted per sample of the long gate, so that the spectrum's range suits charges as it suits amplitudes.
         estimate.amplitude = c.charge / static_cast<double>(p.long_gate);
     }

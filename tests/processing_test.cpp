@@ -175,6 +175,20 @@ TEST(chain, a_chain_file_sets_processors_per_channel_and_names_bad_keys) {
     }
 }
 
+TEST(chain, a_record_whose_charge_is_not_above_zero_has_no_pulse) {
+    // A short spike and then a deep undershoot inside the gate: the edge is found, the charge is below 0.
+    std::vector<std::int32_t> record(100, 0);
+    for (std::size_t j = 50; j < 53; ++j) record[j] = 100;
+    for (std::size_t j = 53; j < 100; ++j) record[j] = -100;
+    channel_processing p;
+    p.long_gate = 20, p.short_gate = 10, p.gate_lead = 5, p.pretrigger = 40;
+    pulse_estimate e;
+    const record_measures m = record_processor{}.process(record.data(), record.size(), p, method::charge, std::nullopt, {}, e);
+    ASSERT_TRUE(m.charge);
+    EXPECT_LT(*m.charge, 0.0);
+    EXPECT_EQ(e.flag, record_flag::no_pulse);
+}
+
 TEST(chain, settings_that_do_not_fit_the_records_are_refused) {
     const auto with = [](auto change) {
         channel_chain c;
