@@ -38,6 +38,13 @@ inline void put_path(nlohmann::json& object, const std::string& key, const std::
     object[key + "_hex"] = hex;
 }
 
+/// `text` as put_path stores it: itself where it is UTF-8, with replacement characters elsewhere.
+inline std::string shown_in_json(const std::string& text) {
+    nlohmann::json holder;
+    put_path(holder, "name", text);
+    return holder["name"].get<std::string>();
+}
+
 /// The path that put_path stored in `object` under `key`; throws nlohmann::json::exception if
 /// there is none and std::invalid_argument naming `where` and the key for hex that is not whole bytes.
 inline std::string get_path(const nlohmann::json& object, const std::string& key, const std::string& where) {

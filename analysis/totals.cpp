@@ -231,12 +231,6 @@ std::int64_t add_counts(std::int64_t a, std::int64_t b, const std::string& what)
     return a + b;
 }
 
-// A channel's name as JSON shows it: with replacement characters where it is not UTF-8.
-std::string shown_name(const std::string& name) {
-    json holder;
-    put_path(holder, "name", name);
-    return holder["name"].get<std::string>();
-}
 
 json nullable(double value) { return value > 0.0 && std::isfinite(value) ? json(value) : json(nullptr); }
 // An error, null where the fit could not tell it.
@@ -542,7 +536,7 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
         throw std::invalid_argument("different line calibrations: " + json(line_energies).dump() + " and " + json(other.line_energies).dump());
     for (std::size_t c = 0; c < channel_names.size(); ++c)
         if (processing[c] != other.processing[c])
-            throw std::invalid_argument("different processing of channel " + shown_name(channel_names[c]) + ": " +
+            throw std::invalid_argument("different processing of channel " + shown_in_json(channel_names[c]) + ": " +
                                         processing[c].dump() + " and " + other.processing[c].dump());
     const auto sum_into = [](auto& into, const auto& from) {
         double* a = into.data.data();
@@ -559,10 +553,10 @@ void totals::add(const totals& other, std::uint64_t sequence_offset) {
                 residual_by_bin_[c][i] += other.residual_by_bin_[c][i];
             } catch (const std::invalid_argument& e) {
                 throw std::invalid_argument(std::string(e.what()) + " in spectrum bin " + std::to_string(i) + " of channel " +
-                                            shown_name(channel_names[c]));
+                                            shown_in_json(channel_names[c]));
             }
         // The records bound every other count, so that theirs staying exact keeps all exact.
-        records[c] = add_counts(records[c], other.records[c], "the records of channel " + shown_name(channel_names[c]));
+        records[c] = add_counts(records[c], other.records[c], "the records of channel " + shown_in_json(channel_names[c]));
         clipped[c] += other.clipped[c];
         no_pulse[c] += other.no_pulse[c];
         fit_failed[c] += other.fit_failed[c];
@@ -675,8 +669,8 @@ histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
     std::vector<line_calibration> by_channel;
     double lo = INFINITY, hi = -INFINITY;
     for (int c = 0; c < columns; ++c) {
-        by_channel.push_back(calibrate(find_lines(spectrum_, c), line_energies, shown_name(channel_names[c])));
-        calibrations[shown_name(channel_names[c])] = by_channel.back().to_json();
+        by_channel.push_back(calibrate(find_lines(spectrum_, c), line_energies, shown_in_json(channel_names[c])));
+        calibrations[shown_in_json(channel_names[c])] = by_channel.back().to_json();
         // A parabola may turn within the range: its ends need not be the extremes.
         for (int i = 0; i < bins_.spectrum_bins; ++i) {
             const double e = by_channel.back().energy(histogram_detail::bin_center(i, bins_.spectrum_bins, bins_.spectrum_min, bins_.spectrum_max));
@@ -703,7 +697,7 @@ histogram1D totals::line_calibrated_spectrum(json& calibrations) const {
 
 std::vector<std::string> totals::channel_warnings(std::size_t c, const std::vector<line_measurement>& lines) const {
     std::vector<std::string> warnings;
-    const std::string channel = "channel " + shown_name(channel_names[c]) + ": ";
+    const std::string channel = "channel " + shown_in_json(channel_names[c]) + ": ";
     if (records[c] == 0) {
         warnings.push_back(channel + "no records: the files hold none of this channel");
         return warnings;
@@ -880,20 +874,20 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["warnings"] = json::array();
     for (std::size_t c = 0; c < channel_names.size(); ++c) {
         lines.push_back(find_lines(spectrum, static_cast<int>(c)));
-        summary["channels"][shown_name(channel_names[c])] = channel_summary(static_cast<int>(c), lines.back());
+        summary["channels"][shown_in_json(channel_names[c])] = channel_summary(static_cast<int>(c), lines.back());
         for (std::size_t k = 0; k < lines[c].size(); ++k)
             if (!std::isfinite(lines[c][k].position_error) || !std::isfinite(lines[c][k].fwhm_error)) {
                 char text[200];
                 std::snprintf(text, sizeof text, "line %zu at %.2f: its fit cannot tell the errors of its position "
                               "and width (a line one bin wide?); they are null", k, lines[c][k].position);
-                summary["warnings"].push_back("channel " + shown_name(channel_names[c]) + " " + text);
+                summary["warnings"].push_back("channel " + shown_in_json(channel_names[c]) + " " + text);
             }
         for (const std::string& warning : channel_warnings(c, lines[c])) summary["warnings"].push_back(warning);
     }
     summary["pair"] = nullptr;
     summary["gates"] = json::array();
     if (pair_) {
-        summary["pair"] = {{"channels", {shown_name(channel_names[pair_->x]), shown_name(channel_names[pair_->y])}},
+        summary["pair"] = {{"channels", {shown_in_json(channel_names[pair_->x]), shown_in_json(channel_names[pair_->y])}},
                            {"by", pair_->by_time ? "time stamp" : "event"}};
         if (pair_->by_time) summary["pair"]["coincidence_ns"] = pair_->coincidence_ns;
         // The map stays in the measured units; so do its gates when the spectra are calibrated by lines.
@@ -904,7 +898,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     }
     summary["flagged"] = json::array();
     for (const flagged_record& r : flagged_) {
-        json entry = {{"event", r.event}, {"channel", shown_name(channel_names[r.channel])}, {"flag", flag_name(r.flag)}};
+        json entry = {{"event", r.event}, {"channel", shown_in_json(channel_names[r.channel])}, {"flag", flag_name(r.flag)}};
         put_path(entry, "file", r.file);
         summary["flagged"].push_back(entry);
     }
@@ -995,7 +989,7 @@ totals totals::read(stored_analysis stored) {
             throw std::invalid_argument(summary_path + ": " + e.what());
         }
         std::vector<std::string> shown;
-        for (const std::string& name : names) shown.push_back(shown_name(name));
+        for (const std::string& name : names) shown.push_back(shown_in_json(name));
         const bool with_truth = summary.at("channels").at(shown.front()).contains("residual_sums");
         const auto rows = [](int bins) { return static_cast<std::size_t>(bins); };
         holds_rows(dir + "/spectrum.txt", rows(bins.spectrum_bins), names.size() + 1);
@@ -1175,7 +1169,7 @@ void totals::check_counts(const std::string& dir, const histogram_sources& read_
     const int columns = static_cast<int>(channel_names.size());
     std::vector<std::int64_t> measured(channel_names.size());
     for (int c = 0; c < columns; ++c) {
-        const std::string channel = "channel " + shown_name(channel_names[c]);
+        const std::string channel = "channel " + shown_in_json(channel_names[c]);
         const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c] + saturated[c] + pileup[c];
         measured[c] = records[c] - flagged;
         // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.

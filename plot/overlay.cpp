@@ -1,5 +1,6 @@
 #include "overlay.h"
 
+#include "path_json.h"
 #include "record_fit.h"
 #include "run.h"
 
@@ -28,7 +29,8 @@ record_overlay fitted_pulse() {
 
 record_overlay method_result(std::map<std::string, analysis::channel_processing> processing) {
     return [fitted = fitted_pulse(), processing = std::move(processing)](const record_view& record) -> std::vector<trace> {
-        const auto found = processing.find(record.channel.name);
+        // The data file names a channel as it is, summary.json as JSON can.
+        const auto found = processing.find(analysis::shown_in_json(record.channel.name));
         if (found == processing.end() || (found->second.choice != analysis::method::trapezoid &&
                                           found->second.choice != analysis::method::charge))
             return fitted(record);

@@ -1,5 +1,7 @@
 #include "psd.h"
 
+#include "path_json.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -78,7 +80,8 @@ std::map<std::string, psd_map> read_psd_maps(const std::string& path, const std:
             throw std::invalid_argument(path + ":" + std::to_string(line) + ": " + std::to_string(fields.size()) +
                                         " fields where the header has " + std::to_string(header.size()));
         if (fields[psd].empty() || fields[flag] != "ok") continue;
-        const auto axis = axes.find(fields[channel]);
+        // records.csv names a channel as its file does, summary.json as JSON can.
+        const auto axis = axes.find(analysis::shown_in_json(fields[channel]));
         if (axis == axes.end()) continue;
         const auto number = [&](const std::string& text) {
             char* end = nullptr;
@@ -87,7 +90,7 @@ std::map<std::string, psd_map> read_psd_maps(const std::string& path, const std:
                 throw std::invalid_argument(path + ":" + std::to_string(line) + ": not a number: " + text);
             return value;
         };
-        const auto [map, fresh] = maps.try_emplace(fields[channel]);
+        const auto [map, fresh] = maps.try_emplace(axis->first);
         if (fresh) map->second.energy_low = axis->second.low, map->second.energy_high = axis->second.high;
         map->second.add(axis->second.calibration.energy(number(fields[amplitude])), number(fields[psd]));
     }
