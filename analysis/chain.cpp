@@ -287,13 +287,12 @@ baseline_estimate measure_and_subtract_baseline(const std::int32_t* s, std::size
     return b;
 }
 
-// The highest mean of four consecutive samples near the highest sample, and the highest sample of
-// those four.
+// The highest mean of four consecutive samples near the highest sample, `highest`, and the highest
+// sample of those four.
 // `x` is `samples` less the baseline.
-std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const std::vector<double>& x) {
+std::pair<double, std::size_t> smoothed_peak(const std::int32_t* samples, const std::vector<double>& x, std::int32_t highest) {
     constexpr std::size_t span = 4, near = 32;
     if (x.empty()) return {0.0, 0};
-    const std::int32_t highest = extremes_of(samples, x.size()).highest;
     const std::size_t top = static_cast<std::size_t>(std::find(samples, samples + x.size(), highest) - samples);
     if (x.size() < span) return {x[top], top};
     const std::size_t first = top - std::min(top, near), last = std::min(x.size(), top + near + 1);
@@ -313,7 +312,7 @@ void shape_survey::add(const std::int32_t* samples, std::size_t count) {
     if (count < 32) return;
     // Not the processors' quarter of the record: a pulse may start within it.
     const baseline_estimate b = measure_and_subtract_baseline(samples, count, leading_samples(count), x_);
-    const auto [height, peak] = smoothed_peak(samples, x_);
+    const auto [height, peak] = smoothed_peak(samples, x_, extremes_of(samples, count).highest);
     if (!(height > 10.0 * std::max(b.rms, 0.5))) return;
     const std::optional<double> rising = edge_crossing(x_.data(), count, 0.5 * height, peak);
     if (!rising) return;
@@ -364,7 +363,8 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     const baseline_estimate b = measure_and_subtract_baseline(s, n, pretrigger, x_);
     if (pretrigger >= 2) r.baseline_rms = b.rms, r.baseline_slope = b.slope;
     const double noise = std::max(b.rms, 0.5);
-    const auto [height, peak] = smoothed_peak(s, x_);
+    const sample_extremes extremes = extremes_of(s, n);
+    const auto [height, peak] = smoothed_peak(s, x_, extremes.highest);
     const double threshold = p.threshold.value_or(5.0 * noise);
     if (height > threshold) {
         const edge_times edge = edge_times_of(x_.data(), n, peak, height, threshold, p.cfd_fraction);
@@ -372,7 +372,7 @@ record_measures record_processor::process(const std::int32_t* s, std::size_t n, 
     }
     if (m == method::fit) return r;
     estimate.baseline = b.mean;
-    if (saturated(s, n, range.lowest, range.highest)) {
+    if (saturated(s, n, extremes, range.lowest, range.highest)) {
         estimate.flag = record_flag::saturated;
         return r;
     }

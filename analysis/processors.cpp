@@ -209,8 +209,13 @@ MUREL_VECTOR_CLONES sample_extremes extremes_of(const std::int32_t* samples, std
 }
 
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest) {
+    return saturated(samples, count, extremes_of(samples, count), lowest, highest);
+}
+
+bool saturated(const std::int32_t* samples, std::size_t count, sample_extremes extremes, std::int32_t lowest,
+               std::int32_t highest) {
     if (count == 0) return false;
-    const auto [low, high] = extremes_of(samples, count);
+    const auto [low, high] = extremes;
     if (low <= lowest || high >= highest) return true;
     // No two samples differ by more than the spread of all.
     const std::int64_t half = (std::int64_t{highest} - lowest + 1) / 2;
@@ -223,22 +228,32 @@ bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowe
     return jump > half;
 }
 
-double lowest_of(const double* v, std::size_t count) {
-    double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+namespace {
+
+// value(0) to value(count - 1) folded from `start` by `pick`, in four lanes that do not wait on
+// one another.
+template <typename Value, typename Pick>
+double four_lane_fold(std::size_t count, double start, Value value, Pick pick) {
+    double lane[4] = {start, start, start, start};
     std::size_t j = 0;
     for (; j + 4 <= count; j += 4)
-        for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], v[j + k]);
-    for (; j < count; ++j) low[0] = std::min(low[0], v[j]);
-    return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+        for (std::size_t k = 0; k < 4; ++k) lane[k] = pick(lane[k], value(j + k));
+    for (; j < count; ++j) lane[0] = pick(lane[0], value(j));
+    return pick(pick(lane[0], lane[1]), pick(lane[2], lane[3]));
+}
+
+// Lambdas rather than functions, so that each fold is made for its own and inlines it.
+constexpr auto lower = [](double a, double b) { return std::min(a, b); };
+constexpr auto higher = [](double a, double b) { return std::max(a, b); };
+
+}  // namespace
+
+double lowest_of(const double* v, std::size_t count) {
+    return four_lane_fold(count, INFINITY, [v](std::size_t j) { return v[j]; }, lower);
 }
 
 double highest_of(const double* v, std::size_t count) {
-    double high[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
-    std::size_t j = 0;
-    for (; j + 4 <= count; j += 4)
-        for (std::size_t k = 0; k < 4; ++k) high[k] = std::max(high[k], v[j + k]);
-    for (; j < count; ++j) high[0] = std::max(high[0], v[j]);
-    return std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+    return four_lane_fold(count, -INFINITY, [v](std::size_t j) { return v[j]; }, higher);
 }
 
 MUREL_VECTOR_CLONES void subtract_baseline(const std::int32_t* samples, std::size_t count, double baseline, double* out) {
@@ -280,14 +295,8 @@ bool piled_up(const double* sums, std::size_t first, std::size_t count, std::siz
             if (difference(j) > level) return j;
         return count;
     };
-    // In four lanes that do not wait on one another.
     const auto lowest_difference = [&](std::size_t from, std::size_t to) {
-        double low[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
-        std::size_t j = from;
-        for (; j + 4 <= to; j += 4)
-            for (std::size_t k = 0; k < 4; ++k) low[k] = std::min(low[k], difference(j + k));
-        for (; j < to; ++j) low[0] = std::min(low[0], difference(j));
-        return std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+        return four_lane_fold(to - from, INFINITY, [&](std::size_t k) { return difference(from + k); }, lower);
     };
     // The first edge: the difference rises above the threshold, peaks, and falls back by more than it.
     std::size_t j = first_above(first + 2 * window - 1, threshold);

@@ -103,6 +103,10 @@ sample_extremes extremes_of(const std::int32_t* samples, std::size_t count);
 /// jumps from the one before by more than half the range, as a value that wrapped around does.
 bool saturated(const std::int32_t* samples, std::size_t count, std::int32_t lowest, std::int32_t highest);
 
+/// saturated for samples whose extremes_of are `extremes`, known already.
+bool saturated(const std::int32_t* samples, std::size_t count, sample_extremes extremes, std::int32_t lowest,
+               std::int32_t highest);
+
 /// A straight line, at + per_sample * j.
 struct linear_trend {
     double at = 0.0, per_sample = 0.0;

@@ -7,11 +7,11 @@
 
 namespace murel::analysis {
 
-/// What became of one record: the fit's flags, and saturated and pileup of the other methods.
 /// The samples of a pulse going the way `sign` says (+1 up, -1 down) as samples of a pulse going
 /// up: `samples` itself, or their negation in `scratch` (INT32_MIN becomes INT32_MAX).
 const std::int32_t* upright_samples(const std::int32_t* samples, std::size_t count, int sign, std::vector<std::int32_t>& scratch);
 
+/// What became of one record: the fit's flags, and saturated and pileup of the other methods.
 enum class record_flag { ok, clipped, no_pulse, fit_failed, poor_fit, saturated, pileup };
 
 /// "ok", "clipped", "no_pulse", "fit_failed", "poor_fit", "saturated" or "pileup".
@@ -32,6 +32,11 @@ struct pulse_estimate {
 struct sample_range {
     std::int32_t lowest = -32768, highest = 32767;
 };
+
+/// `range` as it lies for the samples that upright_samples turns with `sign`.
+inline sample_range upright_range(sample_range range, int sign) {
+    return sign < 0 ? sample_range{-range.highest, -range.lowest} : range;
+}
 
 /// Fits records one after another, reusing its working storage between them.
 class record_fitter {

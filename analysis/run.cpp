@@ -211,7 +211,6 @@ bool list_mode(const std::string& format) { return format == "compass"; }
 
 }  // namespace
 
-// The sign of the larger excursion from the median.
 polarity_choice polarity_named(const std::string& name) {
     if (name == "auto") return polarity_choice::automatic;
     if (name == "positive") return polarity_choice::positive;
@@ -219,6 +218,7 @@ polarity_choice polarity_named(const std::string& name) {
     throw std::invalid_argument("--polarity " + name + ": not auto, positive or negative");
 }
 
+// The sign of the larger excursion from the median.
 int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<std::int32_t>& scratch) {
     if (count == 0) return 0;
     // The baseline is what the record starts with: a step that stays up for most of the record
@@ -228,8 +228,8 @@ int excursion_sign(const std::int32_t* samples, std::size_t count, std::vector<s
     const auto middle = scratch.begin() + static_cast<std::ptrdiff_t>(pretrigger / 2);
     std::nth_element(scratch.begin(), middle, scratch.end());
     const std::int64_t median = *middle;
-    const auto [low, high] = std::minmax_element(samples, samples + count);
-    return *high - median >= median - *low ? 1 : -1;
+    const auto [low, high] = extremes_of(samples, count);
+    return high - median >= median - low ? 1 : -1;
 }
 
 sample_range stored_range(const formats::channel_info& channel) {
@@ -447,7 +447,7 @@ totals analyse(const analysis_plan& plan, const binning& bins, const analysis_op
             if (sign[g] == 0 && voters[g] > 0) sign[g] = votes[g] >= 0 ? 1 : -1;
         for (std::size_t i = 0; i < n; ++i) {
             c.sign[i] = sign[c.channel_of[i]];
-            if (c.sign[i] < 0) c.range[i] = {-c.range[i].highest, -c.range[i].lowest};
+            c.range[i] = upright_range(c.range[i], c.sign[i]);
         }
         constexpr int survey_records = 16;
         for (std::size_t i = 0; i < n; ++i) {

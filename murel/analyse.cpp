@@ -123,20 +123,29 @@ struct written_layout {
     bool operator!=(const written_layout& other) const { return !(*this == other); }
 };
 
-std::optional<written_layout> layout_of(const std::string& path) {
-    const std::string sidecar = sidecar_of(path);
-    std::ifstream in(sidecar);
-    if (sidecar.empty() || !in) return std::nullopt;
+// The layout that a sidecar's `settings` give; none where a number in them is not one.
+std::optional<written_layout> layout_in(const std::vector<setting>& settings) {
     try {
         written_layout layout;
         bool cdb = true;
-        for (const setting& s : read_settings(in, sidecar)) {
+        for (const setting& s : settings) {
             if (s.key == "format") cdb = s.value == "cdb";
             if (s.key == "samples") layout.samples = std::stoul(s.value);
             if (s.key == "bits") layout.bits = std::stoi(s.value);
         }
         if (!cdb) layout.samples.reset();
         return layout;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<written_layout> layout_of(const std::string& path) {
+    const std::string sidecar = sidecar_of(path);
+    std::ifstream in(sidecar);
+    if (sidecar.empty() || !in) return std::nullopt;
+    try {
+        return layout_in(read_settings(in, sidecar));
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -171,7 +180,7 @@ described_input describe(const std::string& path) {
         d.file.events = identity->events;
         // A cdb file's size follows from its events and record length: a sidecar whose numbers
         // say otherwise would put the wrong events in the summary, and merge would count some twice.
-        const std::optional<written_layout> layout = layout_of(path);
+        const std::optional<written_layout> layout = layout_in(settings);
         std::uint64_t event_bytes = 0, expected = 0;
         if (layout && layout->samples &&
             (__builtin_mul_overflow(std::uint64_t{4}, static_cast<std::uint64_t>(*layout->samples), &event_bytes) ||

@@ -41,8 +41,7 @@ record_overlay method_result(std::map<std::string, analysis::channel_processing>
                                               : analysis::excursion_sign(record.samples.data(), count, scratch);
         // Measured as the analysis measures it: pulses turned upright, the ADC's range with them.
         const std::int32_t* upright = analysis::upright_samples(record.samples.data(), count, sign, negated);
-        analysis::sample_range range = analysis::stored_range(record.channel);
-        if (sign < 0) range = {-range.highest, -range.lowest};
+        const analysis::sample_range range = analysis::upright_range(analysis::stored_range(record.channel), sign);
         analysis::record_processor processor;
         analysis::pulse_estimate estimate;
         const analysis::record_measures measured =
