@@ -1,9 +1,11 @@
 #include "map_image.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <system_error>
 
 namespace murel::analysis {
@@ -34,14 +36,29 @@ void write_map_image(const histogram2D& map, const std::string& path) {
     const auto fail = [&path] { throw std::system_error(errno ? errno : EIO, std::generic_category(), "cannot write " + path); };
     if (!out) fail();
     std::fprintf(out.get(), "P3\n%d %d\n255\n", nx, ny);
-    for (int j = ny - 1; j >= 0; --j)
+    // A row of text at a time: formatting each number through fprintf took longer than the rest.
+    const auto append_pixel = [&](std::string& text, double position) {
+        int rgb[3];
+        interpolate(position, &rgb[0], &rgb[1], &rgb[2], table, 12);
+        for (int k = 0; k < 3; ++k) {
+            char digits[16];
+            text.append(digits, std::to_chars(digits, digits + sizeof digits, rgb[k]).ptr);
+            text += k < 2 ? ' ' : '\n';
+        }
+    };
+    // Most bins of a map are empty, and all of them look the same.
+    std::string empty_pixel;
+    append_pixel(empty_pixel, 0 * normalization);
+    std::string row;
+    for (int j = ny - 1; j >= 0; --j) {
+        row.clear();
         for (int i = 0; i < nx; ++i) {
             const double v = count(i, j);
-            const double position = v == 0 ? 0 * normalization : (std::log(v) - shift) * normalization;
-            int r, g, b;
-            interpolate(position, &r, &g, &b, table, 12);
-            std::fprintf(out.get(), "%d %d %d\n", r, g, b);
+            if (v == 0) row += empty_pixel;
+            else append_pixel(row, (std::log(v) - shift) * normalization);
         }
+        std::fwrite(row.data(), 1, row.size(), out.get());
+    }
     errno = 0;
     const bool written = std::fflush(out.get()) == 0 && !std::ferror(out.get());
     if (std::fclose(out.release()) != 0 || !written) fail();

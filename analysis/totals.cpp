@@ -1,10 +1,12 @@
 #include "totals.h"
+
 #include "console_text.h"
 #include "hdf5_output.h"
 #include "calibration.h"
 #include "map_image.h"
 #include "path_json.h"
 #include "units.h"
+#include "vector_clones.h"
 
 #include "directory_lock.h"
 #include "file_digest.h"
@@ -27,6 +29,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -86,10 +89,23 @@ T whole_number(const json& value, const std::string& what) {
 // The bin of x on an axis of n bins centred from min to max, as the histograms count it.
 int axis_bin(double x, int n, double min, double max) { return histogram_detail::bin_of(x, n, min, max); }
 
-// Whether v is a whole number of entries that a count keeps exactly.
+// Whether v is a whole number of entries that a count keeps exactly.  Written without branches
+// or calls, so that a merge checks its millions of bins a vector at a time: below 2^52, adding
+// and taking away 2^52 rounds v to a whole number; from 2^52 on every double is one.
 bool is_count(double v) {
-    // Within the range the conversion is exact and, unlike std::floor, needs no call.
-    return v >= 0.0 && v <= static_cast<double>(max_count) && static_cast<double>(static_cast<std::int64_t>(v)) == v;
+    constexpr double whole_from = 4503599627370496.0;
+    return (v >= 0.0) & (v <= static_cast<double>(max_count)) & ((v >= whole_from) | (v + whole_from - whole_from == v));
+}
+
+// Whether each of the `n` values from `v` on is a count; empty ones, where `empty` is set.
+MUREL_VECTOR_CLONES bool all_counts(const double* v, std::size_t n, bool empty) {
+    // Misfits are counted, not and-ed: the compiler turns only the count into vector code.
+    std::size_t misfits = 0;
+    if (empty)
+        for (std::size_t k = 0; k < n; ++k) misfits += v[k] != 0.0;
+    else
+        for (std::size_t k = 0; k < n; ++k) misfits += !is_count(v[k]);
+    return misfits == 0;
 }
 
 // Reads a text table of `rows` rows of `fields` numbers each, of which those from `first_count`
@@ -151,21 +167,21 @@ void read_stored_counts(hid_t file, const std::string& path, const std::string& 
     if (!same_axes) throw std::invalid_argument(path + ": " + where + " has other axes than the binning of its summary");
     std::size_t total = 1;
     for (const int b : bins) total *= static_cast<std::size_t>(b) + 2;
-    std::vector<double> values(total);
+    // Kept from one histogram to the next: cleared and faulted in for each, it cost as much as reading.
+    static thread_local std::vector<double> values;
+    if (values.size() < total) values.resize(total);
     if (H5Dread(data.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
         throw std::runtime_error(path + ": " + where + ": cannot read its counts (" + hdf5::error_text() + ")");
     // The values run along the last axis in blocks, one block for each bin of the axes before it.
     const std::size_t block = static_cast<std::size_t>(bins.back()) + 2;
     std::vector<int> outer(bins.size() - 1, 0);  // the block's bin of each axis before the last, flow bins included
     double* next = counts;
-    for (std::size_t start = 0; start < values.size(); start += block) {
+    for (std::size_t start = 0; start < total; start += block) {
         bool flow_block = false;
         for (std::size_t a = 0; a < outer.size(); ++a) flow_block = flow_block || outer[a] == 0 || outer[a] == bins[a] + 1;
         const double* row = values.data() + start;
-        // The block is checked whole, and searched for the bin at fault only when it has one:
-        // a merge checks millions of bins.
-        bool fine = row[0] == 0.0 && row[block - 1] == 0.0;
-        for (std::size_t k = 1; k + 1 < block; ++k) fine = fine && (flow_block ? row[k] == 0.0 : is_count(row[k]));
+        // The block is checked whole, and searched for the bin at fault only when it has one.
+        const bool fine = row[0] == 0.0 && row[block - 1] == 0.0 && all_counts(row + 1, block - 2, flow_block);
         for (std::size_t k = 0; !fine && k < block; ++k) {
             const double v = row[k];
             const bool flow = flow_block || k == 0 || k == block - 1;
@@ -874,7 +890,7 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     summary["warnings"] = json::array();
     for (std::size_t c = 0; c < channel_names.size(); ++c) {
         lines.push_back(find_lines(spectrum, static_cast<int>(c)));
-        summary["channels"][shown_in_json(channel_names[c])] = channel_summary(static_cast<int>(c), lines.back());
+        summary["channels"][shown_in_json(channel_names[c])] = channel_summary(static_cast<int>(c), lines[c]);
         for (std::size_t k = 0; k < lines[c].size(); ++k)
             if (!std::isfinite(lines[c][k].position_error) || !std::isfinite(lines[c][k].fwhm_error)) {
                 char text[200];
@@ -909,9 +925,10 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
         summary["cut_off"].push_back(entry);
     }
 
-    if (map_written.valid()) map_written.get();
     interruption_guard::check();
+    // While the map's files are still being written.
     if (hdf5) hdf5->write_results(spectrum, pair_ ? &map_ : nullptr, with_truth ? &residuals_ : nullptr, summary);
+    if (map_written.valid()) map_written.get();
     // Listed last, so that a reader can tell this set from a mix of two.
     json listed = json::object();
     outputs.list_digests(listed);
@@ -943,8 +960,20 @@ json totals::write(const std::string& dir, std::FILE* out, const std::vector<sta
     return summary;
 }
 
-stored_analysis totals::load(const std::string& dir) {
-    stored_analysis stored{dir, json(), std::nullopt};
+namespace {
+
+// An analysis directory as read for totals::read: its summary, and the bytes of its analysis.h5
+// where the summary lists one, checked with every other listed output.
+struct stored_analysis {
+    json summary;
+    std::string* hdf5_image = nullptr;
+};
+
+// Reads the summary in `dir` and checks every output it lists, keeping the bytes of analysis.h5
+// in `image`; throws what totals::read throws for a missing or malformed summary and for a
+// mixed or incomplete set.
+stored_analysis load(const std::string& dir, std::string& image) {
+    stored_analysis stored;
     const std::string summary_path = dir + "/summary.json";
     std::string text;
     read_whole(summary_path, text);
@@ -956,7 +985,7 @@ stored_analysis totals::load(const std::string& dir) {
             // analysis.h5 is kept as it was hashed, to be read from memory: read once, and
             // exactly the bytes checked.
             std::map<std::string, std::string*> kept;
-            if (summary["outputs"].contains("analysis.h5")) kept["analysis.h5"] = &stored.hdf5_image.emplace();
+            if (summary["outputs"].contains("analysis.h5")) kept["analysis.h5"] = stored.hdf5_image = &image;
             check_listed(dir, summary["outputs"], summary_path, kept);
             std::vector<std::string> needed{"spectrum.txt"};
             if (!summary.at("pair").is_null()) needed.push_back("map.txt");
@@ -971,10 +1000,13 @@ stored_analysis totals::load(const std::string& dir) {
     return stored;
 }
 
-totals totals::read(const std::string& dir) { return read(load(dir)); }
+}  // namespace
 
-totals totals::read(stored_analysis stored) {
-    const std::string& dir = stored.dir;
+totals totals::read(const std::string& dir) {
+    // Kept by each thread from one analysis to the next, so that a merge does not clear and fault
+    // in the room for every piece's analysis.h5 anew.
+    static thread_local std::string image;
+    const stored_analysis stored = load(dir, image);
     const std::string summary_path = dir + "/summary.json";
     const json& summary = stored.summary;
     try {
@@ -1044,40 +1076,46 @@ totals totals::read(stored_analysis stored) {
         // analysis.h5 holds the counts of the text tables, and reads many times faster: it is read
         // where the summary's list, checked by load, vouches that it belongs to this set.
         const std::string stored_path = dir + "/analysis.h5";
-        const hdf5::handle stored_file = stored.hdf5_image ? open_image(*stored.hdf5_image, stored_path) : hdf5::handle();
-        histogram_sources read_from;
-        // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
-        // the energy axis of the line calibration, not the one measured.
-        if (stored_file && t.line_energies.empty()) {
-            read_from.spectrum = stored_path;
-            for (std::size_t c = 0; c < columns; ++c)
-                read_stored_counts(stored_file.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
-        } else {
-            read_from.spectrum = dir + (t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt");
-            const std::vector<double> spectrum = read_counts(read_from.spectrum, n, static_cast<int>(columns) + 1, 1);
-            std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
-        }
-        if (t.pair_) {
-            const int m = t.bins_.map_bins;
-            read_from.map = stored_file ? stored_path : dir + "/map.txt";
-            if (stored_file) {
-                read_stored_counts(stored_file.get(), stored_path, "map", {m, m}, t.map_.data.data(), 1);
-            } else {
-                const std::vector<double> map = read_counts(read_from.map, m * m, 3, 2);
-                std::copy(map.begin(), map.end(), t.map_.data.data());
-            }
-        }
-        if (t.with_truth) {
-            const int r = t.bins_.residual_bins;
-            read_from.residuals = stored_file ? stored_path : dir + "/residuals.txt";
-            if (stored_file) {
+        const histogram_sources read_from = [&] {
+            histogram_sources sources;
+            // A merge reads its pieces on several threads, and HDF5 may need them to take turns.
+            std::unique_lock<std::mutex> hdf5_turn(hdf5::library_lock(), std::defer_lock);
+            if (stored.hdf5_image) hdf5_turn.lock();
+            const hdf5::handle stored_file = stored.hdf5_image ? open_image(*stored.hdf5_image, stored_path) : hdf5::handle();
+            // Its histograms are named by the channels as the summary shows them.  Its spectrum is on
+            // the energy axis of the line calibration, not the one measured.
+            if (stored_file && t.line_energies.empty()) {
+                sources.spectrum = stored_path;
                 for (std::size_t c = 0; c < columns; ++c)
-                    read_stored_counts(stored_file.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
+                    read_stored_counts(stored_file.get(), stored_path, "spectrum/" + shown[c], {n}, t.spectrum_.data.data() + c, columns);
             } else {
-                const std::vector<double> residuals = read_counts(read_from.residuals, r, static_cast<int>(columns) + 1, 1);
-                std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
+                sources.spectrum = dir + (t.line_energies.empty() ? "/spectrum.txt" : "/spectrum-adc.txt");
+                const std::vector<double> spectrum = read_counts(sources.spectrum, n, static_cast<int>(columns) + 1, 1);
+                std::copy(spectrum.begin(), spectrum.end(), t.spectrum_.data.data());
             }
-        }
+            if (t.pair_) {
+                const int m = t.bins_.map_bins;
+                sources.map = stored_file ? stored_path : dir + "/map.txt";
+                if (stored_file) {
+                    read_stored_counts(stored_file.get(), stored_path, "map", {m, m}, t.map_.data.data(), 1);
+                } else {
+                    const std::vector<double> map = read_counts(sources.map, m * m, 3, 2);
+                    std::copy(map.begin(), map.end(), t.map_.data.data());
+                }
+            }
+            if (t.with_truth) {
+                const int r = t.bins_.residual_bins;
+                sources.residuals = stored_file ? stored_path : dir + "/residuals.txt";
+                if (stored_file) {
+                    for (std::size_t c = 0; c < columns; ++c)
+                        read_stored_counts(stored_file.get(), stored_path, "residuals/" + shown[c], {r}, t.residuals_.data.data() + c, columns);
+                } else {
+                    const std::vector<double> residuals = read_counts(sources.residuals, r, static_cast<int>(columns) + 1, 1);
+                    std::copy(residuals.begin(), residuals.end(), t.residuals_.data.data());
+                }
+            }
+            return sources;
+        }();
         for (std::size_t c = 0; c < columns; ++c) {
             const json& channel = summary.at("channels").at(shown[c]);
             const auto count = [&](const char* key) {
@@ -1159,12 +1197,17 @@ totals totals::read(stored_analysis stored) {
 }
 
 void totals::check_counts(const std::string& dir, const histogram_sources& read_from) const {
+    // Whole numbers add up exactly in any order while the sum stays below 2^53, as that of any
+    // table that can pass does: four running sums keep the adder busy.
     const auto column_total = [](const auto& histogram, int column, int columns) {
-        double total = 0.0;
+        double totals[4] = {0.0, 0.0, 0.0, 0.0};
         const double* v = histogram.data.data();
-        for (std::size_t i = static_cast<std::size_t>(column); i < histogram.data.num_elements(); i += static_cast<std::size_t>(columns))
-            total += v[i];
-        return total;
+        const std::size_t step = static_cast<std::size_t>(columns), end = histogram.data.num_elements();
+        std::size_t i = static_cast<std::size_t>(column);
+        for (; i + 3 * step < end; i += 4 * step)
+            for (std::size_t lane = 0; lane < 4; ++lane) totals[lane] += v[i + lane * step];
+        for (; i < end; i += step) totals[0] += v[i];
+        return (totals[0] + totals[1]) + (totals[2] + totals[3]);
     };
     const int columns = static_cast<int>(channel_names.size());
     std::vector<std::int64_t> measured(channel_names.size());

@@ -111,14 +111,6 @@ void check_one_whole(const std::vector<std::pair<std::string, std::vector<input_
 /// The first place where two JSON values differ, as "KEY.KEY: A and B"; empty when equal.
 std::string first_difference(const nlohmann::json& a, const nlohmann::json& b);
 
-/// An analysis directory as loaded for totals::read: its summary, and the bytes of its
-/// analysis.h5 where the summary lists one, checked with every other listed output.
-struct stored_analysis {
-    std::string dir;
-    nlohmann::json summary;
-    std::optional<std::string> hdf5_image;
-};
-
 /// The totals of one analysis.
 class totals {
 public:
@@ -158,14 +150,8 @@ public:
     /// missing or malformed, holds a count that is not a whole number from 0 to 2^53 (or, in
     /// analysis.h5, a count in a flow bin), or disagrees with the others, and
     /// std::runtime_error naming a file that differs from the summary's list (a mixed or
-    /// incomplete set).
+    /// incomplete set).  Several threads may read at once: their calls into HDF5 take turns.
     static totals read(const std::string& dir);
-    /// Reads the totals from `stored`, as read(dir) does after load(dir).
-    static totals read(stored_analysis stored);
-    /// The file reading and checking of read(dir), which calls no HDF5 function and so may run
-    /// on a thread of its own: reads the summary and checks every output it lists; throws what
-    /// read(dir) throws for a missing or malformed summary and for a mixed or incomplete set.
-    static stored_analysis load(const std::string& dir);
 
     /// The amplitude spectra on the raw ADC axis, one column per channel.
     const histogram1D& spectrum() const { return spectrum_; }

@@ -28,15 +28,19 @@ cpu() {
   done | sort -n | head -1
 }
 # Wall and processor seconds (user + system) of a command, each the best of 5, to the
-# microsecond: reading the outputs takes a few hundredths of a second.
+# microsecond: reading the outputs takes a few hundredths of a second.  The directory named
+# first (none when empty) is removed before each run, untimed: a merge writes into a new
+# directory, and replacing files costs what the file system asks (with discard, milliseconds).
 wall_and_cpu() {
   python3 - "$@" <<'EOF'
-import resource, subprocess, sys, time
+import resource, shutil, subprocess, sys, time
 walls, cpus = [], []
 for _ in range(5):
+    if sys.argv[1]:
+        shutil.rmtree(sys.argv[1], ignore_errors=True)
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+    subprocess.run(sys.argv[2:], stdout=subprocess.DEVNULL, check=True)
     walls.append(time.perf_counter() - start)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpus.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
@@ -61,9 +65,9 @@ echo "pieces   merge s (wall, cpu)   read-once s (wall, cpu)   ratio (wall, cpu)
 for n in 2 8 32 64; do
   dirs=$(seq -f 'a/%g' 0 $((n - 1)))
   # shellcheck disable=SC2086
-  read -r merge_wall merge_cpu <<< "$(wall_and_cpu "$murel" merge $dirs -o merged)"
+  read -r merge_wall merge_cpu <<< "$(wall_and_cpu merged "$murel" merge $dirs -o merged)"
   # shellcheck disable=SC2086
-  read -r read_wall read_cpu <<< "$(wall_and_cpu sh -c "cat $(echo $dirs | sed 's#\([^ ]*\)#\1/*#g') > /dev/null")"
+  read -r read_wall read_cpu <<< "$(wall_and_cpu '' sh -c "cat $(echo $dirs | sed 's#\([^ ]*\)#\1/*#g') > /dev/null")"
   printf '%6d   %7.4f %7.4f         %7.4f %7.4f             %5.2f %5.2f\n' "$n" "$merge_wall" "$merge_cpu" "$read_wall" "$read_cpu" \
     "$(echo "$merge_wall / $read_wall" | bc -l)" "$(echo "$merge_cpu / $read_cpu" | bc -l)"
 done

@@ -5,15 +5,24 @@
 #include <hdf5.h>
 
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <utility>
 
 namespace murel::hdf5 {
 
+/// Held by code that calls HDF5 on threads of its own: a library built without thread safety
+/// must not be entered by two threads at once (Debian's is built with it, and takes turns itself).
+inline std::mutex& library_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
 // HDF5 prints its error stack on stderr by default; here every failure becomes an exception.
+// A thread-safe library keeps that setting for each thread.
 inline void silence_errors() {
-    static const bool silenced = [] { return H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0; }();
+    static thread_local const bool silenced = [] { return H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0; }();
     static_cast<void>(silenced);
 }
 

@@ -5,15 +5,18 @@
 #include "hdf5_output.h"
 #include "interruption.h"
 #include "totals.h"
+#include "totals_reader.h"
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <deque>
 #include <filesystem>
-#include <future>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace murel::cli {
@@ -28,44 +31,43 @@ struct merge_options {
 };
 
 void run(const merge_options& o) {
-    // One analysis given twice would count its records twice.
-    for (std::size_t i = 1; i < o.inputs.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j) {
-            std::error_code unknown;
-            if (std::filesystem::equivalent(o.inputs[i], o.inputs[j], unknown))
-                throw usage_error(o.inputs[j] + " and " + o.inputs[i] + " are the same analysis");
-        }
+    // One analysis given twice would count its records twice.  Each directory is looked up once:
+    // comparing every pair by name took longer than a merge of many pieces.
+    const auto identity = [](const std::string& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0 ? std::optional(std::pair(status.st_dev, status.st_ino)) : std::nullopt;
+    };
+    std::map<std::pair<dev_t, ino_t>, std::size_t> first_named;
+    std::vector<std::optional<std::pair<dev_t, ino_t>>> inputs;
+    for (std::size_t i = 0; i < o.inputs.size(); ++i) {
+        inputs.push_back(identity(o.inputs[i]));
+        if (!inputs.back()) continue;
+        const auto [named, first] = first_named.emplace(*inputs.back(), i);
+        if (!first) throw usage_error(o.inputs[named->second] + " and " + o.inputs[i] + " are the same analysis");
+    }
     const output_directory claimed(o.output);
     // An input that is also the output is covered by the write lock.
+    const auto output = identity(o.output);
     std::vector<directory_lock> read;
-    for (const std::string& input : o.inputs) {
-        std::error_code unknown;
-        if (!std::filesystem::equivalent(input, o.output, unknown)) read.emplace_back(input, directory_lock::access::read);
-    }
+    for (std::size_t i = 0; i < o.inputs.size(); ++i)
+        if (!inputs[i] || inputs[i] != output) read.emplace_back(o.inputs[i], directory_lock::access::read);
     // Every piece needs buffers of the same sizes: freed ones are kept for the next rather than
     // handed back to the system, to be faulted in and cleared again, and kept in one arena, since
-    // the threads that load pieces are not those that free them.
+    // the threads that read pieces are not those that free them.
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_ARENA_MAX, 1);
     const interruption_guard guard;
-    // The next pieces' files are read and hashed on threads of their own while this one adds up
-    // the piece before: hashing every output, not adding, is most of a merge's work.
-    constexpr std::size_t loaded_ahead = 2;
-    std::deque<std::future<analysis::stored_analysis>> loading;
-    std::size_t next_load = 0;
-    const auto read_piece = [&] {
-        while (loading.size() <= loaded_ahead && next_load < o.inputs.size())
-            loading.push_back(std::async(std::launch::async, analysis::totals::load, o.inputs[next_load++]));
-        analysis::stored_analysis piece = loading.front().get();
-        loading.pop_front();
-        return analysis::totals::read(std::move(piece));
-    };
-    analysis::totals sum = read_piece();
+    // The next pieces are read, hashed and checked on two threads of their own while this one
+    // adds up the piece before: reading, not adding, is most of a merge's work.
+    analysis::totals_reader pieces(o.inputs, 2, 2);
+    const std::unique_ptr<analysis::totals> first = pieces.next();
+    analysis::totals& sum = *first;
     std::vector<std::pair<std::string, std::vector<analysis::input_file>>> parts{{o.inputs.front(), sum.inputs}};
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         interruption_guard::check();
-        const analysis::totals next = read_piece();
+        const std::unique_ptr<const analysis::totals> read_next = pieces.next();
+        const analysis::totals& next = *read_next;
         const auto length = [](int samples) { return samples > 0 ? std::to_string(samples) + " samples" : std::string("differing lengths"); };
         if (next.samples != sum.samples)
             throw std::invalid_argument(o.inputs[i] + " analysed records of " + length(next.samples) + ", " + o.inputs.front() +

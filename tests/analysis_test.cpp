@@ -5,6 +5,7 @@
 #include "record_fit.h"
 #include "run.h"
 #include "totals.h"
+#include "totals_reader.h"
 
 #include "test_support.h"
 
@@ -433,6 +434,42 @@ TEST(totals, read_back_and_added_keep_the_flagged_list_of_one_run) {
     sum.add(totals::read(dir.file("b")), static_cast<std::uint64_t>(sum.records[0]));
     EXPECT_EQ(sum.write(dir.file("sum"), out)["flagged"], expected);
     std::fclose(out);
+}
+
+TEST(totals_reader, hands_out_each_directory_in_order_with_what_reading_it_threw) {
+    using murel::analysis::totals;
+    scratch_dir dir;
+    std::FILE* out = std::fopen("/dev/null", "w");
+    std::vector<std::string> dirs;
+    for (int k = 0; k < 6; ++k) {
+        totals t{murel::analysis::binning()};
+        for (int r = 0; r <= k; ++r) t.add_record(0, pulse_estimate{}, NAN);  // k + 1 records tell the pieces apart
+        dirs.push_back(dir.file(std::to_string(k)));
+        t.write(dirs.back(), out);
+    }
+    std::fclose(out);
+    dirs.insert(dirs.begin() + 3, dir.file("missing"));
+    for (const std::size_t ahead : {0, 1, 4}) {
+        SCOPED_TRACE("ahead " + std::to_string(ahead));
+        murel::analysis::totals_reader reader(dirs, 2, ahead);
+        for (std::size_t k = 0; k < dirs.size(); ++k) {
+            if (k == 3) {
+                EXPECT_THROW(
+                    try { reader.next(); } catch (const std::system_error& e) {
+                        EXPECT_NE(std::string(e.what()).find(dir.file("missing") + "/summary.json"), std::string::npos) << e.what();
+                        throw;
+                    },
+                    std::system_error);
+                continue;
+            }
+            EXPECT_EQ(reader.next()->records[0], static_cast<std::int64_t>(k < 3 ? k + 1 : k));
+        }
+        EXPECT_THROW(reader.next(), std::out_of_range);
+    }
+    // Left with pieces unread, a reader stops without them.
+    murel::analysis::totals_reader left(dirs, 2, 2);
+    EXPECT_EQ(left.next()->records[0], 1);
+    EXPECT_THROW(murel::analysis::totals_reader(dirs, 0, 2), std::invalid_argument);
 }
 
 TEST(find_lines, a_line_in_one_bin_has_its_counts_but_no_position_or_width_error) {

@@ -173,6 +173,8 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
         {"a count that is not a number", set_value("spectrum/A", 9, std::numeric_limits<double>::quiet_NaN(), true),
          file + ": spectrum/A: \"nan\" is not a count of entries"},
         {"a count beyond 2^53", set_value("spectrum/A", 9, 1e300, true), file + ": spectrum/A: \"1.0000000000000001e+300\" is not a count"},
+        {"the first whole number past 2^53", set_value("map", 300, 9007199254740994.0, true), file + ": map: \"9007199254740994\" is not a count"},
+        {"a half just below 2^52", set_value("map", 300, 4503599627370495.5, true), file + ": map: \"4503599627370495.5\" is not a count"},
         {"a histogram missing",
          [&] {
              const hid_t h5 = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
