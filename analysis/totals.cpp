@@ -157,8 +157,22 @@ std::vector<double> read_counts(const std::string& path, int rows, int fields, i
 // for the rest of the histogram, which a merge would read dozens of objects for.
 void read_stored_counts(hid_t file, const std::string& path, const std::string& where, const std::vector<int>& bins,
                         double* counts, std::size_t stride) {
-    const hdf5::handle data(H5Dopen2(file, (where + "/storage/values").c_str(), H5P_DEFAULT), H5Dclose);
+    // The counts must be the bytes whose hash was checked: a link into another file, and counts
+    // kept in one, are refused.
+    const hdf5::handle access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
+    bool linked_out = false;
+    const H5L_elink_traverse_t refuse = [](const char*, const char*, const char*, const char*, unsigned*, hid_t, void* crossed) -> herr_t {
+        *static_cast<bool*>(crossed) = true;
+        return -1;
+    };
+    if (!access || H5Pset_elink_cb(access.get(), refuse, &linked_out) < 0)
+        throw std::runtime_error("cannot read " + path + " (" + hdf5::error_text() + ")");
+    const hdf5::handle data(H5Dopen2(file, (where + "/storage/values").c_str(), access.get()), H5Dclose);
+    if (linked_out) throw std::invalid_argument(path + ": " + where + " links to another file");
     if (!data) throw std::invalid_argument(path + ": no histogram " + where + " (" + hdf5::error_text() + ")");
+    const hdf5::handle creation(H5Dget_create_plist(data.get()), H5Pclose);
+    if (!creation || H5Pget_layout(creation.get()) == H5D_VIRTUAL || H5Pget_external_count(creation.get()) != 0)
+        throw std::invalid_argument(path + ": " + where + " keeps its counts outside the file");
     const hdf5::handle space(H5Dget_space(data.get()), H5Sclose);
     std::vector<hsize_t> dims(bins.size());
     bool same_axes = space && H5Sget_simple_extent_ndims(space.get()) == static_cast<int>(bins.size()) &&
@@ -1197,17 +1211,23 @@ totals totals::read(const std::string& dir) {
 }
 
 void totals::check_counts(const std::string& dir, const histogram_sources& read_from) const {
-    // Whole numbers add up exactly in any order while the sum stays below 2^53, as that of any
-    // table that can pass does: four running sums keep the adder busy.
-    const auto column_total = [](const auto& histogram, int column, int columns) {
-        double totals[4] = {0.0, 0.0, 0.0, 0.0};
+    // The entries of a column, exactly, up to 9e18: its counts are whole numbers from 0 to 2^53,
+    // which add up exactly as doubles in any order while the sum stays below 2^53 (four running
+    // sums keep the adder busy), and as integers where it does not.
+    const auto column_total = [](const auto& histogram, int column, int columns) -> std::int64_t {
+        double sums[4] = {0.0, 0.0, 0.0, 0.0};
         const double* v = histogram.data.data();
         const std::size_t step = static_cast<std::size_t>(columns), end = histogram.data.num_elements();
         std::size_t i = static_cast<std::size_t>(column);
         for (; i + 3 * step < end; i += 4 * step)
-            for (std::size_t lane = 0; lane < 4; ++lane) totals[lane] += v[i + lane * step];
-        for (; i < end; i += step) totals[0] += v[i];
-        return (totals[0] + totals[1]) + (totals[2] + totals[3]);
+            for (std::size_t lane = 0; lane < 4; ++lane) sums[lane] += v[i + lane * step];
+        for (; i < end; i += step) sums[0] += v[i];
+        const double fast = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+        if (fast < static_cast<double>(max_count)) return static_cast<std::int64_t>(fast);
+        constexpr std::int64_t shown_at_most = 9'000'000'000'000'000'000;
+        wide_int exact = 0;
+        for (i = static_cast<std::size_t>(column); i < end; i += step) exact += static_cast<std::int64_t>(v[i]);
+        return exact > shown_at_most ? shown_at_most : static_cast<std::int64_t>(exact);
     };
     const int columns = static_cast<int>(channel_names.size());
     std::vector<std::int64_t> measured(channel_names.size());
@@ -1215,26 +1235,25 @@ void totals::check_counts(const std::string& dir, const histogram_sources& read_
         const std::string channel = "channel " + shown_in_json(channel_names[c]);
         const std::int64_t flagged = clipped[c] + no_pulse[c] + fit_failed[c] + poor_fit[c] + saturated[c] + pileup[c];
         measured[c] = records[c] - flagged;
-        // Counts below 2^53 each add up exactly, and so does the column: it holds only whole numbers.
-        const double spectrum_total = column_total(spectrum_, c, columns);
-        if (measured[c] < 0 || static_cast<double>(measured[c]) != spectrum_total)
+        const std::int64_t spectrum_total = column_total(spectrum_, c, columns);
+        if (measured[c] < 0 || measured[c] != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(records[c]) + " records, " +
                                         std::to_string(flagged) + " of them flagged, but " + read_from.spectrum + " holds " +
-                                        std::to_string(static_cast<long long>(std::min(spectrum_total, 9e18))) + " entries");
+                                        std::to_string(spectrum_total) + " entries");
         if (!with_truth) continue;
         std::int64_t compared = 0;
         for (const residual_sums& s : residual_by_bin_[c])
             compared = add_counts(compared, s.records, dir + "/summary.json: the residual records of " + channel);
-        if (compared != measured[c] || column_total(residuals_, c, columns) != spectrum_total)
+        const std::int64_t residual_total = column_total(residuals_, c, columns);
+        if (compared != measured[c] || residual_total != spectrum_total)
             throw std::invalid_argument(dir + "/summary.json: " + channel + " has " + std::to_string(measured[c]) +
                                         " measured records but residuals of " + std::to_string(compared) + " in its residual_sums or of " +
-                                        std::to_string(static_cast<long long>(std::min(column_total(residuals_, c, columns), 9e18))) +
-                                        " in " + read_from.residuals);
+                                        std::to_string(residual_total) + " in " + read_from.residuals);
     }
     if (!pair_) return;
-    const double pairs = column_total(map_, 0, 1);
-    if (pairs > static_cast<double>(std::min(measured[pair_->x], measured[pair_->y])))
-        throw std::invalid_argument(read_from.map + " holds " + std::to_string(static_cast<long long>(std::min(pairs, 9e18))) +
+    const std::int64_t pairs = column_total(map_, 0, 1);
+    if (pairs > std::min(measured[pair_->x], measured[pair_->y]))
+        throw std::invalid_argument(read_from.map + " holds " + std::to_string(pairs) +
                                     " entries, more than the records measured in either paired channel of " + dir + "/summary.json");
 }
 

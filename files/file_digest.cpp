@@ -89,7 +89,8 @@ file_digest digest_of(const std::string& path, const std::atomic<bool>* cancelle
 
 file_digest read_whole(const std::string& path, std::string& content) {
     int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: opening a pipe would wait for a writer before it could be refused.
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
     const auto failed = [&](int error) {
@@ -136,9 +137,13 @@ std::string difference(const file_digest& actual, const file_digest& listed) {
 void check_member(const std::string& path, const file_digest& listed, const std::string& manifest, std::string* content) {
     file_digest actual;
     try {
-        // A file of another size is not read into memory, however large it has grown.
+        // Only a regular file of the listed size is read: a pipe or a device put in a member's
+        // place would keep its reader waiting or reading for ever, and a file of another size is
+        // not read into memory, however large it has grown.
         struct stat status {};
-        if (content && ::stat(path.c_str(), &status) == 0 && static_cast<std::uint64_t>(status.st_size) != listed.bytes)
+        if (::stat(path.c_str(), &status) != 0) throw std::system_error(errno, std::generic_category(), "cannot read " + path);
+        if (!S_ISREG(status.st_mode)) not_belonging(path, "not a regular file", manifest);
+        if (static_cast<std::uint64_t>(status.st_size) != listed.bytes)
             not_belonging(path, difference({static_cast<std::uint64_t>(status.st_size), 0}, listed), manifest);
         actual = content ? read_whole(path, *content) : digest_of(path);
     } catch (const std::system_error& e) {

@@ -46,11 +46,12 @@ void run(const merge_options& o) {
         if (!first) throw usage_error(o.inputs[named->second] + " and " + o.inputs[i] + " are the same analysis");
     }
     const output_directory claimed(o.output);
-    // An input that is also the output is covered by the write lock.
+    // An input that is also the output is covered by the write lock; one that did not exist
+    // before may be the output just made.
     const auto output = identity(o.output);
     std::vector<directory_lock> read;
     for (std::size_t i = 0; i < o.inputs.size(); ++i)
-        if (!inputs[i] || inputs[i] != output) read.emplace_back(o.inputs[i], directory_lock::access::read);
+        if ((inputs[i] ? inputs[i] : identity(o.inputs[i])) != output) read.emplace_back(o.inputs[i], directory_lock::access::read);
     // Every piece needs buffers of the same sizes: freed ones are kept for the next rather than
     // handed back to the system, to be faulted in and cleared again, and kept in one arena, since
     // the threads that read pieces are not those that free them.
@@ -60,13 +61,13 @@ void run(const merge_options& o) {
     const interruption_guard guard;
     // The next pieces are read, hashed and checked on two threads of their own while this one
     // adds up the piece before: reading, not adding, is most of a merge's work.
-    analysis::totals_reader pieces(o.inputs, 2, 2);
-    const std::unique_ptr<analysis::totals> first = pieces.next();
+    std::optional<analysis::totals_reader> pieces(std::in_place, o.inputs, 2, 2);
+    const std::unique_ptr<analysis::totals> first = pieces->next();
     analysis::totals& sum = *first;
     std::vector<std::pair<std::string, std::vector<analysis::input_file>>> parts{{o.inputs.front(), sum.inputs}};
     for (std::size_t i = 1; i < o.inputs.size(); ++i) {
         interruption_guard::check();
-        const std::unique_ptr<const analysis::totals> read_next = pieces.next();
+        const std::unique_ptr<const analysis::totals> read_next = pieces->next();
         const analysis::totals& next = *read_next;
         const auto length = [](int samples) { return samples > 0 ? std::to_string(samples) + " samples" : std::string("differing lengths"); };
         if (next.samples != sum.samples)
@@ -88,6 +89,8 @@ void run(const merge_options& o) {
         if (("," + sum.format + ",").find("," + next.format + ",") == std::string::npos) sum.format += "," + next.format;
         if (next.header_bytes != sum.header_bytes) sum.header_bytes.reset();
     }
+    // Its threads end, and the buffers they kept from piece to piece are freed before the writing.
+    pieces.reset();
     // Pieces of other data sets, or the same events twice, would pass for one whole.
     analysis::check_one_whole(parts);
     interruption_guard::check();

@@ -184,6 +184,17 @@ TEST(file_digest, a_member_that_differs_from_its_manifest_is_named_with_it) {
             }
         }
     }
+    // A pipe or a device in a member's place is refused before it is opened, which could wait for ever.
+    ASSERT_EQ(::mkfifo(dir.file("table.txt").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("table.txt"), std::string("/dev/zero")})
+        for (std::string* content : {static_cast<std::string*>(nullptr), &kept})
+            try {
+                murel::check_member(path, listed, "summary.json", content);
+                ADD_FAILURE() << path;
+            } catch (const std::runtime_error& e) {
+                EXPECT_EQ(e.what(), path + " does not belong with summary.json (not a regular file): the set is mixed or incomplete; write it again");
+            }
+    EXPECT_THROW(murel::read_whole(dir.file("table.txt"), kept), std::invalid_argument);
     for (const char* name : {"", ".hidden", "sub/table.txt", "../table.txt"})
         EXPECT_THROW(murel::check_listed_member(dir.path().string(), name, 6, listed.hash_text(), "summary.json"),
                      std::invalid_argument)

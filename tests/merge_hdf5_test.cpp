@@ -175,6 +175,21 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
         {"a count beyond 2^53", set_value("spectrum/A", 9, 1e300, true), file + ": spectrum/A: \"1.0000000000000001e+300\" is not a count"},
         {"the first whole number past 2^53", set_value("map", 300, 9007199254740994.0, true), file + ": map: \"9007199254740994\" is not a count"},
         {"a half just below 2^52", set_value("map", 300, 4503599627370495.5, true), file + ": map: \"4503599627370495.5\" is not a count"},
+        {"counts that add up past 2^53",
+         [&] {
+             // 1 + 1 + 2^53 added as doubles in another order would give 2^53, the records claimed.
+             change_stored(bad, "spectrum/A", [](std::vector<double>& v) {
+                 std::fill(v.begin(), v.end(), 0.0);
+                 v.at(1) = v.at(2) = 1;
+                 v.at(5) = 9007199254740992.0;
+             });
+             set_summary(bad, [](json& s) {
+                 for (const char* flag : {"clipped", "no_pulse", "fit_failed", "poor_fit", "saturated", "pileup"}) s["channels"]["A"][flag] = 0;
+                 s["channels"]["A"]["records"] = 9007199254740992;
+             });
+             relist_hdf5(bad);
+         },
+         bad + "/summary.json: channel A has 9007199254740992 records, 0 of them flagged, but " + file + " holds 9007199254740994 entries"},
         {"a histogram missing",
          [&] {
              const hid_t h5 = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
@@ -183,6 +198,30 @@ TEST(merge_hdf5, refuses_an_analysis_h5_that_disagrees_with_its_set_naming_the_p
              relist_hdf5(bad);
          },
          file + ": no histogram residuals/B"},
+        {"a histogram linked from another file",
+         [&] {
+             const hid_t h5 = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+             EXPECT_GE(H5Ldelete(h5, "map/storage/values", H5P_DEFAULT), 0);
+             EXPECT_GE(H5Lcreate_external((d.file("a") + "/analysis.h5").c_str(), "map/storage/values", h5, "map/storage/values",
+                                          H5P_DEFAULT, H5P_DEFAULT), 0);
+             H5Fclose(h5);
+             relist_hdf5(bad);
+         },
+         file + ": map links to another file"},
+        {"counts kept in a raw file beside it",
+         [&] {
+             const std::vector<double> values = stored(bad, "spectrum/A").values;
+             const hid_t h5 = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+             EXPECT_GE(H5Ldelete(h5, "spectrum/A/storage/values", H5P_DEFAULT), 0);
+             const hsize_t n = values.size();
+             const hid_t space = H5Screate_simple(1, &n, nullptr), creation = H5Pcreate(H5P_DATASET_CREATE);
+             EXPECT_GE(H5Pset_external(creation, (bad + "/raw.bin").c_str(), 0, n * sizeof(double)), 0);
+             const hid_t data = H5Dcreate2(h5, "spectrum/A/storage/values", H5T_NATIVE_DOUBLE, space, H5P_DEFAULT, creation, H5P_DEFAULT);
+             EXPECT_GE(H5Dwrite(data, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+             H5Dclose(data), H5Pclose(creation), H5Sclose(space), H5Fclose(h5);
+             relist_hdf5(bad);
+         },
+         file + ": spectrum/A keeps its counts outside the file"},
         {"a file that is not HDF5",
          [&] {
              std::filesystem::resize_file(file, 100);
