@@ -300,6 +300,10 @@ TEST(murel_merge, refuses_different_binnings_naming_the_directories) {
     EXPECT_NE(r.err.find(dir.file("fine") + " and " + dir.file("coarse") + " have different binnings"), std::string::npos) << r.err;
     EXPECT_TRUE(listing(dir.file("sum")).empty());
     EXPECT_EQ(run_murel({"merge", dir.file("missing"), "-o", dir.file("sum")}).status, 1);
+    // An input that names the output before the merge makes it is read as it, not locked against it.
+    const run_result into_itself = run_murel({"merge", dir.file("fine"), dir.file("new"), "-o", dir.file("new")});
+    EXPECT_EQ(into_itself.status, 1);
+    EXPECT_EQ(into_itself.err, "murel: cannot read " + dir.file("new") + "/summary.json: No such file or directory\n");
     const run_result twice = run_murel({"merge", dir.file("fine"), dir.file("coarse"), dir.file("fine/."), "-o", dir.file("sum")});
     EXPECT_EQ(twice.status, 2);
     EXPECT_NE(twice.err.find(dir.file("fine") + " and " + dir.file("fine/.") + " are the same analysis"), std::string::npos) << twice.err;
