@@ -59,9 +59,10 @@ void run(const merge_options& o) {
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_ARENA_MAX, 1);
     const interruption_guard guard;
-    // The next pieces are read, hashed and checked on two threads of their own while this one
-    // adds up the piece before: reading, not adding, is most of a merge's work.
-    std::optional<analysis::totals_reader> pieces(std::in_place, o.inputs, 2, 2);
+    // Pieces are read, hashed and checked on two threads of their own, one piece ahead of the
+    // one this thread adds up: reading, not adding, is most of a merge's work, and a piece more in
+    // memory would make it no faster.
+    std::optional<analysis::totals_reader> pieces(std::in_place, o.inputs, 2, 1);
     const std::unique_ptr<analysis::totals> first = pieces->next();
     analysis::totals& sum = *first;
     std::vector<std::pair<std::string, std::vector<analysis::input_file>>> parts{{o.inputs.front(), sum.inputs}};
