@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
         return 2;
     } catch (const std::exception& e) {
         if (const int signal = murel::interruption_guard::caught(); signal != 0) return end_by(signal);
-        std::fprintf(stderr, "murel: %s\n", murel::analysis::console_text(e.what(), true).c_str());
+        const std::string what = dynamic_cast<const std::bad_alloc*>(&e) ? "out of memory" : e.what();
+        std::fprintf(stderr, "murel: %s\n", murel::analysis::console_text(what, true).c_str());
         return 1;
     }
     if (std::fflush(stdout) != 0) {
