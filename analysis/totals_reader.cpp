@@ -1,6 +1,7 @@
 #include "totals_reader.h"
 
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace murel::analysis {
@@ -8,17 +9,15 @@ namespace murel::analysis {
 totals_reader::totals_reader(std::vector<std::string> dirs, std::size_t threads, std::size_t ahead)
     : dirs_(std::move(dirs)), results_(dirs_.size()), ahead_(ahead) {
     if (threads == 0) throw std::invalid_argument("a reader of totals needs at least one thread, not 0");
+    // Short of memory or of threads, a reader works with those it could start.
     try {
         for (std::size_t t = 0; t < threads; ++t) threads_.emplace_back([this] { read_all(); });
-    } catch (...) {
-        stop();
-        throw;
+    } catch (const std::system_error& e) {
+        if (threads_.empty()) throw std::system_error(e.code(), "cannot start a thread to read analyses");
     }
 }
 
-totals_reader::~totals_reader() { stop(); }
-
-void totals_reader::stop() {
+totals_reader::~totals_reader() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;

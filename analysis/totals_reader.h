@@ -16,8 +16,9 @@ namespace murel::analysis {
 
 class totals_reader {
 public:
-    /// Starts reading `dirs` with totals::read on `threads` threads (at least one), at most
-    /// `ahead` directories beyond the one being taken; throws std::invalid_argument for no threads.
+    /// Starts reading `dirs` with totals::read on `threads` threads (at least one; fewer where the
+    /// system starts no more), at most `ahead` directories beyond the one being taken; throws
+    /// std::invalid_argument for no threads, std::system_error when none can be started.
     totals_reader(std::vector<std::string> dirs, std::size_t threads, std::size_t ahead);
     totals_reader(const totals_reader&) = delete;
     totals_reader& operator=(const totals_reader&) = delete;
@@ -31,7 +32,6 @@ public:
 
 private:
     void read_all();
-    void stop();
 
     const std::vector<std::string> dirs_;
     std::vector<std::promise<std::unique_ptr<totals>>> results_;
